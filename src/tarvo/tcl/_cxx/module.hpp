@@ -1,0 +1,188 @@
+// Module objects: state, definition order of the top level, and the functions
+// and classes that C++ puts into Python namespaces.
+#pragma once
+
+#include "ref.hpp"
+
+#include <string_view>
+
+namespace tarvo::py {
+
+// ---------------------------------------------------------------------------
+// Module state.  A state struct lists its owned objects once:
+//
+//     struct State {
+//         PyObject* deque = nullptr;
+//         PyObject* logger = nullptr;
+//         static constexpr PyObject* State::*fields[] = {&State::deque, &State::logger};
+//     };
+//
+// and `state_slots<State>` gives traverse / clear / free from that list.  No
+// owned reference ever lives in a static C++ object: its destructor would run
+// after the interpreter has gone.
+
+template <class State>
+State* state(PyObject* module) noexcept {
+    return static_cast<State*>(PyModule_GetState(module));
+}
+
+template <class State>
+struct state_slots {
+    static int traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+        State* s = state<State>(module);
+        if (!s) return 0;
+        for (auto field : State::fields) Py_VISIT(s->*field);
+        return 0;
+    }
+    static int clear(PyObject* module) noexcept {
+        State* s = state<State>(module);
+        if (!s) return 0;
+        for (auto field : State::fields) Py_CLEAR(s->*field);
+        return 0;
+    }
+    static void free(void* module) noexcept { clear(static_cast<PyObject*>(module)); }
+};
+
+// Stores an owned reference in a state field.
+inline void keep(PyObject*& field, Ref value) noexcept {
+    Py_XSETREF(field, value.release());
+}
+
+// Binds `name` in the module namespace (a new reference is taken).
+inline void add(PyObject* module, const char* name, PyObject* value) {
+    check(PyObject_SetAttrString(module, name, value));
+}
+
+// The module of a C type defined with PyType_FromModuleAndSpec, found from
+// the type of an instance, which may be a Python subclass of it.
+inline PyObject* module_of(PyTypeObject* type, PyModuleDef* def) {
+    PyObject* mro = type->tp_mro;
+    const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE)) continue;
+        PyObject* module = PyType_GetModule(t);
+        if (module && PyModule_GetDef(module) == def) return module;
+        PyErr_Clear();
+    }
+    raise_format(PyExc_TypeError, "'%.100s' is not a type of module %s", type->tp_name, def->m_name);
+}
+
+// Module-level slots shared by every module: exec, and (on interpreters that
+// know it) the statement that the module runs in the main interpreter only:
+// tkinter's Tcl objects are bound to one interpreter, and so are ours.
+#if PY_VERSION_HEX >= 0x030C0000
+#define TARVO_MODULE_SLOTS(exec_fn) \
+    {Py_mod_exec, reinterpret_cast<void*>(exec_fn)}, \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, {0, nullptr}
+#else
+#define TARVO_MODULE_SLOTS(exec_fn) {Py_mod_exec, reinterpret_cast<void*>(exec_fn)}, {0, nullptr}
+#endif
+
+// Relative import of a sibling module's attribute: `from .<module> import <name>`.
+inline Ref import_relative(PyObject* module, const char* sibling, const char* name) {
+    Ref fromlist = own(Py_BuildValue("(s)", name));
+    Ref mod = own(PyImport_ImportModuleLevel(sibling, PyModule_GetDict(module), nullptr, fromlist.get(), 1));
+    PyObject* value = PyObject_GetAttrString(mod.get(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+        PyErr_Clear();
+        Ref mod_name = own(PyModule_GetNameObject(mod.get()));
+        raise_format(PyExc_ImportError, "cannot import name '%s' from '%U'", name, mod_name.get());
+    }
+    return Ref::steal(value);
+}
+
+// ---------------------------------------------------------------------------
+// Functions.  Every C++ function is a PyCFunction whose `self` is its module,
+// so its body reaches the module state; `PyMethodDef`s are static, since the
+// function object keeps a pointer to its def.
+
+inline Ref function(PyMethodDef* def, PyObject* module) {
+    Ref module_name = own(PyModule_GetNameObject(module));
+    return own(PyCFunction_NewEx(def, module, module_name.get()));
+}
+
+// A builtin function placed in a class is no descriptor and would not bind:
+// an instancemethod wrapper makes it a method, with the instance in args[0].
+inline Ref method(PyMethodDef* def, PyObject* module) {
+    Ref f = function(def, module);
+    return own(PyInstanceMethod_New(f.get()));
+}
+
+inline Ref static_method(PyMethodDef* def, PyObject* module) {
+    Ref f = function(def, module);
+    return own(PyStaticMethod_New(f.get()));
+}
+
+inline Ref class_method(PyMethodDef* def, PyObject* module) {
+    Ref f = function(def, module);
+    return own(PyClassMethod_New(f.get()));
+}
+
+// ---------------------------------------------------------------------------
+// Classes built by calling their metaclass, as a class statement does:
+//
+//     ClassBuilder b(module, "Interpreter", bases, doc);
+//     b.method(&init_def);          // in definition order
+//     b.static_method(&cast_list_def);
+//     b.alias("set_int", "set_var");
+//     Ref cls = b.build();
+
+class ClassBuilder {
+public:
+    ClassBuilder(PyObject* module, const char* name, PyObject* bases, const char* doc)
+        : module_(module), name_(text(name)), bases_(newref(bases)) {
+        metaclass_ = newref(reinterpret_cast<PyObject*>(&PyType_Type));
+        const Py_ssize_t n = PyTuple_GET_SIZE(bases);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* base_meta = reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases, i)));
+            auto* winner = reinterpret_cast<PyTypeObject*>(metaclass_.get());
+            auto* candidate = reinterpret_cast<PyTypeObject*>(base_meta);
+            if (PyType_IsSubtype(winner, candidate)) continue;
+            if (!PyType_IsSubtype(candidate, winner)) {
+                raise(PyExc_TypeError,
+                      "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
+                      "subclass of the metaclasses of all its bases");
+            }
+            metaclass_ = newref(base_meta);
+        }
+        Ref prepare = getattr(metaclass_.get(), "__prepare__");
+        ns_ = call(prepare.get(), name_.get(), bases_.get());
+        Ref module_name = own(PyModule_GetNameObject(module));
+        set("__module__", module_name.get());
+        set("__qualname__", name_.get());
+        if (doc) set("__doc__", text(doc).get());
+    }
+
+    void set(const char* name, PyObject* value) { check(PyMapping_SetItemString(ns_.get(), name, value)); }
+
+    // A method; `__new__` becomes a static method and `__init_subclass__` /
+    // `__class_getitem__` class methods, as `type` does for Python functions.
+    void method(PyMethodDef* def) {
+        const std::string_view name = def->ml_name;
+        if (name == "__new__") return static_method(def);
+        if (name == "__init_subclass__" || name == "__class_getitem__") {
+            set(def->ml_name, class_method(def, module_).get());
+            return;
+        }
+        set(def->ml_name, py::method(def, module_).get());
+    }
+    void static_method(PyMethodDef* def) { set(def->ml_name, py::static_method(def, module_).get()); }
+
+    // Binds the very object already bound under `existing` under `name` too.
+    void alias(const char* name, const char* existing) {
+        Ref value = own(PyMapping_GetItemString(ns_.get(), existing));
+        set(name, value.get());
+    }
+
+    PyObject* namespace_dict() const noexcept { return ns_.get(); }
+
+    Ref build() { return call(metaclass_.get(), name_.get(), bases_.get(), ns_.get()); }
+
+private:
+    PyObject* module_;
+    Ref name_, bases_, metaclass_, ns_;
+};
+
+}  // namespace tarvo::py
