@@ -1,0 +1,573 @@
+// tarvo.tcl.history: a bounded, timestamped record of the Tcl commands an
+// interpreter runs, with named markers that collect sub-histories.
+//
+// One `Entry` is made per recorded command and shared by the general store
+// and every active marker's store; the stores are fixed-capacity deques, so
+// the oldest entry drops out in constant time.  Module globals (`get_time`,
+// `logger`, `deque`, `re`) are read at call time, as Python code reads them,
+// so a test can replace `get_time` to freeze the clock.
+#include "_cxx/py.hpp"
+
+#include <structmember.h>
+
+#include <ctime>
+
+namespace py = tarvo::py;
+using py::Ref;
+
+namespace {
+
+extern PyModuleDef history_module;
+
+constexpr long DEBUG = 10;  // logging.DEBUG
+constexpr long MAX_HISTORY = 9999;
+
+struct State {
+    PyObject* entry_type = nullptr;
+    PyObject* debug_level = nullptr;
+    PyObject* record_format = nullptr;  // "%% %s": a percent sign, a blank, the item
+    PyObject* datetime = nullptr;       // datetime.datetime
+    PyObject* get_time = nullptr;       // the get_time imported at start-up
+    bool get_time_is_now = false;       // ... and it is datetime.datetime.now
+    PyObject* logger_class = nullptr;   // logging.Logger
+    PyObject* is_enabled_for = nullptr; // logging.Logger.isEnabledFor, as imported
+    static constexpr PyObject* State::*fields[] = {&State::entry_type,   &State::debug_level,
+                                                   &State::record_format, &State::datetime,
+                                                   &State::get_time,     &State::logger_class,
+                                                   &State::is_enabled_for};
+};
+
+State* state_of(PyObject* module) { return py::state<State>(module); }
+
+// Whether the module logger logs DEBUG: logger.isEnabledFor(DEBUG).  A
+// plain Logger answers that from its per-level cache, which we read directly
+// when we can: the Python call would cost more than the rest of recording a
+// command.  Anything unusual (a Logger subclass, a patched isEnabledFor, a
+// logger without that cache yet) takes the method call.
+bool debug_enabled(PyObject* module, PyObject* logger) {
+    State* st = state_of(module);
+    if (Py_TYPE(logger) == reinterpret_cast<PyTypeObject*>(st->logger_class)) {
+        Ref method = py::getattr(reinterpret_cast<PyObject*>(Py_TYPE(logger)), TARVO_STR("isEnabledFor"));
+        Ref attributes = py::own(PyObject_GenericGetDict(logger, nullptr));
+        if (method.get() == st->is_enabled_for && PyDict_CheckExact(attributes.get())) {
+            PyObject* disabled = PyDict_GetItemWithError(attributes.get(), TARVO_STR("disabled"));
+            PyObject* cache = disabled ? PyDict_GetItemWithError(attributes.get(), TARVO_STR("_cache")) : nullptr;
+            PyObject* known = cache && PyDict_CheckExact(cache) ? PyDict_GetItemWithError(cache, st->debug_level)
+                                                                : nullptr;
+            if (PyErr_Occurred()) py::fail();
+            if (disabled && py::truth(disabled)) return false;
+            if (known) return py::truth(known);
+        }
+    }
+    Ref enabled = py::call_method(logger, TARVO_STR("isEnabledFor"), st->debug_level);
+    return py::truth(enabled.get());
+}
+
+// logger.debug(message[, arg]) on the module logger, when it logs DEBUG at all.
+void debug(PyObject* module, PyObject* message, PyObject* arg = nullptr) {
+    PyObject* logger = py::global(module, TARVO_STR("logger"));
+    if (!debug_enabled(module, logger)) return;
+    if (arg) {
+        py::call_method(logger, TARVO_STR("debug"), message, arg);
+    } else {
+        py::call_method(logger, TARVO_STR("debug"), message);
+    }
+}
+
+[[noreturn]] void raise_missing(PyObject* self, const char* attribute) {
+    py::raise_format(PyExc_AttributeError, "'%.50s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                     attribute);
+}
+
+template <class Object>
+int traverse_fields(Object* self, visitproc visit, void* arg, std::initializer_list<PyObject*> fields) {
+    Py_VISIT(Py_TYPE(self));
+    for (PyObject* field : fields) Py_VISIT(field);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Entry
+
+// One entry is made per recorded command, so it is kept lean: no cyclic-GC
+// tracking (a timestamp and a text cannot form a cycle), and while the clock
+// is `datetime.now`, only the clock reading itself: the datetime value is
+// built from it when somebody first looks (building it means two or three
+// local-time conversions, the dearest part of recording a command).
+struct EntryObject {
+    PyObject_HEAD
+    PyObject* timestamp;  // NULL while `pending` (or after `del entry.timestamp`)
+    PyObject* api;
+    long long seconds;    // the clock reading, when `pending`
+    int microseconds;
+    bool pending;
+};
+
+// A command given as words becomes one text: words holding a blank are
+// braced, and the words are joined with single blanks.
+Ref join_words(PyObject* words) {
+    Ref iterator = py::own(PyObject_GetIter(words));
+    Ref parts = py::own(PyList_New(0));
+    for (Py_ssize_t index = 0;; ++index) {
+        Ref word = Ref::steal(PyIter_Next(iterator.get()));
+        if (!word) {
+            if (PyErr_Occurred()) py::fail();
+            break;
+        }
+        if (!PyUnicode_Check(word.get())) {
+            py::raise_format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
+                             Py_TYPE(word.get())->tp_name);
+        }
+        const Py_ssize_t blank = PyUnicode_FindChar(word.get(), ' ', 0, PY_SSIZE_T_MAX, 1);
+        if (blank == -2) py::fail();
+        if (blank >= 0) word = py::own(PyUnicode_FromFormat("{%U}", word.get()));
+        py::check(PyList_Append(parts.get(), word.get()));
+    }
+    Ref blank = py::text(" ");
+    return py::own(PyUnicode_Join(blank.get(), parts.get()));
+}
+
+// Fills an entry: the command text first (so bad words fail before the
+// clock is read), then the timestamp.
+void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
+    Ref text = PyUnicode_Check(api) ? py::newref(api) : join_words(api);
+    State* st = state_of(module);
+    PyObject* get_time = py::global(module, TARVO_STR("get_time"));
+    if (get_time == st->get_time && st->get_time_is_now) {
+        // What datetime.now() reads: the system clock, floored to microseconds.
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        Py_CLEAR(entry->timestamp);
+        entry->seconds = now.tv_sec;
+        entry->microseconds = static_cast<int>(now.tv_nsec / 1000);
+        entry->pending = true;
+    } else {
+        Ref timestamp = py::call(get_time);
+        Py_XSETREF(entry->timestamp, timestamp.release());
+        entry->pending = false;
+    }
+    Py_XSETREF(entry->api, text.release());
+}
+
+// The entry's timestamp, built from its clock reading on first use exactly
+// as datetime.now() builds it: local time of the whole seconds (with its
+// fold), then the microseconds.
+PyObject* timestamp_of(PyObject* self) {
+    auto* e = reinterpret_cast<EntryObject*>(self);
+    if (e->pending) {
+        State* st = state_of(py::module_of(Py_TYPE(self), &history_module));
+        Ref seconds = py::integer(e->seconds);
+        Ref whole = py::call_method(st->datetime, TARVO_STR("fromtimestamp"), seconds.get());
+        Ref replace = py::getattr(whole.get(), TARVO_STR("replace"));
+        Ref microseconds = py::integer(e->microseconds);
+        Ref stamp = py::call_kw(replace.get(), {}, {{"microsecond", microseconds.get()}});
+        Py_XSETREF(e->timestamp, stamp.release());
+        e->pending = false;
+    }
+    if (!e->timestamp) raise_missing(self, "timestamp");
+    return e->timestamp;
+}
+
+PyObject* entry_get_timestamp(PyObject* self, void*) noexcept {
+    return py::entry("Entry.timestamp", [&] { return py::newref(timestamp_of(self)); });
+}
+
+int entry_set_timestamp(PyObject* self, PyObject* value, void*) noexcept {
+    return py::entry_int("Entry.timestamp", [&] {
+        auto* e = reinterpret_cast<EntryObject*>(self);
+        if (!value && !e->timestamp && !e->pending) raise_missing(self, "timestamp");
+        Py_XINCREF(value);
+        Py_XSETREF(e->timestamp, value);
+        e->pending = false;
+        return 0;
+    });
+}
+
+Ref new_entry(PyObject* module, PyObject* api) {
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->entry_type);
+    Ref entry = py::own(type->tp_alloc(type, 0));
+    fill_entry(module, reinterpret_cast<EntryObject*>(entry.get()), api);
+    return entry;
+}
+
+const char* const entry_init_params[] = {"self", "api"};
+const py::Signature entry_init_sig{"__init__", entry_init_params, 2, 2};
+
+int entry_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return py::entry_int("Entry.__init__", [&] {
+        PyObject* a[2];
+        py::parse_tuple(entry_init_sig, args, kwargs, a, nullptr, 1);
+        fill_entry(py::module_of(Py_TYPE(self), &history_module), reinterpret_cast<EntryObject*>(self), a[1]);
+        return 0;
+    });
+}
+
+PyObject* entry_str(PyObject* self) noexcept {
+    return py::entry("Entry.__str__", [&] {
+        auto* e = reinterpret_cast<EntryObject*>(self);
+        PyObject* timestamp = timestamp_of(self);
+        if (!e->api) raise_missing(self, "api");
+        Ref format = py::text("%Y-%m-%dT%H:%M:%S.%f");
+        Ref when = py::call_method(timestamp, TARVO_STR("strftime"), format.get());
+        return py::own(PyUnicode_FromFormat("%S: %S", when.get(), e->api));
+    });
+}
+
+PyObject* entry_repr(PyObject* self) noexcept {
+    return py::entry("Entry.__repr__", [&] {
+        Ref text = py::str(self);
+        Ref id = py::own(PyLong_FromVoidPtr(self));
+        Ref hex = py::own(PyNumber_ToBase(id.get(), 16));
+        return py::own(PyUnicode_FromFormat("<Entry '%U' at %U>", text.get(), hex.get()));
+    });
+}
+
+void entry_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* e = reinterpret_cast<EntryObject*>(self);
+    Py_CLEAR(e->timestamp);
+    Py_CLEAR(e->api);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyGetSetDef entry_getset[] = {
+    {"timestamp", entry_get_timestamp, entry_set_timestamp, PyDoc_STR("when the command was recorded"), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef entry_members[] = {
+    {"api", T_OBJECT_EX, offsetof(EntryObject, api), 0, "the command text"},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot entry_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Entry(api)\n--\n\nOne recorded Tcl command and the moment it was recorded.\n\n"
+                                  "`api` is the command text, or its words (joined, words with a blank braced).")},
+    {Py_tp_init, reinterpret_cast<void*>(entry_init)},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_str, reinterpret_cast<void*>(entry_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(entry_dealloc)},
+    {Py_tp_members, entry_members},
+    {Py_tp_getset, entry_getset},
+    {0, nullptr},
+};
+
+PyType_Spec entry_spec = {"tarvo.tcl.history.Entry", sizeof(EntryObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, entry_slots};
+
+// ---------------------------------------------------------------------------
+// History
+
+struct HistoryObject {
+    PyObject_HEAD
+    PyObject* history;  // __history__: deque of Entry, oldest first
+    PyObject* markers;  // __markers__: marker name -> deque of Entry
+    PyObject* active;   // __activeMarkers__: names receiving entries, in start order
+    PyObject* enabled;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+HistoryObject* as_history(PyObject* self) { return reinterpret_cast<HistoryObject*>(self); }
+
+PyObject* field(PyObject* self, PyObject* HistoryObject::*member, const char* name) {
+    PyObject* value = as_history(self)->*member;
+    if (!value) raise_missing(self, name);
+    return value;
+}
+
+PyObject* history_of(PyObject* self) { return field(self, &HistoryObject::history, "__history__"); }
+PyObject* markers_of(PyObject* self) { return field(self, &HistoryObject::markers, "__markers__"); }
+PyObject* active_of(PyObject* self) { return field(self, &HistoryObject::active, "__activeMarkers__"); }
+
+Ref new_store(PyObject* module, PyObject* maxlen) {
+    return py::call_kw(py::global(module, TARVO_STR("deque")), {}, {{"maxlen", maxlen}});
+}
+
+const char* const history_init_params[] = {"self", "max_history"};
+const py::Signature history_init_sig{"__init__", history_init_params, 2, 1};
+
+int history_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return py::entry_int("History.__init__", [&] {
+        PyObject* a[2];
+        py::parse_tuple(history_init_sig, args, kwargs, a, nullptr, 1);
+        PyObject* module = py::module_of(Py_TYPE(self), &history_module);
+        Ref default_max = py::integer(MAX_HISTORY);
+        Ref store = new_store(module, py::arg_or(a[1], default_max.get()));
+        Ref markers = py::own(PyDict_New());
+        Ref active = py::own(PyList_New(0));
+        HistoryObject* h = as_history(self);
+        Py_XSETREF(h->history, store.release());
+        Py_XSETREF(h->markers, markers.release());
+        Py_XSETREF(h->active, active.release());
+        py::call_method(self, TARVO_STR("enable"));
+        return 0;
+    });
+}
+
+// The C signature of methods that learn their defining class (METH_METHOD).
+using MethodImpl = Ref (*)(PyObject* self, PyObject* module, PyObject** a);
+
+template <const py::Signature& sig, MethodImpl impl>
+PyObject* method_shell(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+    return py::entry(sig.name, [&] {
+        PyObject* a[4];
+        py::parse(sig, args, nargs, kwnames, a, nullptr, 1);
+        return impl(self, PyType_GetModule(cls), a);
+    });
+}
+
+Ref set_enabled(PyObject* self, PyObject* module, bool enabled) {
+    py::setattr(self, TARVO_STR("enabled"), enabled ? Py_True : Py_False);
+    Ref message = py::text(enabled ? "TclHistory is enabled." : "TclHistory is disabled.");
+    debug(module, message.get());
+    return py::none();
+}
+
+const char* const self_params[] = {"self"};
+const py::Signature enable_sig{"enable", self_params, 1, 1};
+const py::Signature disable_sig{"disable", self_params, 1, 1};
+
+Ref enable_impl(PyObject* self, PyObject* module, PyObject**) { return set_enabled(self, module, true); }
+Ref disable_impl(PyObject* self, PyObject* module, PyObject**) { return set_enabled(self, module, false); }
+
+const char* const append_params[] = {"self", "item"};
+const py::Signature append_sig{"append", append_params, 2, 2};
+
+Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
+    PyObject* item = a[1];
+    debug(module, state_of(module)->record_format, item);
+    HistoryObject* h = as_history(self);
+    if (!h->enabled) raise_missing(self, "enabled");
+    if (!py::truth(h->enabled)) return py::none();
+    Ref entry = new_entry(module, item);
+    py::call_method(history_of(self), TARVO_STR("append"), entry.get());
+    PyObject* active = active_of(self);
+    if (PyList_CheckExact(active) && PyList_GET_SIZE(active) == 0) return py::none();
+    PyObject* markers = markers_of(self);
+    Ref names = py::own(PyObject_GetIter(active));
+    while (Ref name = Ref::steal(PyIter_Next(names.get()))) {
+        Ref store = py::own(PyObject_GetItem(markers, name.get()));
+        py::call_method(store.get(), TARVO_STR("append"), entry.get());
+    }
+    if (PyErr_Occurred()) py::fail();
+    return py::none();
+}
+
+const char* const clear_params[] = {"self", "marker", "clear_all"};
+const py::Signature clear_sig{"clear", clear_params, 3, 1};
+
+Ref clear_impl(PyObject* self, PyObject*, PyObject** a) {
+    PyObject* marker = py::arg_or(a[1], Py_None);
+    if (a[2] && py::truth(a[2])) {
+        Ref stores = py::own(PyMapping_Values(markers_of(self)));
+        const Py_ssize_t n = PyList_GET_SIZE(stores.get());
+        for (Py_ssize_t i = 0; i < n; ++i) py::call_method(PyList_GET_ITEM(stores.get(), i), TARVO_STR("clear"));
+        py::call_method(history_of(self), TARVO_STR("clear"));
+    } else if (marker != Py_None) {
+        Ref store = py::own(PyObject_GetItem(markers_of(self), marker));
+        py::call_method(store.get(), TARVO_STR("clear"));
+    } else {
+        py::call_method(history_of(self), TARVO_STR("clear"));
+    }
+    return py::none();
+}
+
+const char* const marker_params[] = {"self", "marker"};
+const py::Signature start_marker_sig{"start_marker", marker_params, 2, 2};
+const py::Signature end_marker_sig{"end_marker", marker_params, 2, 2};
+
+Ref start_marker_impl(PyObject* self, PyObject* module, PyObject** a) {
+    PyObject* marker = a[1];
+    PyObject* markers = markers_of(self);
+    if (!py::check(PySequence_Contains(markers, marker))) {
+        Ref maxlen = py::getattr(history_of(self), TARVO_STR("maxlen"));
+        Ref store = new_store(module, maxlen.get());
+        py::check(PyObject_SetItem(markers, marker, store.get()));
+    }
+    py::call_method(active_of(self), TARVO_STR("append"), marker);
+    return py::none();
+}
+
+Ref end_marker_impl(PyObject* self, PyObject*, PyObject** a) {
+    py::call_method(active_of(self), TARVO_STR("remove"), a[1]);
+    return py::none();
+}
+
+const char* const filter_params[] = {"self", "marker", "count", "regex"};
+const py::Signature filter_sig{"filter", filter_params, 4, 1};
+
+Ref filter_impl(PyObject* self, PyObject* module, PyObject** a) {
+    PyObject* marker = py::arg_or(a[1], Py_None);
+    PyObject* regex = py::arg_or(a[3], Py_None);
+    Ref source;
+    if (marker == Py_None) {
+        source = py::newref(history_of(self));
+    } else {
+        source = Ref::steal(PyObject_GetItem(markers_of(self), marker));
+        if (!source) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) py::fail();
+            py::Caught missing;
+            py::Handling handling(missing);
+            py::raise_format(PyExc_Exception, "No such marker: %S", marker);
+        }
+    }
+    Ref entries = py::own(PySequence_List(source.get()));
+    Ref count = a[2] ? py::newref(a[2]) : py::integer(20);
+    Ref start = py::own(PyNumber_Negative(count.get()));
+    Ref window = py::own(PySlice_New(start.get(), nullptr, nullptr));
+    Ref selected = py::own(PyObject_GetItem(entries.get(), window.get()));
+    if (!py::truth(regex)) return selected;
+
+    Ref compile = py::getattr(py::global(module, TARVO_STR("re")), TARVO_STR("compile"));
+    Ref pattern = py::call(compile.get(), regex);
+    Ref matching = py::own(PyList_New(0));
+    const Py_ssize_t n = PyList_GET_SIZE(selected.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* entry = PyList_GET_ITEM(selected.get(), i);
+        Ref api = py::getattr(entry, TARVO_STR("api"));
+        Ref found = py::call_method(pattern.get(), TARVO_STR("search"), api.get());
+        if (found.get() != Py_None) py::check(PyList_Append(matching.get(), entry));
+    }
+    return matching;
+}
+
+PyObject* history_str(PyObject* self) noexcept {
+    return py::entry("History.__str__", [&] { return py::str(history_of(self)); });
+}
+
+PyObject* history_repr(PyObject* self) noexcept {
+    return py::entry("History.__repr__", [&] { return py::own(PyObject_Repr(history_of(self))); });
+}
+
+int history_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    HistoryObject* h = as_history(self);
+    return traverse_fields(h, visit, arg, {h->history, h->markers, h->active, h->enabled, h->dict});
+}
+
+int history_clear(PyObject* self) noexcept {
+    HistoryObject* h = as_history(self);
+    Py_CLEAR(h->history);
+    Py_CLEAR(h->markers);
+    Py_CLEAR(h->active);
+    Py_CLEAR(h->enabled);
+    Py_CLEAR(h->dict);
+    return 0;
+}
+
+void history_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_history(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    history_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+#define HISTORY_METHOD(name, sig, impl, doc)                                                      \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(method_shell<sig, impl>)), \
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)}
+
+PyMethodDef history_methods[] = {
+    HISTORY_METHOD("enable", enable_sig, enable_impl, "enable($self, /)\n--\n\nRecord commands again."),
+    HISTORY_METHOD("disable", disable_sig, disable_impl,
+                   "disable($self, /)\n--\n\nStop recording; what is stored stays."),
+    HISTORY_METHOD("append", append_sig, append_impl,
+                   "append($self, item)\n--\n\nRecord one command: its text or its list of words."),
+    HISTORY_METHOD("clear", clear_sig, clear_impl,
+                   "clear($self, marker=None, clear_all=False)\n--\n\n"
+                   "Empty the general history, one marker's store, or (clear_all) every store."),
+    HISTORY_METHOD("start_marker", start_marker_sig, start_marker_impl,
+                   "start_marker($self, marker)\n--\n\nLet `marker` receive every entry from now on."),
+    HISTORY_METHOD("end_marker", end_marker_sig, end_marker_impl,
+                   "end_marker($self, marker)\n--\n\nUndo one start_marker of `marker`."),
+    HISTORY_METHOD("filter", filter_sig, filter_impl,
+                   "filter($self, marker=None, count=20, regex=None)\n--\n\n"
+                   "The last `count` entries (of a marker's store), oldest first, that match `regex`."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef history_members[] = {
+    {"__history__", T_OBJECT_EX, offsetof(HistoryObject, history), 0, "the general history"},
+    {"__markers__", T_OBJECT_EX, offsetof(HistoryObject, markers), 0, "marker name to its store"},
+    {"__activeMarkers__", T_OBJECT_EX, offsetof(HistoryObject, active), 0, "markers receiving entries"},
+    {"enabled", T_OBJECT_EX, offsetof(HistoryObject, enabled), 0, "whether append records anything"},
+    {"__dictoffset__", T_PYSSIZET, offsetof(HistoryObject, dict), READONLY, nullptr},
+    {"__weakrefoffset__", T_PYSSIZET, offsetof(HistoryObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot history_slots[] = {
+    {Py_tp_doc, const_cast<char*>("History(max_history=9999)\n--\n\n"
+                                  "A bounded record of Tcl commands, with markers for sub-histories.")},
+    {Py_tp_init, reinterpret_cast<void*>(history_init)},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_str, reinterpret_cast<void*>(history_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(history_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(history_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(history_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(history_dealloc)},
+    {Py_tp_methods, history_methods},
+    {Py_tp_members, history_members},
+    {0, nullptr},
+};
+
+PyType_Spec history_spec = {"tarvo.tcl.history.History", sizeof(HistoryObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, history_slots};
+
+// ---------------------------------------------------------------------------
+// Module
+
+int exec_module(PyObject* module) noexcept {
+    return py::entry_int("tarvo.tcl.history", [&] {
+        State* st = state_of(module);
+        py::add(module, "re", py::import("re").get());
+        Ref logging = py::import("logging");
+        py::add(module, "logging", logging.get());
+        py::add(module, "deque", py::import_from("collections", "deque").get());
+        Ref get_time = py::import_from("tarvo.utils.utils", "get_time");
+        py::add(module, "get_time", get_time.get());
+        Ref datetime = py::import_from("datetime", "datetime");
+        Ref now = py::getattr(datetime.get(), TARVO_STR("now"));
+        st->get_time_is_now = py::check(PyObject_RichCompareBool(get_time.get(), now.get(), Py_EQ));
+        py::keep(st->get_time, std::move(get_time));
+        py::keep(st->datetime, std::move(datetime));
+        Ref logger = py::call_method(logging.get(), TARVO_STR("getLogger"), py::text("tarvo.tcl").get());
+        py::add(module, "logger", logger.get());
+        py::keep(st->debug_level, py::integer(DEBUG));
+        Ref logger_class = py::getattr(logging.get(), "Logger");
+        py::keep(st->is_enabled_for, py::getattr(logger_class.get(), "isEnabledFor"));
+        py::keep(st->logger_class, std::move(logger_class));
+        py::keep(st->record_format, py::text("%% %s"));
+
+        Ref entry_type = py::own(PyType_FromModuleAndSpec(module, &entry_spec, nullptr));
+        py::add(module, "Entry", entry_type.get());
+        py::keep(st->entry_type, std::move(entry_type));
+
+        Ref history_type = py::own(PyType_FromModuleAndSpec(module, &history_spec, nullptr));
+        py::setattr(history_type.get(), "__MAX_HISTORY__", py::integer(MAX_HISTORY).get());
+        py::add(module, "History", history_type.get());
+        return 0;
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {TARVO_MODULE_SLOTS(exec_module)};
+
+PyModuleDef history_module = {
+    PyModuleDef_HEAD_INIT,
+    "tarvo.tcl.history",
+    "A bounded, timestamped record of the Tcl commands an interpreter runs.",
+    sizeof(State),
+    nullptr,
+    module_slots,
+    py::state_slots<State>::traverse,
+    py::state_slots<State>::clear,
+    py::state_slots<State>::free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_history() { return PyModuleDef_Init(&history_module); }

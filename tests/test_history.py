@@ -1,0 +1,270 @@
+import datetime
+import logging
+import re
+
+import pytest
+
+from tarvo.tcl import history as history_module
+from tarvo.tcl.history import Entry, History
+
+
+def apis(entries):
+    return [entry.api for entry in entries]
+
+
+def filled(*commands, **kwargs):
+    h = History(**kwargs)
+    for command in commands:
+        h.append(command)
+    return h
+
+
+def test_module_top_level_order():
+    names = [n for n in vars(history_module) if not n.startswith("__")]
+    assert names == ["re", "logging", "deque", "get_time", "logger", "Entry", "History"]
+    assert history_module.logger.name == "tarvo.tcl"
+
+
+def test_new_history():
+    h = History()
+    assert History.__MAX_HISTORY__ == 9999
+    assert h.enabled is True
+    assert h.__markers__ == {} and h.__activeMarkers__ == []
+    assert str(h) == repr(h) == "deque([], maxlen=9999)"
+
+
+@pytest.mark.parametrize(
+    "capacity, kept",
+    [(3, ["b", "c", "d"]), (None, ["a", "b", "c", "d"]), (0, [])],
+)
+def test_capacity(capacity, kept):
+    h = filled("a", "b", "c", "d", max_history=capacity)
+    assert apis(h.filter(count=0)) == kept
+    h.start_marker("m")
+    assert h.__markers__["m"].maxlen == capacity
+
+
+@pytest.mark.parametrize("bad, error", [(-1, ValueError), ("x", TypeError)])
+def test_capacity_refused_by_deque(bad, error):
+    with pytest.raises(error):
+        History(bad)
+
+
+@pytest.mark.parametrize(
+    "words, text",
+    [
+        (["puts", "hello world"], "puts {hello world}"),
+        (("set", "x", "a b"), "set x {a b}"),
+        (["a\tb", "c\nd"], "a\tb c\nd"),  # only blanks force braces
+        (["{a b}"], "{{a b}}"),
+        ([], ""),
+        (iter(["x", "y"]), "x y"),
+    ],
+)
+def test_words_are_joined(words, text):
+    assert Entry(words).api == text
+
+
+def test_string_api_kept_as_is():
+    class Text(str):
+        pass
+
+    api = Text("puts hi")
+    assert Entry(api).api is api
+
+
+@pytest.mark.parametrize("item", [["a", 1], [b"x"], 5, None])
+def test_bad_items_store_nothing(item):
+    h = History()
+    with pytest.raises(TypeError):
+        h.append(item)
+    assert h.filter() == []
+
+
+def test_entry_display():
+    e = Entry("puts hello")
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}: puts hello", str(e))
+    assert repr(e) == "<Entry '%s' at %s>" % (e, hex(id(e)))
+
+
+def test_timestamp_is_the_moment_of_recording():
+    before = datetime.datetime.now()
+    h = filled("x")
+    after = datetime.datetime.now()
+    stamp = h.filter()[0].timestamp
+    assert type(stamp) is datetime.datetime
+    assert before <= stamp <= after
+    assert h.filter()[0].timestamp is stamp
+
+
+def test_replaced_get_time_is_used(monkeypatch):
+    fixed = datetime.datetime(2020, 1, 2, 3, 4, 5, 6)
+    monkeypatch.setattr(history_module, "get_time", lambda: fixed)
+    e = filled("x").filter()[0]
+    assert e.timestamp is fixed
+    assert str(e) == "2020-01-02T03:04:05.000006: x"
+
+
+def test_timestamp_is_a_plain_attribute():
+    e = Entry("x")
+    e.timestamp = 5
+    assert e.timestamp == 5
+    del e.timestamp
+    with pytest.raises(AttributeError):
+        e.timestamp
+    with pytest.raises(AttributeError):
+        str(e)
+
+
+def test_markers():
+    h = History()
+    h.start_marker("m")
+    h.append("a")
+    h.end_marker("m")
+    h.append("b")
+    assert apis(h.filter("m")) == ["a"]
+    assert apis(h.filter()) == ["a", "b"]
+    h.start_marker("m")  # restarted: keeps what it had
+    h.append("c")
+    assert apis(h.filter("m")) == ["a", "c"]
+
+
+def test_entries_are_shared_and_double_markers_receive_twice():
+    h = History()
+    h.start_marker("m")
+    h.start_marker("n")
+    h.start_marker("m")
+    h.append("x")
+    (entry,) = h.filter()
+    assert h.filter("m") == [entry, entry]
+    assert h.filter("n")[0] is entry
+    h.end_marker("m")
+    h.append("y")
+    assert apis(h.filter("m")) == ["x", "x", "y"]
+
+
+def test_unknown_markers():
+    h = History()
+    with pytest.raises(ValueError):
+        h.end_marker("nope")
+    with pytest.raises(KeyError) as info:
+        h.clear(marker="nope")
+    assert info.value.args == ("nope",)
+    with pytest.raises(Exception) as info:
+        h.filter("nope")
+    assert type(info.value) is Exception
+    assert str(info.value) == "No such marker: nope"
+    assert isinstance(info.value.__context__, KeyError)
+
+
+@pytest.mark.parametrize(
+    "count, expected",
+    [(0, "abcde"), (2, "de"), (9, "abcde"), (-2, "cde"), (5, "abcde")],
+)
+def test_filter_count(count, expected):
+    h = filled(*"abcde")
+    assert "".join(apis(h.filter(count=count))) == expected
+
+
+def test_filter_pattern_after_count():
+    h = filled("set a 1", "puts x", "set b 2", "puts y", "set c 3", "puts z")
+    assert apis(h.filter(count=5, regex="set")) == ["set b 2", "set c 3"]
+    assert apis(h.filter(count=0, regex=re.compile(r"\d$"))) == ["set a 1", "set b 2", "set c 3"]
+    assert len(h.filter(count=0, regex="")) == 6
+    assert apis(h.filter(count=0, regex="b")) == ["set b 2"]  # a search, not a match
+    with pytest.raises(re.error):
+        h.filter(regex="(")
+
+
+def test_clear():
+    h = History()
+    h.start_marker("m")
+    h.append("a")
+    h.clear()
+    assert h.filter() == [] and apis(h.filter("m")) == ["a"]
+    h.append("b")
+    h.clear(marker="m")
+    assert h.filter("m") == [] and apis(h.filter()) == ["b"]
+    h.clear(marker="ignored", clear_all=True)
+    assert h.filter() == [] and h.__activeMarkers__ == ["m"]
+    h.append("c")
+    assert apis(h.filter("m")) == ["c"]
+
+
+def test_disable_and_enable(caplog):
+    caplog.set_level(logging.DEBUG, logger="tarvo.tcl")
+    h = History()
+    h.start_marker("m")
+    h.disable()
+    h.append("a")
+    assert h.enabled is False and h.filter() == [] and h.filter("m") == []
+    h.enable()
+    h.append(["puts", "hello world"])
+    assert apis(h.filter("m")) == ["puts {hello world}"]
+    assert [r.getMessage() for r in caplog.records] == [
+        "TclHistory is enabled.",
+        "TclHistory is disabled.",
+        "% a",
+        "TclHistory is enabled.",
+        "% ['puts', 'hello world']",
+    ]
+    assert {r.levelno for r in caplog.records} == {logging.DEBUG}
+
+
+def test_tuple_items_are_logged_and_recorded(caplog):
+    caplog.set_level(logging.DEBUG, logger="tarvo.tcl")
+    h = History()
+    h.append(("set", "x"))
+    assert [r.getMessage() for r in caplog.records][-1] == "% ('set', 'x')"
+    assert apis(h.filter()) == ["set x"]
+
+
+def test_logging_follows_level_changes(caplog):
+    h = History()
+    caplog.set_level(logging.INFO, logger="tarvo.tcl")
+    h.append("quiet")
+    caplog.set_level(logging.DEBUG, logger="tarvo.tcl")
+    h.append("loud")
+    assert [r.getMessage() for r in caplog.records] == ["% loud"]
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda h: h.append(), "append() takes exactly 2 positional arguments (1 given)"),
+        (lambda h: h.append("a", "b"), "append() takes exactly 2 positional arguments (3 given)"),
+        (lambda h: h.filter(1, 2, 3, 4), "filter() takes at most 4 positional arguments (5 given)"),
+        (lambda h: h.start_marker(mark="m"), "start_marker() got an unexpected keyword argument 'mark'"),
+        (lambda h: h.clear(None, marker="m"), "clear() got multiple values for keyword argument 'marker'"),
+        (lambda h: h.enable(1), "enable() takes exactly 1 positional argument (2 given)"),
+        (lambda h: Entry(), "__init__() takes exactly 2 positional arguments (1 given)"),
+    ],
+)
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call(History())
+    assert str(info.value) == message
+
+
+def test_keywords_work():
+    h = History(max_history=2)
+    h.append(item="a")
+    h.start_marker(marker="m")
+    h.append(item="b")
+    assert apis(h.filter(marker="m", count=1, regex="b")) == ["b"]
+    h.clear(clear_all=True)
+    assert h.filter() == []
+
+
+def test_subclass_and_replaced_stores():
+    class Mine(History):
+        def enable(self):
+            self.enabled = "yes"
+
+    h = Mine(5)
+    assert h.enabled == "yes"
+    h.append("a")
+    assert apis(h.filter()) == ["a"]
+    h.__history__ = []  # any object with append works as the store
+    h.append("b")
+    assert apis(h.__history__) == ["b"]
