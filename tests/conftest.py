@@ -18,3 +18,12 @@ def oracle():
     tk = tkinter.Tk(useTk=0).tk
     tk.eval("package require Tclx")
     return tk
+
+
+@pytest.fixture
+def no_leaks():
+    """check_leaks(operation, *args, raises=None, **kwargs): fails when the
+    operation leaks references or memory (see tests/support/leaks.py)."""
+    from support.leaks import check_leaks
+
+    return check_leaks

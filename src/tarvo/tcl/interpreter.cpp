@@ -16,6 +16,12 @@ namespace {
 
 extern PyModuleDef interpreter_module;
 
+struct State {
+    PyObject* metadata = nullptr;  // importlib.metadata
+    PyObject* record = nullptr;    // types.SimpleNamespace
+    static constexpr PyObject* State::*fields[] = {&State::metadata, &State::record};
+};
+
 const char* const self_params[] = {"self"};
 
 // ---------------------------------------------------------------------------
@@ -26,11 +32,12 @@ const py::Signature iter_entry_points_sig{"iter_entry_points", iter_entry_points
 
 // The entry points of `group`, each as an object with `name`, `module_name`
 // and `load()`, from the standard library's importlib.metadata.
-PyObject* iter_entry_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* iter_entry_points(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return py::entry("iter_entry_points", [&] {
         PyObject* a[1];
         py::parse(iter_entry_points_sig, args, nargs, kwnames, a);
-        Ref entry_points = py::import_from("importlib.metadata", "entry_points");
+        State* st = py::state<State>(module);
+        Ref entry_points = py::getattr(st->metadata, TARVO_STR("entry_points"));
 #if PY_VERSION_HEX >= 0x030A0000
         Ref found = py::call_kw(entry_points.get(), {}, {{"group", a[0]}});
 #else
@@ -38,14 +45,13 @@ PyObject* iter_entry_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         Ref empty = py::own(PyTuple_New(0));
         Ref found = py::call_method(by_group.get(), TARVO_STR("get"), a[0], empty.get());
 #endif
-        Ref record = py::import_from("types", "SimpleNamespace");
         Ref result = py::own(PyList_New(0));
         Ref iterator = py::own(PyObject_GetIter(found.get()));
         while (Ref ep = Ref::steal(PyIter_Next(iterator.get()))) {
             Ref name = py::getattr(ep.get(), TARVO_STR("name"));
             Ref module_name = py::getattr(ep.get(), TARVO_STR("module"));
             Ref load = py::getattr(ep.get(), TARVO_STR("load"));
-            Ref hook = py::call_kw(record.get(), {},
+            Ref hook = py::call_kw(st->record, {},
                                    {{"name", name.get()}, {"module_name", module_name.get()}, {"load", load.get()}});
             py::check(PyList_Append(result.get(), hook.get()));
         }
@@ -265,6 +271,9 @@ void publish(PyObject* interpreter, PyObject* cls) {
 
 int exec_module(PyObject* module) noexcept {
     return py::entry_int("tarvo.tcl.interpreter", [&] {
+        State* st = py::state<State>(module);
+        py::keep(st->metadata, py::import("importlib.metadata"));
+        py::keep(st->record, py::import_from("types", "SimpleNamespace"));
         Ref logging = py::import("logging");
         py::add(module, "logging", logging.get());
         py::add(module, "Tk", py::import_from("tkinter", "Tk").get());
@@ -297,12 +306,12 @@ PyModuleDef interpreter_module = {
     PyModuleDef_HEAD_INIT,
     "tarvo.tcl.interpreter",
     "The Interpreter class and the shared interpreter that importing this module starts.",
-    0,
+    sizeof(State),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    py::state_slots<State>::traverse,
+    py::state_slots<State>::clear,
+    py::state_slots<State>::free,
 };
 
 }  // namespace
