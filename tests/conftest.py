@@ -2,6 +2,11 @@
 import tkinter
 
 import pytest
+from hypothesis import settings
+
+# Property tests run on shared, loaded machines: no per-example deadline.
+settings.register_profile("tarvo", deadline=None)
+settings.load_profile("tarvo")
 
 
 @pytest.fixture

@@ -9,6 +9,14 @@
 // them, so a caller may replace `iter_entry_points` or a companion class.
 #include "_cxx/py.hpp"
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
 namespace py = tarvo::py;
 using py::Ref;
 
@@ -17,15 +25,80 @@ namespace {
 extern PyModuleDef interpreter_module;
 
 struct State {
-    PyObject* metadata = nullptr;  // importlib.metadata
-    PyObject* record = nullptr;    // types.SimpleNamespace
-    static constexpr PyObject* State::*fields[] = {&State::metadata, &State::record};
+    PyObject* metadata = nullptr;     // importlib.metadata, once it is needed
+    PyObject* record = nullptr;       // types.SimpleNamespace
+    PyObject* path_finder = nullptr;  // importlib.machinery.PathFinder
+    static constexpr PyObject* State::*fields[] = {&State::metadata, &State::record, &State::path_finder};
 };
 
 const char* const self_params[] = {"self"};
 
 // ---------------------------------------------------------------------------
 // Start-up hooks, found by entry point.
+//
+// importlib.metadata is dear to import (it pulls in email, zipfile, pathlib
+// and more), which would more than double the start-up of every process
+// that imports us, while nearly always no installed distribution declares a
+// start-up hook.  So we first look where importlib.metadata's own finder
+// looks, the metadata folders on sys.path, and consult importlib.metadata
+// only when one of them mentions the group, or when something there is
+// beyond what this quick look can rule out (archives, eggs, other finders).
+
+bool ends_with(const std::string& text, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+bool file_mentions(const std::filesystem::path& file, const std::string& needle) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return false;
+    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return content.find(needle) != std::string::npos;
+}
+
+bool folder_may_declare(const std::filesystem::path& folder, const std::string& needle) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(folder, ec);
+    if (ec || !fs::exists(status)) return false;
+    if (!fs::is_directory(status)) return true;  // an archive on sys.path: look inside with importlib
+    std::string base = folder.filename().string();
+    std::transform(base.begin(), base.end(), base.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (ends_with(base, ".egg")) return true;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (ends_with(name, ".egg")) return true;
+        if (!ends_with(name, ".dist-info") && !ends_with(name, ".egg-info")) continue;
+        if (file_mentions(it->path() / "entry_points.txt", needle)) return true;
+    }
+    return ec.value() != 0;  // a folder we could not read: leave it to importlib
+}
+
+bool may_declare(State* st, PyObject* group) {
+    if (!PyUnicode_Check(group)) return true;
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(group, &size);
+    if (!utf8) py::fail();
+    const std::string needle(utf8, static_cast<size_t>(size));
+
+    Ref finders = py::own(PySequence_List(py::require(PySys_GetObject("meta_path"))));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(finders.get()); ++i) {
+        PyObject* finder = PyList_GET_ITEM(finders.get(), i);
+        if (finder != st->path_finder && PyObject_HasAttr(finder, TARVO_STR("find_distributions"))) return true;
+    }
+    Ref folders = py::own(PySequence_List(py::require(PySys_GetObject("path"))));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(folders.get()); ++i) {
+        PyObject* entry = PyList_GET_ITEM(folders.get(), i);
+        if (!PyUnicode_Check(entry)) return true;
+        Ref encoded = py::own(PyUnicode_EncodeFSDefault(entry));
+        const std::string folder(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+        if (folder_may_declare(folder.empty() ? std::filesystem::path(".") : std::filesystem::path(folder), needle)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 const char* const iter_entry_points_params[] = {"group"};
 const py::Signature iter_entry_points_sig{"iter_entry_points", iter_entry_points_params, 1, 1};
@@ -37,6 +110,9 @@ PyObject* iter_entry_points(PyObject* module, PyObject* const* args, Py_ssize_t 
         PyObject* a[1];
         py::parse(iter_entry_points_sig, args, nargs, kwnames, a);
         State* st = py::state<State>(module);
+        Ref result = py::own(PyList_New(0));
+        if (!may_declare(st, a[0])) return py::own(PyObject_GetIter(result.get()));
+        if (!st->metadata) py::keep(st->metadata, py::import("importlib.metadata"));
         Ref entry_points = py::getattr(st->metadata, TARVO_STR("entry_points"));
 #if PY_VERSION_HEX >= 0x030A0000
         Ref found = py::call_kw(entry_points.get(), {}, {{"group", a[0]}});
@@ -45,7 +121,6 @@ PyObject* iter_entry_points(PyObject* module, PyObject* const* args, Py_ssize_t 
         Ref empty = py::own(PyTuple_New(0));
         Ref found = py::call_method(by_group.get(), TARVO_STR("get"), a[0], empty.get());
 #endif
-        Ref result = py::own(PyList_New(0));
         Ref iterator = py::own(PyObject_GetIter(found.get()));
         while (Ref ep = Ref::steal(PyIter_Next(iterator.get()))) {
             Ref name = py::getattr(ep.get(), TARVO_STR("name"));
@@ -272,7 +347,7 @@ void publish(PyObject* interpreter, PyObject* cls) {
 int exec_module(PyObject* module) noexcept {
     return py::entry_int("tarvo.tcl.interpreter", [&] {
         State* st = py::state<State>(module);
-        py::keep(st->metadata, py::import("importlib.metadata"));
+        py::keep(st->path_finder, py::import_from("importlib.machinery", "PathFinder"));
         py::keep(st->record, py::import_from("types", "SimpleNamespace"));
         Ref logging = py::import("logging");
         py::add(module, "logging", logging.get());
