@@ -261,6 +261,118 @@ Ref instance_attr(PyObject* self, PyObject* name) {
     return py::getattr(self, name);
 }
 
+// ---------------------------------------------------------------------------
+// Python callbacks as Tcl commands.  A command replaced by a forced callback
+// waits under this prefix until the callback is removed.
+
+constexpr const char* BACKUP_PREFIX = "::brindle::_cbBkup::";
+
+// "::brindle::_cbBkup::" followed by the name without its leading colons.
+Ref backup_name(PyObject* cmd_name) {
+    Ref colons = py::text(":");
+    Ref stripped = py::call_method(cmd_name, TARVO_STR("lstrip"), colons.get());
+    return py::own(PyUnicode_FromFormat("%s%U", BACKUP_PREFIX, stripped.get()));
+}
+
+const char* const generate_name_params[] = {"callback", "mangle_cmd_name"};
+const py::Signature generate_name_sig{"generate_callback_cmd_name", generate_name_params, 2, 1};
+
+Ref generate_callback_cmd_name_impl(PyObject* callback, PyObject* mangle) {
+    Ref cmd_name = py::text("");
+    Ref function = py::getattr_optional(callback, TARVO_STR("__func__"));
+    if (!function) function = py::newref(callback);
+    if (Ref name = py::getattr_optional(function.get(), TARVO_STR("__name__"))) cmd_name = std::move(name);
+    if (!py::truth(cmd_name.get()) || (mangle && py::truth(mangle))) {
+        Ref id = py::own(PyLong_FromVoidPtr(callback));
+        Ref prefix = py::own(PyUnicode_FromFormat("%S_", id.get()));
+        cmd_name = py::own(PyNumber_Add(prefix.get(), cmd_name.get()));
+    }
+    return cmd_name;
+}
+
+PyObject* interpreter_generate_callback_cmd_name(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames) noexcept {
+    return py::entry("Interpreter.generate_callback_cmd_name", [&] {
+        PyObject* a[2];
+        py::parse(generate_name_sig, args, nargs, kwnames, a);
+        return generate_callback_cmd_name_impl(a[0], a[1]);
+    });
+}
+
+// Interpreter.generate_callback_cmd_name(callback), looked up on the class.
+Ref default_cmd_name(PyObject* module, PyObject* callback) {
+    Ref generate = py::getattr(py::global(module, TARVO_STR("Interpreter")), TARVO_STR("generate_callback_cmd_name"));
+    return py::call(generate.get(), callback);
+}
+
+Ref global_command(PyObject* self, PyObject* name) {
+    Ref global_ns = py::getattr(self, TARVO_STR("global_ns"));
+    Ref cmds = py::getattr(global_ns.get(), TARVO_STR("cmds"));
+    return py::own(PyObject_GetItem(cmds.get(), name));
+}
+
+const char* const create_callback_params[] = {"self", "callback", "cmd_name", "force"};
+const py::Signature create_callback_sig{"create_callback", create_callback_params, 4, 2};
+
+PyObject* interpreter_create_callback(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
+    return py::entry("Interpreter.create_callback", [&] {
+        PyObject* a[4];
+        py::parse(create_callback_sig, args, nargs, kwnames, a);
+        PyObject *self = a[0], *callback = a[1];
+        Ref cmd_name = py::newref(py::arg_or(a[2], Py_None));
+        if (!py::truth(cmd_name.get())) cmd_name = default_cmd_name(module, callback);
+        cmd_name = py::str(cmd_name.get());
+        Ref tclcmd = global_command(self, cmd_name.get());
+        cmd_name = py::str(tclcmd.get());
+        Ref exists = py::call_method(tclcmd.get(), TARVO_STR("exists"));
+        if (py::truth(exists.get())) {
+            if (!a[3] || !py::truth(a[3])) {
+                py::raise_format(PyExc_ValueError, "Cannot create command '%U': command already exists",
+                                 cmd_name.get());
+            }
+            Ref replaced = global_command(self, cmd_name.get());
+            py::call_method(replaced.get(), TARVO_STR("rename"), backup_name(cmd_name.get()).get());
+        }
+        py::call_method(tclcmd.get(), TARVO_STR("createcommand"), callback);
+        Ref registry = py::getattr(self, TARVO_STR("__callbacks__"));
+        py::check(PyObject_SetItem(registry.get(), cmd_name.get(), callback));
+        return tclcmd;
+    });
+}
+
+const char* const remove_callback_params[] = {"self", "callback"};
+const py::Signature remove_callback_sig{"remove_callback", remove_callback_params, 2, 2};
+
+PyObject* interpreter_remove_callback(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
+    return py::entry("Interpreter.remove_callback", [&] {
+        PyObject* a[2];
+        py::parse(remove_callback_sig, args, nargs, kwnames, a);
+        PyObject *self = a[0], *callback = a[1];
+        PyObject* command_class = py::global(module, TARVO_STR("TclCommand"));
+        Ref tclcmd;
+        if (py::check(PyObject_IsInstance(callback, command_class))) {
+            tclcmd = py::newref(callback);
+        } else {
+            Ref name = PyCallable_Check(callback) ? default_cmd_name(module, callback) : py::newref(callback);
+            tclcmd = global_command(self, name.get());
+        }
+        Ref cmd_name = py::str(tclcmd.get());
+        Ref registry = py::getattr(self, TARVO_STR("__callbacks__"));
+        if (!py::check(PySequence_Contains(registry.get(), cmd_name.get()))) {
+            py::raise_format(PyExc_ValueError, "No callback in this interpreter named '%U'", cmd_name.get());
+        }
+        py::call_method(tclcmd.get(), TARVO_STR("delete"));
+        py::check(PyObject_DelItem(registry.get(), cmd_name.get()));
+        Ref backup = py::call_kw(command_class, {backup_name(cmd_name.get()).get()}, {{"tcl", self}});
+        Ref exists = py::call_method(backup.get(), TARVO_STR("exists"));
+        if (!py::truth(exists.get())) return py::none();
+        py::call_method(backup.get(), TARVO_STR("rename"), cmd_name.get());
+        return backup;
+    });
+}
+
 const char* const eval_params[] = {"self", "code", "typecast", "record"};
 const py::Signature eval_sig{"eval", eval_params, 4, 2};
 
@@ -302,13 +414,26 @@ PyMethodDef interpreter_methods[] = {
                "Run every start-up hook of the entry-point group TCL_INIT_ENTRYPOINT.")},
     {"__getattr__", TARVO_FASTCALL(interpreter_getattr), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("__getattr__($self, attr, /)\n--\n\nDelegate to the Tcl application object.")},
+    {"generate_callback_cmd_name", TARVO_FASTCALL(interpreter_generate_callback_cmd_name),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("generate_callback_cmd_name(callback, mangle_cmd_name=False)\n--\n\n"
+               "The default Tcl command name of `callback`: its (function's) __name__; with\n"
+               "`mangle_cmd_name`, or without a name, prefixed by its id and an underscore.")},
+    {"create_callback", TARVO_FASTCALL(interpreter_create_callback), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("create_callback($self, callback, cmd_name=None, force=False)\n--\n\n"
+               "Publish `callback` as a Tcl command and return its TclCommand.  With `force`,\n"
+               "an existing command of that name is kept aside until the callback is removed.")},
+    {"remove_callback", TARVO_FASTCALL(interpreter_remove_callback), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("remove_callback($self, callback)\n--\n\n"
+               "Delete a callback command (given as its TclCommand, its callable or its name)\n"
+               "and restore the command it replaced, whose TclCommand is returned.")},
     {"eval", TARVO_FASTCALL(interpreter_eval), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("eval($self, code, typecast=False, record=True)\n--\n\n"
                "Evaluate Tcl code and return its result, cast with cast_any when `typecast`.\n"
                "A Tcl error raises TclError with Tcl's whole error trace.")},
 };
 
-enum MethodIndex { INIT, LOAD_ENTRYPOINT, GETATTR, EVAL };
+enum MethodIndex { INIT, LOAD_ENTRYPOINT, GETATTR, GENERATE_NAME, CREATE_CALLBACK, REMOVE_CALLBACK, EVAL };
 
 // ---------------------------------------------------------------------------
 // Module
@@ -322,6 +447,9 @@ Ref make_interpreter_class(PyObject* module) {
     cls.method(&interpreter_methods[INIT]);
     cls.method(&interpreter_methods[LOAD_ENTRYPOINT]);
     cls.method(&interpreter_methods[GETATTR]);
+    cls.static_method(&interpreter_methods[GENERATE_NAME]);
+    cls.method(&interpreter_methods[CREATE_CALLBACK]);
+    cls.method(&interpreter_methods[REMOVE_CALLBACK]);
     cls.method(&interpreter_methods[EVAL]);
     return cls.build();
 }

@@ -21,6 +21,7 @@ import tkinter
 import weakref
 
 from tarvo.tcl.array import Array
+from tarvo.tcl.internal import _createcommand
 
 __all__ = ['TclNamespace', 'TclCommand', 'TclVariableError']
 
@@ -393,8 +394,13 @@ class TclCommand:
         self._name = target
 
     def createcommand(self, callback):
-        """Create the command, calling ``callback`` with its words as str."""
-        self._tk.createcommand(self._name, callback)
+        """Create the command, calling ``callback`` with its words as str.
+
+        Tcl gets the string form of the callback's result.  An exception the
+        callback raises becomes a Tcl error whose message names it, with the
+        Python traceback in Tcl's errorInfo; nothing is kept for later.
+        """
+        _createcommand(self._tk, self._name, callback)
 
     def delete(self):
         """Delete the command."""

@@ -27,6 +27,19 @@ struct Api {
                        int* sizePtr,               // out: the element's size in bytes
                        int* bracePtr);             // out: non-zero when it was braced
     int (*CopyAndCollapse)(int count, const char* src, char* dst);
+
+    // Commands of our own (Python callbacks with readable errors).
+    using ObjCmdProc = int (*)(void* clientData, Interp* interp, int objc, Obj* const objv[]);
+    using CmdDeleteProc = void (*)(void* clientData);
+    void* (*CreateObjCommand)(Interp* interp, const char* cmdName, ObjCmdProc proc, void* clientData,
+                              CmdDeleteProc deleteProc);
+    int (*DeleteCommand)(Interp* interp, const char* cmdName);
+    int (*EvalObjv)(Interp* interp, int objc, Obj* const objv[], int flags);
+    Obj* (*NewStringObj)(const char* bytes, int length);
+    void (*SetObjResult)(Interp* interp, Obj* result);
+    void (*AddObjErrorInfo)(Interp* interp, const char* message, int length);
+    void (*DbIncrRefCount)(Obj* obj, const char* file, int line);
+    void (*DbDecrRefCount)(Obj* obj, const char* file, int line);
 };
 
 namespace detail {
@@ -60,10 +73,23 @@ inline const Api& load(PyObject* library) {
     loaded.ResetResult = reinterpret_cast<decltype(loaded.ResetResult)>(resolve("Tcl_ResetResult"));
     loaded.FindElement = reinterpret_cast<decltype(loaded.FindElement)>(resolve("TclFindElement"));
     loaded.CopyAndCollapse = reinterpret_cast<decltype(loaded.CopyAndCollapse)>(resolve("TclCopyAndCollapse"));
+    loaded.CreateObjCommand = reinterpret_cast<decltype(loaded.CreateObjCommand)>(resolve("Tcl_CreateObjCommand"));
+    loaded.DeleteCommand = reinterpret_cast<decltype(loaded.DeleteCommand)>(resolve("Tcl_DeleteCommand"));
+    loaded.EvalObjv = reinterpret_cast<decltype(loaded.EvalObjv)>(resolve("Tcl_EvalObjv"));
+    loaded.NewStringObj = reinterpret_cast<decltype(loaded.NewStringObj)>(resolve("Tcl_NewStringObj"));
+    loaded.SetObjResult = reinterpret_cast<decltype(loaded.SetObjResult)>(resolve("Tcl_SetObjResult"));
+    loaded.AddObjErrorInfo = reinterpret_cast<decltype(loaded.AddObjErrorInfo)>(resolve("Tcl_AddObjErrorInfo"));
+    loaded.DbIncrRefCount = reinterpret_cast<decltype(loaded.DbIncrRefCount)>(resolve("Tcl_DbIncrRefCount"));
+    loaded.DbDecrRefCount = reinterpret_cast<decltype(loaded.DbDecrRefCount)>(resolve("Tcl_DbDecrRefCount"));
+    // Last: a filled GetStringResult marks the table as loaded.
     loaded.GetStringResult = reinterpret_cast<decltype(loaded.GetStringResult)>(resolve("Tcl_GetStringResult"));
     api = loaded;
     return api;
 }
+
+// The table, once loaded: for code that Tcl calls, which runs only after
+// the table was loaded to create it.
+inline const Api& api_loaded() noexcept { return detail::table(); }
 
 // The table, resolved from tarvo.tcl.internal.TclDLL on first use.
 inline const Api& api() {

@@ -11,6 +11,7 @@
 #include "ref.hpp"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace tarvo::py {
@@ -79,6 +80,45 @@ inline Ref decode_tcl(const char* s, Py_ssize_t n) {
         PyErr_Clear();
     }
     return detail::decode_tcl_slow(reinterpret_cast<const unsigned char*>(s), n);
+}
+
+// The bytes Tcl keeps for a str: UTF-8, but NUL as C0 80 and a character
+// beyond the BMP as a surrogate pair of three-byte sequences (CESU-8), the
+// form Tcl 8.6 writes; a lone surrogate is written like any other BMP
+// character.  Never fails for a str.
+inline std::string encode_tcl(PyObject* text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    std::string out;
+    if (PyUnicode_IS_ASCII(text) && !std::memchr(data, 0, static_cast<size_t>(n))) {
+        out.assign(static_cast<const char*>(data), static_cast<size_t>(n));
+        return out;
+    }
+    out.reserve(static_cast<size_t>(n) * 2);
+    auto put3 = [&out](Py_UCS4 c) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    };
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == 0) {
+            out += '\xC0';
+            out += '\x80';
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            put3(c);
+        } else {
+            put3(0xD800 + ((c - 0x10000) >> 10));
+            put3(0xDC00 + ((c - 0x10000) & 0x3FF));
+        }
+    }
+    return out;
 }
 
 }  // namespace tarvo::py

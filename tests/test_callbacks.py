@@ -1,0 +1,255 @@
+import gc
+import pathlib
+import weakref
+
+import pytest
+
+from tarvo.tcl.interpreter import Interpreter, TclError
+from support.crash import run_isolated
+from tarvo.tcl.namespace import TclCommand
+
+
+def report(*args):
+    return "got " + " ".join(args)
+
+
+class Holder:
+    def method(self):
+        return "m"
+
+    def __call__(self):
+        return "called"
+
+
+class Unnamed:
+    def __call__(self):
+        return "x"
+
+
+# -- default names -----------------------------------------------------------
+
+
+def test_default_names():
+    holder, unnamed = Holder(), Unnamed()
+    bound = holder.method
+    generate = Interpreter.generate_callback_cmd_name
+    assert generate(report) == "report"
+    assert generate(report, mangle_cmd_name=True) == f"{id(report)}_report"
+    assert generate(bound) == "method"
+    assert generate(bound, True) == f"{id(bound)}_method"  # the id of what was passed
+    assert generate(unnamed) == f"{id(unnamed)}_"
+    assert generate(lambda: 0) == "<lambda>"
+    assert Interpreter().generate_callback_cmd_name(report) == "report"
+
+
+def test_default_name_lookup_errors_propagate():
+    class Strange:
+        @property
+        def __name__(self):
+            raise RuntimeError("no")
+
+    with pytest.raises(RuntimeError):
+        Interpreter.generate_callback_cmd_name(Strange())
+
+
+# -- creating and removing ---------------------------------------------------
+
+
+def test_create_callback_publishes_the_function(tcl):
+    cmd = tcl.create_callback(report)
+    assert isinstance(cmd, TclCommand) and str(cmd) == "::report"
+    assert tcl.__callbacks__ == {"::report": report}
+    assert tcl.eval("report a {b c}") == "got a b c"
+    assert tcl.eval("set r [report 1 2]; llength $r") == "3"
+
+
+def test_results_reach_tcl_in_their_string_form(tcl):
+    tcl.create_callback(lambda: ("a", "b c", 5), cmd_name="listy")
+    assert tcl.eval("listy") == "a {b c} 5"
+    assert tcl.eval("lindex [listy] 1") == "b c"
+
+
+@pytest.mark.parametrize("name", [None, ""])
+def test_false_names_mean_the_default(tcl, name):
+    assert str(tcl.create_callback(report, cmd_name=name)) == "::report"
+
+
+def test_taken_name_is_refused_without_change(tcl):
+    with pytest.raises(ValueError) as info:
+        tcl.create_callback(report, cmd_name="puts")
+    assert str(info.value) == "Cannot create command '::puts': command already exists"
+    assert tcl.__callbacks__ == {}
+    assert not TclCommand("::brindle::_cbBkup::puts", tcl=tcl).exists()
+
+
+def test_forced_replacement_and_restore_on_a_fresh_interpreter():
+    tcl = Interpreter()
+    tcl.create_callback(report, cmd_name="puts", force=True)
+    assert tcl.eval("puts x") == "got x"
+    assert TclCommand("::brindle::_cbBkup::puts", tcl=tcl).exists()
+    restored = tcl.remove_callback("puts")
+    assert isinstance(restored, TclCommand) and str(restored) == "::puts"
+    assert not TclCommand("::brindle::_cbBkup::puts", tcl=tcl).exists()
+    with pytest.raises(TclError, match="can not find channel named"):
+        tcl.eval("puts nosuchchannel x")  # the real puts again
+
+
+def test_namespaced_callbacks_keep_their_namespace_in_the_backup(tcl):
+    tcl.eval("namespace eval ::ns {proc foo {} {return orig}}")
+    tcl.create_callback(report, cmd_name="::ns::foo", force=True)
+    assert TclCommand("::brindle::_cbBkup::ns::foo", tcl=tcl).exists()
+    assert tcl.eval("::ns::foo") == "got "
+    assert str(tcl.remove_callback("::ns::foo")) == "::ns::foo"
+    assert tcl.eval("::ns::foo") == "orig"
+
+
+@pytest.mark.parametrize("how", ["command", "callable", "name", "qualified name"])
+def test_removal_by_command_callable_or_name(tcl, how):
+    cmd = tcl.create_callback(report)
+    key = {"command": cmd, "callable": report, "name": "report", "qualified name": "::report"}[how]
+    assert tcl.remove_callback(key) is None
+    assert tcl.__callbacks__ == {} and not cmd.exists()
+    with pytest.raises(ValueError) as info:
+        tcl.remove_callback(key)
+    assert str(info.value) == "No callback in this interpreter named '::report'"
+
+
+def test_explicit_name_is_not_the_callables_default(tcl):
+    tcl.create_callback(report, cmd_name="custom")
+    with pytest.raises(ValueError, match="No callback in this interpreter named '::report'"):
+        tcl.remove_callback(report)
+    assert tcl.eval("custom x") == "got x"
+    tcl.remove_callback("custom")
+    assert not TclCommand("::custom", tcl=tcl).exists()
+
+
+def test_foreign_commands_are_not_removed(tcl):
+    tcl.eval("proc mine {} {}")
+    with pytest.raises(ValueError, match="'::mine'"):
+        tcl.remove_callback("mine")
+    assert TclCommand("::mine", tcl=tcl).exists()
+
+
+def test_forcing_over_an_own_callback(tcl):
+    first = lambda: "first"  # noqa: E731
+    second = lambda: "second"  # noqa: E731
+    tcl.create_callback(first, cmd_name="cb")
+    tcl.create_callback(second, cmd_name="cb", force=True)
+    assert tcl.__callbacks__ == {"::cb": second}
+    assert tcl.eval("cb") == "second"
+    tcl.remove_callback("cb")
+    assert tcl.eval("cb") == "first"  # back in Tcl, but not registered
+    with pytest.raises(ValueError, match="No callback"):
+        tcl.remove_callback("cb")
+
+
+# -- errors a user can read --------------------------------------------------
+
+
+def failing(x):
+    return 1 / int(x)
+
+
+def test_a_failing_callback_raises_a_readable_tcl_error(tcl):
+    tcl.create_callback(failing)
+    tcl.eval("proc outer {} {failing 0}")
+    with pytest.raises(TclError) as info:
+        tcl.eval("outer")
+    text = str(info.value)
+    assert text.startswith("ZeroDivisionError: division by zero\nTraceback (most recent call last):\n")
+    assert "in failing" in text and "return 1 / int(x)" in text
+    assert '(procedure "outer" line 1)' in text
+    assert tcl.vars["::errorInfo"] == text
+
+
+def test_tcl_code_can_catch_the_error(tcl):
+    tcl.create_callback(failing)
+    assert tcl.eval("catch {failing 0} msg") == "1"
+    assert tcl.eval("set msg") == "ZeroDivisionError: division by zero"
+    assert "Traceback" in tcl.eval("set ::errorInfo")
+    assert tcl.eval("failing 4") == "0.25"  # and the next call is fine
+
+
+def test_custom_exception_text_and_nothing_kept(tcl):
+    class Oops(Exception):
+        pass
+
+    raised = []
+
+    def cb():
+        exc = Oops("bad\nthing")
+        raised.append(weakref.ref(exc))
+        raise exc
+
+    tcl.create_callback(cb)
+    with pytest.raises(TclError) as info:
+        tcl.eval("cb")
+    assert "Oops: bad\nthing" in str(info.value)
+    del info
+    gc.collect()
+    assert raised[0]() is None  # no reference to the exception outlives the command
+    tcl.tk.mainloop()  # nothing was kept aside for a later mainloop to raise
+
+
+def test_callbacks_reentering_tcl_and_tkinter_commands_afterwards(tcl):
+    tcl.create_callback(lambda: tcl.eval("set inner 1"), cmd_name="reenter")
+    tcl.tk.createcommand("plain", lambda: "plain")
+    assert tcl.eval("reenter; plain") == "plain"
+    assert tcl.eval("reenter; reenter; plain; reenter") == "1"
+
+
+def test_deleting_the_command_releases_the_callable(tcl):
+    holder = Holder()
+    ref = weakref.ref(holder)
+    tcl.create_callback(holder, cmd_name="held")
+    del holder
+    assert tcl.eval("held") == "called"
+    tcl.remove_callback("held")
+    gc.collect()
+    assert ref() is None
+
+
+# -- leaks -------------------------------------------------------------------
+
+
+def test_create_and_remove_do_not_leak(no_leaks, tcl):
+    def cycle(callback):
+        tcl.create_callback(callback, cmd_name="leaky")
+        tcl.eval("leaky a b", record=False)  # a growing history would look like a leak
+        tcl.remove_callback("leaky")
+
+    no_leaks(cycle, report)
+
+
+def test_failing_callbacks_do_not_leak():
+    # Run apart from pytest: formatting a traceback under pytest's hooks keeps
+    # allocating in the standard library for thousands of calls.
+    run_isolated(
+        """
+        import sys
+        sys.path.insert(0, %r)
+        from support.leaks import check_leaks
+        from tarvo.tcl.interpreter import Interpreter, TclError
+
+        def failing(x):
+            return 1 / int(x)
+
+        tcl = Interpreter()
+        tcl.create_callback(failing)
+        check_leaks(tcl.eval, "failing 0", record=False, raises=TclError, warmup=10)
+        check_leaks(tcl.eval, "catch {failing 0}", record=False, warmup=10)
+        """
+        % str(pathlib.Path(__file__).parent)
+    )
+
+
+@pytest.mark.parametrize(
+    "operation, raises",
+    [
+        (lambda t: t.create_callback(report, cmd_name="puts"), ValueError),
+        (lambda t: t.remove_callback("nothing"), ValueError),
+        (lambda t: Interpreter.generate_callback_cmd_name(report, True), None),
+    ],
+)
+def test_refusals_do_not_leak(no_leaks, tcl, operation, raises):
+    no_leaks(operation, tcl, raises=raises)
