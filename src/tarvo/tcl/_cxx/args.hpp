@@ -99,7 +99,7 @@ inline void parse(const Signature& s, PyObject* const* args, Py_ssize_t nargs, P
             if (!PyUnicode_Check(kw)) raise_format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
             const int i = detail::find_param(s, kw);
             if (i < 0) {
-                if (!s.varkw) {
+                if (!s.varkw || !extra) {
                     raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, kw);
                 }
                 if (!extra->kwargs) extra->kwargs = own(PyDict_New());
