@@ -8,6 +8,7 @@
 // functions.  Module globals are read at call time, as Python code reads
 // them, so a caller may replace `iter_entry_points` or a companion class.
 #include "_cxx/py.hpp"
+#include "_cxx/tcl.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 
 namespace py = tarvo::py;
@@ -405,6 +407,267 @@ PyObject* interpreter_eval(PyObject* module, PyObject* const* args, Py_ssize_t n
     });
 }
 
+// ---------------------------------------------------------------------------
+// The remaining methods share one shape: a Signature, a body taking the
+// parsed arguments, and this shell.
+
+using Body = Ref (*)(PyObject* module, PyObject** a);
+
+template <const py::Signature& sig, Body body>
+PyObject* shell(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return py::entry(sig.name, [&] {
+        PyObject* a[4];
+        py::parse(sig, args, nargs, kwnames, a);
+        return body(module, a);
+    });
+}
+
+Ref vars_of(PyObject* self) { return py::getattr(self, TARVO_STR("vars")); }
+
+Ref read_var(PyObject* self, PyObject* name) {
+    Ref vars = vars_of(self);
+    return py::own(PyObject_GetItem(vars.get(), name));
+}
+
+void write_var(PyObject* self, PyObject* name, PyObject* value) {
+    Ref vars = vars_of(self);
+    py::check(PyObject_SetItem(vars.get(), name, value));
+}
+
+// Interpreter.<cast>(value), looked up on the class itself, so an override
+// in a subclass does not take part.
+Ref class_cast(PyObject* module, PyObject* cast, PyObject* value) {
+    Ref method = py::getattr(py::global(module, TARVO_STR("Interpreter")), cast);
+    return py::call(method.get(), value);
+}
+
+// -- typecasts -----------------------------------------------------------------
+
+// self.getint(value) / self.getdouble(value): tkinter's own reading, retried
+// on the Tcl string of a value of a type tkinter refuses.
+Ref cast_number(PyObject* module, PyObject* self, PyObject* value, PyObject* reader) {
+    Ref read = py::getattr(self, reader);
+    PyObject* number = PyObject_CallOneArg(read.get(), value);
+    if (number) return Ref::steal(number);
+    py::Caught caught;
+    if (!caught.matches(PyExc_TypeError)) caught.reraise();
+    py::Handling handling(caught);
+    Ref text = py::call(py::global(module, TARVO_STR("quoten")), value);
+    return py::call(read.get(), text.get());
+}
+
+const char* const cast_params[] = {"self", "value"};
+const py::Signature cast_int_sig{"cast_int", cast_params, 2, 2};
+const py::Signature cast_double_sig{"cast_double", cast_params, 2, 2};
+const py::Signature cast_boolean_sig{"cast_boolean", cast_params, 2, 2};
+const py::Signature cast_any_sig{"cast_any", cast_params, 2, 2};
+
+Ref cast_int_body(PyObject* module, PyObject** a) { return cast_number(module, a[0], a[1], TARVO_STR("getint")); }
+Ref cast_double_body(PyObject* module, PyObject** a) {
+    return cast_number(module, a[0], a[1], TARVO_STR("getdouble"));
+}
+
+// Whether `value` is no number of the kind `cast` reads: true when
+// self.<cast>(value) raises ValueError; its result is compared with zero.
+// Any other error propagates.
+std::optional<bool> nonzero(PyObject* self, PyObject* cast, PyObject* value, PyObject* zero) {
+    PyObject* number = PyObject_CallMethodOneArg(self, cast, value);
+    if (!number) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) py::fail();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    Ref owned = Ref::steal(number);
+    return py::check(PyObject_RichCompareBool(owned.get(), zero, Py_NE)) != 0;
+}
+
+Ref cast_boolean_body(PyObject* module, PyObject** a) {
+    PyObject *self = a[0], *value = a[1];
+    Ref tk = instance_attr(self, TARVO_STR("tk"));
+    tarvo::tcl::api().ResetResult(tarvo::tcl::interp_of(tk.get()));
+    PyObject* tcl_error = py::global(module, TARVO_STR("TclError"));
+    PyObject* flag = PyObject_CallMethodOneArg(tk.get(), TARVO_STR("getboolean"), value);
+    if (!flag && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        py::Caught refused;
+        py::Handling handling(refused);
+        Ref text = py::call(py::global(module, TARVO_STR("quoten")), value);
+        flag = PyObject_CallMethodOneArg(tk.get(), TARVO_STR("getboolean"), text.get());
+    }
+    if (flag) {
+        Ref owned = Ref::steal(flag);
+        return py::boolean(py::truth(owned.get()));
+    }
+    py::Caught caught;
+    if (!caught.matches(tcl_error)) caught.reraise();
+    py::Handling handling(caught);
+    Ref zero = py::integer(0);
+    if (auto result = nonzero(self, TARVO_STR("cast_int"), value, zero.get())) return py::boolean(*result);
+    Ref zero_float = py::own(PyFloat_FromDouble(0.0));
+    if (auto result = nonzero(self, TARVO_STR("cast_double"), value, zero_float.get())) return py::boolean(*result);
+    Ref refusal = py::call(PyExc_ValueError, caught.value());
+    PyException_SetCause(refusal.get(), py::newref(caught.value()).release());
+    py::raise_object(refusal.get());
+}
+
+const char* const static_cast_params[] = {"value", "item_cast"};
+const py::Signature cast_array_sig{"cast_array", static_cast_params, 2, 1};
+const py::Signature cast_keyed_list_sig{"cast_keyed_list", static_cast_params, 2, 1};
+
+// result[key] = item_cast(item) for every (key, item) of `pairs`.
+void recast(PyObject* result, PyObject* pairs, PyObject* item_cast) {
+    Ref iterator = py::own(PyObject_GetIter(pairs));
+    while (Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref key = py::own(PySequence_GetItem(pair.get(), 0));
+        Ref item = py::own(PySequence_GetItem(pair.get(), 1));
+        Ref cast = py::call(item_cast, item.get());
+        py::check(PyObject_SetItem(result, key.get(), cast.get()));
+    }
+    if (PyErr_Occurred()) py::fail();
+}
+
+Ref cast_array_body(PyObject* module, PyObject** a) {
+    Ref from_tcl = py::getattr(py::global(module, TARVO_STR("Array")), TARVO_STR("from_tcl"));
+    Ref result = py::call(from_tcl.get(), a[0]);
+    if (a[1] && a[1] != Py_None) {
+        Ref items = py::call_method(result.get(), TARVO_STR("items"));
+        recast(result.get(), items.get(), a[1]);
+    }
+    return result;
+}
+
+Ref cast_keyed_list_body(PyObject* module, PyObject** a) {
+    Ref from_tcl = py::getattr(py::global(module, TARVO_STR("NestMap")), TARVO_STR("from_tcl"));
+    Ref result = py::call(from_tcl.get(), a[0]);
+    if (a[1] && a[1] != Py_None) {
+        Ref items = py::call_method(result.get(), TARVO_STR("all_items"));
+        recast(result.get(), items.get(), a[1]);
+    }
+    return result;
+}
+
+// The first cast that takes the value decides; TypeError and ValueError
+// mean "not this one".
+Ref try_cast(PyObject* self, PyObject* cast, PyObject* value) {
+    PyObject* result = PyObject_CallMethodOneArg(self, cast, value);
+    if (result) return Ref::steal(result);
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) py::fail();
+    PyErr_Clear();
+    return {};
+}
+
+Ref cast_any_body(PyObject* module, PyObject** a) {
+    PyObject *self = a[0], *value = a[1];
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyTuple_Type) {
+        Ref cast_list = py::getattr(self, TARVO_STR("cast_list"));
+        return py::call_kw(cast_list.get(), {value}, {{"item_cast", py::global(module, TARVO_STR("quoten"))}});
+    }
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type) return py::newref(value);
+    if (reinterpret_cast<PyObject*>(type) == py::global(module, TARVO_STR("Tcl_Obj"))) {
+        Ref type_name = py::getattr(value, TARVO_STR("typename"));
+        if (PyUnicode_Check(type_name.get()) && PyUnicode_CompareWithASCIIString(type_name.get(), "keyedList") == 0) {
+            return class_cast(module, TARVO_STR("cast_keyed_list"), value);
+        }
+    }
+    Ref text = py::str(value);
+    for (PyObject* cast : {TARVO_STR("cast_int"), TARVO_STR("cast_double"), TARVO_STR("cast_boolean")}) {
+        if (Ref result = try_cast(self, cast, text.get())) return result;
+    }
+    if (PyUnicode_GET_LENGTH(text.get()) > 0) {
+        Ref cast = py::getattr(py::global(module, TARVO_STR("Interpreter")), TARVO_STR("cast_keyed_list"));
+        PyObject* result = PyObject_CallOneArg(cast.get(), text.get());
+        if (result) return Ref::steal(result);
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) py::fail();
+        PyErr_Clear();
+    }
+    return text;
+}
+
+// -- variable access -------------------------------------------------------------
+
+const char* const get_params[] = {"self", "name"};
+const py::Signature get_errorInfo_sig{"get_errorInfo", self_params, 1, 1};
+const py::Signature get_array_sig{"get_array", get_params, 2, 2};
+const py::Signature get_list_sig{"get_list", get_params, 2, 2};
+const py::Signature get_keyed_list_sig{"get_keyed_list", get_params, 2, 2};
+const py::Signature get_int_sig{"get_int", get_params, 2, 2};
+const py::Signature get_boolean_sig{"get_boolean", get_params, 2, 2};
+const py::Signature get_double_sig{"get_double", get_params, 2, 2};
+const py::Signature get_var_sig{"get_var", get_params, 2, 2};
+
+Ref get_errorInfo_body(PyObject*, PyObject** a) {
+    Ref global_ns = py::getattr(a[0], TARVO_STR("global_ns"));
+    Ref vars = py::getattr(global_ns.get(), TARVO_STR("vars"));
+    return py::own(PyObject_GetItem(vars.get(), TARVO_STR("errorInfo")));
+}
+
+Ref get_array_body(PyObject*, PyObject** a) {
+    Ref vars = vars_of(a[0]);
+    return py::call_method(vars.get(), TARVO_STR("array_get"), a[1]);
+}
+
+Ref get_list_body(PyObject* module, PyObject** a) {
+    return class_cast(module, TARVO_STR("cast_list"), read_var(a[0], a[1]).get());
+}
+
+Ref get_keyed_list_body(PyObject* module, PyObject** a) {
+    return class_cast(module, TARVO_STR("cast_keyed_list"), read_var(a[0], a[1]).get());
+}
+
+// self.<cast>(self.vars[name]): through self, so an override takes part.
+Ref get_cast(PyObject* self, PyObject* name, PyObject* cast) {
+    Ref value = read_var(self, name);
+    return py::call_method(self, cast, value.get());
+}
+
+Ref get_int_body(PyObject*, PyObject** a) { return get_cast(a[0], a[1], TARVO_STR("cast_int")); }
+Ref get_boolean_body(PyObject*, PyObject** a) { return get_cast(a[0], a[1], TARVO_STR("cast_boolean")); }
+Ref get_double_body(PyObject*, PyObject** a) { return get_cast(a[0], a[1], TARVO_STR("cast_double")); }
+Ref get_var_body(PyObject*, PyObject** a) { return read_var(a[0], a[1]); }
+
+const char* const set_params[] = {"self", "name", "value"};
+const char* const set_object_params[] = {"self", "name", "obj"};
+const py::Signature set_array_sig{"set_array", set_object_params, 3, 3};
+const py::Signature set_keyed_list_sig{"set_keyed_list", set_object_params, 3, 3};
+const py::Signature set_var_sig{"set_var", set_params, 3, 3};
+const py::Signature set_boolean_sig{"set_boolean", set_params, 3, 3};
+const py::Signature set_list_sig{"set_list", set_params, 3, 3};
+
+Ref set_array_body(PyObject*, PyObject** a) {
+    Ref vars = vars_of(a[0]);
+    py::call_method(vars.get(), TARVO_STR("array_set"), a[1], a[2]);
+    return py::none();
+}
+
+Ref set_keyed_list_body(PyObject* module, PyObject** a) {
+    PyObject* nest_map = py::global(module, TARVO_STR("NestMap"));
+    Ref obj = py::newref(a[2]);
+    if (!py::check(PyObject_IsInstance(obj.get(), nest_map))) obj = py::call(nest_map, obj.get());
+    write_var(a[0], a[1], obj.get());
+    return py::none();
+}
+
+Ref set_var_body(PyObject*, PyObject** a) {
+    write_var(a[0], a[1], a[2]);
+    return py::none();
+}
+
+Ref set_boolean_body(PyObject*, PyObject** a) {
+    Ref flag = py::integer(py::truth(a[2]) ? 1 : 0);
+    write_var(a[0], a[1], flag.get());
+    return py::none();
+}
+
+Ref set_list_body(PyObject* module, PyObject** a) {
+    Ref from_sequence = py::getattr(py::global(module, TARVO_STR("tclobj")), TARVO_STR("from_sequence"));
+    Ref items = py::call(from_sequence.get(), a[2]);
+    write_var(a[0], a[1], items.get());
+    return py::none();
+}
+
+#define TARVO_METHOD(name, doc) \
+    {#name, TARVO_FASTCALL((shell<name##_sig, name##_body>)), METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)}
+
 PyMethodDef interpreter_methods[] = {
     {"__init__", TARVO_FASTCALL(interpreter_init), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("__init__($self, /)\n--\n\n"
@@ -431,9 +694,33 @@ PyMethodDef interpreter_methods[] = {
      PyDoc_STR("eval($self, code, typecast=False, record=True)\n--\n\n"
                "Evaluate Tcl code and return its result, cast with cast_any when `typecast`.\n"
                "A Tcl error raises TclError with Tcl's whole error trace.")},
+    TARVO_METHOD(get_errorInfo, "get_errorInfo($self, /)\n--\n\nThe trace of the last Tcl error (::errorInfo)."),
+    TARVO_METHOD(get_array, "get_array($self, name)\n--\n\nThe Tcl array `name` as an Array."),
+    TARVO_METHOD(get_list, "get_list($self, name)\n--\n\nThe Tcl list in variable `name` as a tuple of strings."),
+    TARVO_METHOD(get_keyed_list, "get_keyed_list($self, name)\n--\n\nThe keyed list in variable `name` as a NestMap."),
+    TARVO_METHOD(get_int, "get_int($self, name)\n--\n\nVariable `name` read as an int."),
+    TARVO_METHOD(get_boolean, "get_boolean($self, name)\n--\n\nVariable `name` read as a bool."),
+    TARVO_METHOD(get_double, "get_double($self, name)\n--\n\nVariable `name` read as a float."),
+    TARVO_METHOD(get_var, "get_var($self, name)\n--\n\nVariable `name` as Tcl's string."),
+    TARVO_METHOD(set_array, "set_array($self, name, obj)\n--\n\nWrite every key and value of `obj` into the Tcl array `name`."),
+    TARVO_METHOD(set_keyed_list, "set_keyed_list($self, name, obj)\n--\n\nStore `obj` (made a NestMap) as a keyed list."),
+    TARVO_METHOD(set_var, "set_var($self, name, value)\n--\n\nStore the Tcl form of `value` in variable `name`."),
+    TARVO_METHOD(set_boolean, "set_boolean($self, name, value)\n--\n\nStore 1 or 0, by the truth of `value`."),
+    TARVO_METHOD(set_list, "set_list($self, name, value)\n--\n\nStore the items of `value` as a Tcl list."),
+    TARVO_METHOD(cast_int, "cast_int($self, value)\n--\n\n`value` read as a Tcl integer."),
+    TARVO_METHOD(cast_double, "cast_double($self, value)\n--\n\n`value` read as a Tcl floating-point number."),
+    TARVO_METHOD(cast_boolean, "cast_boolean($self, value)\n--\n\n`value` read as a Tcl boolean (or a non-zero number)."),
+    TARVO_METHOD(cast_array, "cast_array(value, item_cast=None)\n--\n\nAn Array from `array get` text, values cast by `item_cast`."),
+    TARVO_METHOD(cast_keyed_list, "cast_keyed_list(value, item_cast=None)\n--\n\nA NestMap from keyed-list text, leaves cast by `item_cast`."),
+    TARVO_METHOD(cast_any, "cast_any($self, value)\n--\n\n`value` as int, float, bool, tuple, NestMap or the string, whichever reads it first."),
 };
 
-enum MethodIndex { INIT, LOAD_ENTRYPOINT, GETATTR, GENERATE_NAME, CREATE_CALLBACK, REMOVE_CALLBACK, EVAL };
+enum MethodIndex {
+    INIT, LOAD_ENTRYPOINT, GETATTR, GENERATE_NAME, CREATE_CALLBACK, REMOVE_CALLBACK, EVAL,
+    GET_ERRORINFO, GET_ARRAY, GET_LIST, GET_KEYED_LIST, GET_INT, GET_BOOLEAN, GET_DOUBLE, GET_VAR,
+    SET_ARRAY, SET_KEYED_LIST, SET_VAR, SET_BOOLEAN, SET_LIST,
+    CAST_INT, CAST_DOUBLE, CAST_BOOLEAN, CAST_ARRAY, CAST_KEYED_LIST, CAST_ANY,
+};
 
 // ---------------------------------------------------------------------------
 // Module
@@ -451,6 +738,23 @@ Ref make_interpreter_class(PyObject* module) {
     cls.method(&interpreter_methods[CREATE_CALLBACK]);
     cls.method(&interpreter_methods[REMOVE_CALLBACK]);
     cls.method(&interpreter_methods[EVAL]);
+    for (int m = GET_ERRORINFO; m <= GET_VAR; ++m) cls.method(&interpreter_methods[m]);
+    cls.method(&interpreter_methods[SET_ARRAY]);
+    cls.method(&interpreter_methods[SET_KEYED_LIST]);
+    cls.method(&interpreter_methods[SET_VAR]);
+    cls.alias("set_int", "set_var");
+    cls.alias("set_double", "set_var");
+    cls.method(&interpreter_methods[SET_BOOLEAN]);
+    cls.method(&interpreter_methods[SET_LIST]);
+    // One list reader for the whole package: the package-level cast_list.
+    Ref cast_list = py::import_relative(module, "internal", "_cast_list");
+    cls.set("cast_list", py::own(PyStaticMethod_New(cast_list.get())).get());
+    cls.method(&interpreter_methods[CAST_INT]);
+    cls.method(&interpreter_methods[CAST_DOUBLE]);
+    cls.method(&interpreter_methods[CAST_BOOLEAN]);
+    cls.static_method(&interpreter_methods[CAST_ARRAY]);
+    cls.static_method(&interpreter_methods[CAST_KEYED_LIST]);
+    cls.method(&interpreter_methods[CAST_ANY]);
     return cls.build();
 }
 
@@ -483,8 +787,11 @@ int exec_module(PyObject* module) noexcept {
         py::add(module, "TclError", py::import_from("tkinter", "TclError").get());
         py::add(module, "Tcl_Obj", py::import_from("_tkinter", "Tcl_Obj").get());
         py::add(module, "iter_entry_points", py::function(&iter_entry_points_def, module).get());
+        py::add(module, "NestMap", py::import_relative(module, "nestmap", "NestMap").get());
         py::add(module, "Array", py::import_relative(module, "array", "Array").get());
         py::add(module, "History", py::import_relative(module, "history", "History").get());
+        py::add(module, "GetListFromAny", py::import_relative(module, "internal", "GetListFromAny").get());
+        py::add(module, "TclDLL", py::import_relative(module, "internal", "TclDLL").get());
         py::add(module, "TclNamespace", py::import_relative(module, "namespace", "TclNamespace").get());
         py::add(module, "TclCommand", py::import_relative(module, "namespace", "TclCommand").get());
         py::add(module, "TCL_INIT_ENTRYPOINT", py::text("tarvo.tcl").get());
