@@ -1,4 +1,4 @@
-// Text that comes back from Tcl's own routines, decoded the way Tcl wrote it.
+// Text between Python and Tcl's own C routines, in the form Tcl holds it.
 //
 // Tcl's internal strings are not plain UTF-8: NUL is written as the two bytes
 // C0 80 (so C strings can carry it), and Tcl 8.6 writes a character outside
@@ -11,6 +11,7 @@
 #include "ref.hpp"
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace tarvo::py {
@@ -80,5 +81,106 @@ inline Ref decode_tcl(const char* s, Py_ssize_t n) {
     }
     return detail::decode_tcl_slow(reinterpret_cast<const unsigned char*>(s), n);
 }
+
+namespace detail {
+
+// Bytes that code point `c` takes in Tcl's form.
+inline Py_ssize_t tcl_width(Py_UCS4 c) noexcept {
+    if (c < 0x80) return c == 0 ? 2 : 1;
+    if (c < 0x800) return 2;
+    return c < 0x10000 ? 3 : 4;
+}
+
+template <class Char>
+Py_ssize_t tcl_size(const Char* s, Py_ssize_t n) noexcept {
+    Py_ssize_t size = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) size += tcl_width(s[i]);
+    return size;
+}
+
+template <class Char>
+void tcl_encode(const Char* s, Py_ssize_t n, unsigned char* out) noexcept {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = s[i];
+        if (c < 0x80 && c != 0) {
+            *out++ = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            *out++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *out++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+            *out++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            *out++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+            *out++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            *out++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+}
+
+}  // namespace detail
+
+// A str as Tcl holds it, for Tcl's own C routines: UTF-8, except that NUL
+// is the two bytes C0 80 (so no character ends the text early) and a
+// surrogate code point, which strict UTF-8 refuses, is its own three-byte
+// form.  decode_tcl reads these bytes back unchanged, save that a high
+// surrogate directly followed by a low one comes back as the one character
+// the pair stands for, as Tcl reads it.
+//
+// The size is known as soon as the object is made; the bytes are written on
+// the first call of `bytes()` (so a caller can refuse a size first).  ASCII
+// text without NUL is used in place.  `text` must outlive this object.
+class TclBytes {
+public:
+    explicit TclBytes(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(text) < 0) fail();
+#endif
+        kind_ = PyUnicode_KIND(text);
+        data_ = PyUnicode_DATA(text);
+        length_ = PyUnicode_GET_LENGTH(text);
+        if (PyUnicode_IS_ASCII(text) && !std::memchr(data_, 0, static_cast<size_t>(length_))) {
+            size_ = length_;
+            direct_ = static_cast<const char*>(data_);
+        } else if (kind_ == PyUnicode_1BYTE_KIND) {
+            size_ = detail::tcl_size(static_cast<const Py_UCS1*>(data_), length_);
+        } else if (kind_ == PyUnicode_2BYTE_KIND) {
+            size_ = detail::tcl_size(static_cast<const Py_UCS2*>(data_), length_);
+        } else {
+            size_ = detail::tcl_size(static_cast<const Py_UCS4*>(data_), length_);
+        }
+    }
+    TclBytes(const TclBytes&) = delete;
+    TclBytes& operator=(const TclBytes&) = delete;
+
+    Py_ssize_t size() const noexcept { return size_; }
+
+    // The bytes, followed by a NUL byte.
+    const char* bytes() {
+        if (direct_) return direct_;
+        buffer_.reset(new char[static_cast<size_t>(size_) + 1]);
+        auto* out = reinterpret_cast<unsigned char*>(buffer_.get());
+        if (kind_ == PyUnicode_1BYTE_KIND) {
+            detail::tcl_encode(static_cast<const Py_UCS1*>(data_), length_, out);
+        } else if (kind_ == PyUnicode_2BYTE_KIND) {
+            detail::tcl_encode(static_cast<const Py_UCS2*>(data_), length_, out);
+        } else {
+            detail::tcl_encode(static_cast<const Py_UCS4*>(data_), length_, out);
+        }
+        buffer_[static_cast<size_t>(size_)] = '\0';
+        direct_ = buffer_.get();
+        return direct_;
+    }
+
+private:
+    int kind_ = PyUnicode_1BYTE_KIND;
+    const void* data_ = nullptr;
+    Py_ssize_t length_ = 0;
+    Py_ssize_t size_ = 0;
+    const char* direct_ = nullptr;
+    std::unique_ptr<char[]> buffer_;
+};
 
 }  // namespace tarvo::py
