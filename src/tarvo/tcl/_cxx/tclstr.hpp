@@ -10,6 +10,7 @@
 
 #include "ref.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -71,8 +72,31 @@ inline Ref decode_tcl_slow(const unsigned char* s, Py_ssize_t n) {
 
 }  // namespace detail
 
+namespace detail {
+
+// Whether the `n` bytes at `s` are all ASCII, eight at a time.
+inline bool all_ascii(const char* s, Py_ssize_t n) noexcept {
+    Py_ssize_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s + i, 8);
+        if (word & 0x8080808080808080ULL) return false;
+    }
+    for (; i < n; ++i) {
+        if (static_cast<unsigned char>(s[i]) & 0x80) return false;
+    }
+    return true;
+}
+
+}  // namespace detail
+
 // Decodes `n` bytes of Tcl text.  Never raises UnicodeDecodeError.
 inline Ref decode_tcl(const char* s, Py_ssize_t n) {
+    if (n > 1 && detail::all_ascii(s, n)) {
+        Ref text = own(PyUnicode_New(n, 127));
+        std::memcpy(PyUnicode_1BYTE_DATA(text.get()), s, static_cast<size_t>(n));
+        return text;
+    }
     if (!std::memchr(s, 0xC0, static_cast<size_t>(n)) && !std::memchr(s, 0xED, static_cast<size_t>(n))) {
         PyObject* r = PyUnicode_DecodeUTF8(s, n, nullptr);
         if (r) return Ref::steal(r);
@@ -98,25 +122,55 @@ Py_ssize_t tcl_size(const Char* s, Py_ssize_t n) noexcept {
     return size;
 }
 
+// One byte each, two for NUL and for the characters from U+0080 on.
+inline Py_ssize_t tcl_size(const Py_UCS1* s, Py_ssize_t n) noexcept {
+    Py_ssize_t size = n;
+    for (Py_ssize_t i = 0; i < n; ++i) size += (s[i] >= 0x80) + (s[i] == 0);
+    return size;
+}
+
+// Writes `c` in Tcl's form; returns the byte after it.
+inline unsigned char* tcl_put(Py_UCS4 c, unsigned char* out) noexcept {
+    if (c < 0x80 && c != 0) {
+        *out++ = static_cast<unsigned char>(c);
+    } else if (c < 0x800) {
+        *out++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+        *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *out++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+        *out++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else {
+        *out++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+        *out++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+        *out++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
 template <class Char>
 void tcl_encode(const Char* s, Py_ssize_t n, unsigned char* out) noexcept {
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_UCS4 c = s[i];
-        if (c < 0x80 && c != 0) {
-            *out++ = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            *out++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *out++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-            *out++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else {
-            *out++ = static_cast<unsigned char>(0xF0 | (c >> 18));
-            *out++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-            *out++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    for (Py_ssize_t i = 0; i < n; ++i) out = tcl_put(s[i], out);
+}
+
+// Latin-1 text is mostly ASCII: runs of eight ASCII characters without NUL
+// are copied as they are.
+inline void tcl_encode(const Py_UCS1* s, Py_ssize_t n, unsigned char* out) noexcept {
+    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    Py_ssize_t i = 0;
+    while (i < n) {
+        if (i + 8 <= n) {
+            uint64_t word;
+            std::memcpy(&word, s + i, 8);
+            if (!(word & highs) && !((word - ones) & ~word & highs)) {  // no high bit, no zero byte
+                std::memcpy(out, &word, 8);
+                out += 8;
+                i += 8;
+                continue;
+            }
         }
+        out = tcl_put(s[i++], out);
     }
 }
 
