@@ -191,6 +191,14 @@ def test_custom_exception_text_and_nothing_kept(tcl):
     tcl.tk.mainloop()  # nothing was kept aside for a later mainloop to raise
 
 
+def test_error_text_keeps_every_character(tcl):
+    def cb():
+        raise ValueError("smile \U0001F600, nul \x00, \u00e9")
+
+    tcl.create_callback(cb)
+    assert tcl.eval("catch cb msg; set msg") == "ValueError: smile \U0001F600, nul \x00, \u00e9"
+
+
 def test_callbacks_reentering_tcl_and_tkinter_commands_afterwards(tcl):
     tcl.create_callback(lambda: tcl.eval("set inner 1"), cmd_name="reenter")
     tcl.tk.createcommand("plain", lambda: "plain")

@@ -238,6 +238,14 @@ private:
     raise_object(exc.get());
 }
 
+// `raise exc from cause` inside a Handling scope: `cause` becomes both the
+// __cause__ and, through the scope, the __context__ of `exc`.
+[[noreturn]] inline void raise_from(Ref exc, PyObject* cause) {
+    Py_INCREF(cause);
+    PyException_SetCause(exc.get(), cause);  // steals `cause`; sets __suppress_context__
+    raise_object(exc.get());
+}
+
 // A module global read at call time, as Python code reads its globals.
 inline PyObject* global(PyObject* module, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
