@@ -35,9 +35,11 @@ bench: build
 # The whole test suite in a process started with the ASan runtime; only the
 # test run gets it, not pip, CMake or the compiler.  pytest leaves the file
 # descriptors alone (--capture=sys): UBSan writes its findings to stderr only,
-# and they must survive the process that they end.
+# and they must survive the process that they end.  No faulthandler: it would
+# take a crash signal before ASan, whose report then overflows faulthandler's
+# small signal stack.
 sanitize: build-asan
-	tools/sanitized.sh $(SANITIZE_CXX) $(ASAN_PY) -m pytest --capture=sys $(PYTEST_ARGS)
+	tools/sanitized.sh $(SANITIZE_CXX) $(ASAN_PY) -m pytest --capture=sys -p no:faulthandler $(PYTEST_ARGS)
 
 system:
 	@PYTHON=$(PYTHON) tools/system-deps.sh

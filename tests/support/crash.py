@@ -3,7 +3,7 @@ regression fails one test instead of ending the whole run.
 
 The child is the same Python with the same environment: under `make
 sanitize` it runs checked as well, and its sanitizer reports come back in the
-failure message.  It can import `support` like the tests do.
+failure message; otherwise faulthandler shows where it died.  It can import `support` like the tests do.
 """
 import os
 import signal
@@ -44,8 +44,13 @@ def run_isolated(code, timeout=120):
     Fails with the child's output when it dies from a signal, a sanitizer
     finding or an uncaught exception, or outlives `timeout` seconds.
     """
+    # faulthandler shows where Python was when the child died; under ASan it
+    # would take the signal first and leave ASan's report to overflow
+    # faulthandler's small signal stack.
+    checked = "libasan" in os.environ.get("LD_PRELOAD", "")
+    options = [] if checked else ["-X", "faulthandler"]
     child = subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
+        [sys.executable, *options, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
