@@ -15,10 +15,14 @@ class Boom(Exception):
 _last = [None]
 
 
-def boom(*args, **kwargs):
-    error = Boom("hostile")
+def raise_boom(message="hostile"):
+    error = Boom(message)
     _last[0] = weakref.ref(error)
     raise error
+
+
+def boom(*args, **kwargs):
+    raise_boom()
 
 
 def last_raised():
@@ -84,7 +88,7 @@ class BadNext:
     def __iter__(self):
         for index in range(self.good):
             yield str(index)
-        raise Boom("hostile")
+        raise_boom()
 
 
 class BadLen(Sequence):
@@ -229,7 +233,7 @@ class RaisingLookup:
     """An object whose attribute lookup of the protocol hooks raises Boom."""
 
     def __getattr__(self, name):
-        raise Boom(name)
+        raise_boom(name)
 
 
 class FalseHooks:
