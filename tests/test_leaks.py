@@ -315,6 +315,7 @@ INTERPRETER_CALLS = [
     ("missing attribute", lambda t: t.no_such_thing, AttributeError),
     ("hooks", lambda t: t._load_entrypoint(), None),
     ("hooks extra argument", lambda t: t._load_entrypoint(1), TypeError),
+    ("construction bad arguments", lambda t: Interpreter(1), TypeError),
 ]
 
 
