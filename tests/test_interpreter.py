@@ -257,6 +257,12 @@ def test_failed_construction_leaves_the_module_usable(monkeypatch):
     assert interpreter_module._global_interpreter.eval("set a 5") == "5"
 
 
+def test_no_declared_hook_spares_importing_importlib_metadata():
+    script = "import sys, tarvo.tcl.interpreter; print('importlib.metadata' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "False"
+
+
 def test_import_fails_with_a_bad_hook(install_hooks, tmp_path):
     install_hooks("setup = MOD:init")
     script = textwrap.dedent(

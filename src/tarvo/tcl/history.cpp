@@ -50,13 +50,15 @@ bool debug_enabled(PyObject* module, PyObject* logger) {
         Ref method = py::getattr(reinterpret_cast<PyObject*>(Py_TYPE(logger)), TARVO_STR("isEnabledFor"));
         Ref attributes = py::own(PyObject_GenericGetDict(logger, nullptr));
         if (method.get() == st->is_enabled_for && PyDict_CheckExact(attributes.get())) {
-            PyObject* disabled = PyDict_GetItemWithError(attributes.get(), TARVO_STR("disabled"));
-            PyObject* cache = disabled ? PyDict_GetItemWithError(attributes.get(), TARVO_STR("_cache")) : nullptr;
-            PyObject* known = cache && PyDict_CheckExact(cache) ? PyDict_GetItemWithError(cache, st->debug_level)
-                                                                : nullptr;
+            // Owned: the truth of `disabled` may run code that replaces them.
+            Ref disabled = py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("disabled")));
+            Ref cache = disabled ? py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("_cache"))) : Ref();
+            Ref known = cache && PyDict_CheckExact(cache.get())
+                            ? py::newref(PyDict_GetItemWithError(cache.get(), st->debug_level))
+                            : Ref();
             if (PyErr_Occurred()) py::fail();
-            if (disabled && py::truth(disabled)) return false;
-            if (known) return py::truth(known);
+            if (disabled && py::truth(disabled.get())) return false;
+            if (known) return py::truth(known.get());
         }
     }
     Ref enabled = py::call_method(logger, TARVO_STR("isEnabledFor"), st->debug_level);
@@ -65,12 +67,13 @@ bool debug_enabled(PyObject* module, PyObject* logger) {
 
 // logger.debug(message[, arg]) on the module logger, when it logs DEBUG at all.
 void debug(PyObject* module, PyObject* message, PyObject* arg = nullptr) {
-    PyObject* logger = py::global(module, TARVO_STR("logger"));
-    if (!debug_enabled(module, logger)) return;
+    // Owned: asking for the level may run code that rebinds the global.
+    Ref logger = py::newref(py::global(module, TARVO_STR("logger")));
+    if (!debug_enabled(module, logger.get())) return;
     if (arg) {
-        py::call_method(logger, TARVO_STR("debug"), message, arg);
+        py::call_method(logger.get(), TARVO_STR("debug"), message, arg);
     } else {
-        py::call_method(logger, TARVO_STR("debug"), message);
+        py::call_method(logger.get(), TARVO_STR("debug"), message);
     }
 }
 
@@ -144,8 +147,8 @@ Ref join_words(PyObject* words) {
 void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
     Ref text = PyUnicode_Check(api) ? py::newref(api) : join_words(api);
     State* st = state_of(module);
-    PyObject* get_time = py::global(module, TARVO_STR("get_time"));
-    if (get_time == st->get_time && st->get_time_is_now) {
+    Ref get_time = py::newref(py::global(module, TARVO_STR("get_time")));
+    if (get_time.get() == st->get_time && st->get_time_is_now) {
         // What datetime.now() reads: the system clock, floored to microseconds.
         timespec now;
         clock_gettime(CLOCK_REALTIME, &now);
@@ -154,7 +157,7 @@ void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
         entry->microseconds = static_cast<int>(now.tv_nsec / 1000);
         entry->pending = true;
     } else {
-        Ref timestamp = py::call(get_time);
+        Ref timestamp = py::call(get_time.get());
         Py_XSETREF(entry->timestamp, timestamp.release());
         entry->pending = false;
     }
@@ -284,18 +287,21 @@ struct HistoryObject {
 
 HistoryObject* as_history(PyObject* self) { return reinterpret_cast<HistoryObject*>(self); }
 
-PyObject* field(PyObject* self, PyObject* HistoryObject::*member, const char* name) {
+// The stores, owned by the caller for as long as it works on them: the code
+// that a store, a marker or a key runs may rebind the attribute meanwhile.
+Ref field(PyObject* self, PyObject* HistoryObject::*member, const char* name) {
     PyObject* value = as_history(self)->*member;
     if (!value) raise_missing(self, name);
-    return value;
+    return py::newref(value);
 }
 
-PyObject* history_of(PyObject* self) { return field(self, &HistoryObject::history, "__history__"); }
-PyObject* markers_of(PyObject* self) { return field(self, &HistoryObject::markers, "__markers__"); }
-PyObject* active_of(PyObject* self) { return field(self, &HistoryObject::active, "__activeMarkers__"); }
+Ref history_of(PyObject* self) { return field(self, &HistoryObject::history, "__history__"); }
+Ref markers_of(PyObject* self) { return field(self, &HistoryObject::markers, "__markers__"); }
+Ref active_of(PyObject* self) { return field(self, &HistoryObject::active, "__activeMarkers__"); }
 
 Ref new_store(PyObject* module, PyObject* maxlen) {
-    return py::call_kw(py::global(module, TARVO_STR("deque")), {}, {{"maxlen", maxlen}});
+    Ref deque = py::newref(py::global(module, TARVO_STR("deque")));
+    return py::call_kw(deque.get(), {}, {{"maxlen", maxlen}});
 }
 
 const char* const history_init_params[] = {"self", "max_history"};
@@ -356,13 +362,13 @@ Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
     if (!h->enabled) raise_missing(self, "enabled");
     if (!py::truth(h->enabled)) return py::none();
     Ref entry = new_entry(module, item);
-    py::call_method(history_of(self), TARVO_STR("append"), entry.get());
-    PyObject* active = active_of(self);
-    if (PyList_CheckExact(active) && PyList_GET_SIZE(active) == 0) return py::none();
-    PyObject* markers = markers_of(self);
-    Ref names = py::own(PyObject_GetIter(active));
+    py::call_method(history_of(self).get(), TARVO_STR("append"), entry.get());
+    Ref active = active_of(self);
+    if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) return py::none();
+    Ref markers = markers_of(self);
+    Ref names = py::own(PyObject_GetIter(active.get()));
     while (Ref name = Ref::steal(PyIter_Next(names.get()))) {
-        Ref store = py::own(PyObject_GetItem(markers, name.get()));
+        Ref store = py::own(PyObject_GetItem(markers.get(), name.get()));
         py::call_method(store.get(), TARVO_STR("append"), entry.get());
     }
     if (PyErr_Occurred()) py::fail();
@@ -375,15 +381,15 @@ const py::Signature clear_sig{"clear", clear_params, 3, 1};
 Ref clear_impl(PyObject* self, PyObject*, PyObject** a) {
     PyObject* marker = py::arg_or(a[1], Py_None);
     if (a[2] && py::truth(a[2])) {
-        Ref stores = py::own(PyMapping_Values(markers_of(self)));
+        Ref stores = py::own(PyMapping_Values(markers_of(self).get()));
         const Py_ssize_t n = PyList_GET_SIZE(stores.get());
         for (Py_ssize_t i = 0; i < n; ++i) py::call_method(PyList_GET_ITEM(stores.get(), i), TARVO_STR("clear"));
-        py::call_method(history_of(self), TARVO_STR("clear"));
+        py::call_method(history_of(self).get(), TARVO_STR("clear"));
     } else if (marker != Py_None) {
-        Ref store = py::own(PyObject_GetItem(markers_of(self), marker));
+        Ref store = py::own(PyObject_GetItem(markers_of(self).get(), marker));
         py::call_method(store.get(), TARVO_STR("clear"));
     } else {
-        py::call_method(history_of(self), TARVO_STR("clear"));
+        py::call_method(history_of(self).get(), TARVO_STR("clear"));
     }
     return py::none();
 }
@@ -394,18 +400,18 @@ const py::Signature end_marker_sig{"end_marker", marker_params, 2, 2};
 
 Ref start_marker_impl(PyObject* self, PyObject* module, PyObject** a) {
     PyObject* marker = a[1];
-    PyObject* markers = markers_of(self);
-    if (!py::check(PySequence_Contains(markers, marker))) {
-        Ref maxlen = py::getattr(history_of(self), TARVO_STR("maxlen"));
+    Ref markers = markers_of(self);
+    if (!py::check(PySequence_Contains(markers.get(), marker))) {
+        Ref maxlen = py::getattr(history_of(self).get(), TARVO_STR("maxlen"));
         Ref store = new_store(module, maxlen.get());
-        py::check(PyObject_SetItem(markers, marker, store.get()));
+        py::check(PyObject_SetItem(markers.get(), marker, store.get()));
     }
-    py::call_method(active_of(self), TARVO_STR("append"), marker);
+    py::call_method(active_of(self).get(), TARVO_STR("append"), marker);
     return py::none();
 }
 
 Ref end_marker_impl(PyObject* self, PyObject*, PyObject** a) {
-    py::call_method(active_of(self), TARVO_STR("remove"), a[1]);
+    py::call_method(active_of(self).get(), TARVO_STR("remove"), a[1]);
     return py::none();
 }
 
@@ -417,9 +423,9 @@ Ref filter_impl(PyObject* self, PyObject* module, PyObject** a) {
     PyObject* regex = py::arg_or(a[3], Py_None);
     Ref source;
     if (marker == Py_None) {
-        source = py::newref(history_of(self));
+        source = history_of(self);
     } else {
-        source = Ref::steal(PyObject_GetItem(markers_of(self), marker));
+        source = Ref::steal(PyObject_GetItem(markers_of(self).get(), marker));
         if (!source) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) py::fail();
             py::Caught missing;
@@ -448,11 +454,11 @@ Ref filter_impl(PyObject* self, PyObject* module, PyObject** a) {
 }
 
 PyObject* history_str(PyObject* self) noexcept {
-    return py::entry("History.__str__", [&] { return py::str(history_of(self)); });
+    return py::entry("History.__str__", [&] { return py::str(history_of(self).get()); });
 }
 
 PyObject* history_repr(PyObject* self) noexcept {
-    return py::entry("History.__repr__", [&] { return py::own(PyObject_Repr(history_of(self))); });
+    return py::entry("History.__repr__", [&] { return py::own(PyObject_Repr(history_of(self).get())); });
 }
 
 int history_traverse(PyObject* self, visitproc visit, void* arg) noexcept {

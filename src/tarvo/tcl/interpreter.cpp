@@ -210,8 +210,9 @@ PyObject* interpreter_load_entrypoint(PyObject* module, PyObject* const* args, P
         while (Ref ep = Ref::steal(PyIter_Next(iterator.get()))) {
             Ref name = py::getattr(ep.get(), TARVO_STR("name"));
             Ref module_name = py::getattr(ep.get(), TARVO_STR("module_name"));
-            PyObject* allowed = py::global(module, TARVO_STR("TCL_ALLOWED_ENTRYPOINT_KEYS"));
-            if (!py::check(PySequence_Contains(allowed, name.get()))) {
+            // Owned: comparing with the name may run code that rebinds the global.
+            Ref allowed = py::newref(py::global(module, TARVO_STR("TCL_ALLOWED_ENTRYPOINT_KEYS")));
+            if (!py::check(PySequence_Contains(allowed.get(), name.get()))) {
                 py::raise_format(PyExc_ValueError, "Unknown Tcl entrypoint: %S from %S", name.get(), module_name.get());
             }
             PyObject* logger = py::global(module, TARVO_STR("logger"));
