@@ -168,6 +168,18 @@ inline Ref getattr_optional(PyObject* obj, PyObject* name) {
     return {};
 }
 
+// Py_EnterRecursiveCall for the life of a scope: a C++ walk of deeply
+// nested data raises RecursionError instead of overflowing the C stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) fail();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
 inline Ref import(const char* module) { return own(PyImport_ImportModule(module)); }
 
 // `from <module> import <name>`

@@ -27,6 +27,11 @@ struct Api {
                        int* sizePtr,               // out: the element's size in bytes
                        int* bracePtr);             // out: non-zero when it was braced
     int (*CopyAndCollapse)(int count, const char* src, char* dst);
+    // The result as an object, and an object's string with its length in
+    // bytes: unlike Tcl_GetStringResult's C string, it keeps a zero byte
+    // that came in through tkinter (which hands NUL over as a raw 0 byte).
+    Obj* (*GetObjResult)(Interp* interp);
+    char* (*GetStringFromObj)(Obj* obj, int* lengthPtr);
 };
 
 namespace detail {
@@ -60,6 +65,8 @@ inline const Api& load(PyObject* library) {
     loaded.ResetResult = reinterpret_cast<decltype(loaded.ResetResult)>(resolve("Tcl_ResetResult"));
     loaded.FindElement = reinterpret_cast<decltype(loaded.FindElement)>(resolve("TclFindElement"));
     loaded.CopyAndCollapse = reinterpret_cast<decltype(loaded.CopyAndCollapse)>(resolve("TclCopyAndCollapse"));
+    loaded.GetObjResult = reinterpret_cast<decltype(loaded.GetObjResult)>(resolve("Tcl_GetObjResult"));
+    loaded.GetStringFromObj = reinterpret_cast<decltype(loaded.GetStringFromObj)>(resolve("Tcl_GetStringFromObj"));
     loaded.GetStringResult = reinterpret_cast<decltype(loaded.GetStringResult)>(resolve("Tcl_GetStringResult"));
     api = loaded;
     return api;
