@@ -420,7 +420,8 @@ Ref quoten(State* st, PyObject* obj) {
     if (type == &PyUnicode_Type) return py::newref(obj);
     if (obj == Py_None) return empty_text();
     if (type == &PyBool_Type) return py::newref(obj == Py_True ? TARVO_STR("true") : TARVO_STR("false"));
-    if (type == &PyLong_Type || type == &PyFloat_Type) return py::str(obj);
+    if (type == &PyLong_Type) return py::int_str(obj);
+    if (type == &PyFloat_Type) return py::str(obj);
     if (type == &PyList_Type || type == &PyTuple_Type || type == &PySet_Type || type == &PyFrozenSet_Type) {
         return sequence_string(st, obj);
     }
@@ -478,7 +479,7 @@ Ref tclobj(State* st, PyObject* obj) {
         return py::newref(obj);
     }
     if (obj == Py_None) return empty_text();
-    if (type == &PyLong_Type) return machine_size(st, obj) ? py::newref(obj) : py::str(obj);
+    if (type == &PyLong_Type) return machine_size(st, obj) ? py::newref(obj) : py::int_str(obj);
     if (type == &PyList_Type || type == &PyTuple_Type || type == &PySet_Type || type == &PyFrozenSet_Type) {
         return tclobj_sequence(st, obj);
     }
