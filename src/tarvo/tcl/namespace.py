@@ -21,6 +21,7 @@ import tkinter
 import weakref
 
 from tarvo.tcl.array import Array
+from .quoten import tclobj
 
 __all__ = ['TclNamespace', 'TclCommand', 'TclVariableError']
 
@@ -43,7 +44,7 @@ class TclVariableError(KeyError, tkinter.TclError):
 
 def _tcl_value(value):
     """Turn a Python value into what is handed to Tcl as a variable value."""
-    return value
+    return tclobj(value)
 
 
 # Every ASCII character other than [A-Za-z0-9_] is backslash-escaped.  Control
