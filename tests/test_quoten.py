@@ -69,7 +69,8 @@ def test_single_elements(element, written):
     "element, flags",
     [
         ("", {"USE_BRACES"}), ("abc", set()), ("a b\\", {"TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"}),
-        ("\\\n ", {"TCL_DONT_USE_BRACES", "BRACES_UNMATCHED", "USE_BRACES"}), ("}{", {"TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"}),
+        ("\\\n ", {"TCL_DONT_USE_BRACES", "BRACES_UNMATCHED", "USE_BRACES"}),
+        ("}{", {"TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"}),
         ("a\\}", {"USE_BRACES"}),
     ],
 )
@@ -119,7 +120,8 @@ QUOTEN = [
     ([[]], "{}"), ([], ""), ({}, ""), (set(), ""), (b"ab", "97 98"), (range(3), "0 1 2"), ({1: [2, 3]}, "1 {2 3}"),
     ((("a b",),), "{{a b}}"), (frozenset(["x y"]), "{x y}"), ({"k": 1}.keys(), "k"), (Color.RED, "1"),
     (Text("t"), "own"), (hostile.FalseHooks(), "plain"), (Hooked(quoten="X"), "X"),
-    (Hooked(tclobj=("a", "b c")), "a {b c}"), (Hooked(quoten=5), 5), ([Hooked(quoten=5), Hooked(quoten=[1, "a b"])], "5 {1 {a b}}"),
+    (Hooked(tclobj=("a", "b c")), "a {b c}"), (Hooked(quoten=5), 5),
+    ([Hooked(quoten=5), Hooked(quoten=[1, "a b"])], "5 {1 {a b}}"),
     ([Hooked(quoten="a b")], "{a b}"), (Hooked(quoten="Q", tclobj="T"), "Q"),
 ]
 
@@ -132,7 +134,8 @@ def test_quoten(value, text):
 
 TCLOBJ = [
     (None, ""), (5, 5), (-2**63, -2**63), (2**63 - 1, 2**63 - 1), (2**63, "9223372036854775808"),
-    (-2**63 - 1, "-9223372036854775809"), ([1, "a", [2, None]], (1, "a", (2, ""))), ({"a": 1, "b": [2]}, ("a", 1, "b", (2,))),
+    (-2**63 - 1, "-9223372036854775809"), ([1, "a", [2, None]], (1, "a", (2, ""))),
+    ({"a": 1, "b": [2]}, ("a", 1, "b", (2,))),
     (set(), ()), ([], ()), (Color.RED, "1"), (Hooked(quoten="X"), "X"), (Hooked(tclobj=("a", "b c")), ("a", "b c")),
     (Hooked(quoten="Q", tclobj=7), 7), (range(2), (0, 1)), (bytearray(b"ab"), (97, 98)),
     (hostile.FalseHooks(), "plain"),
@@ -171,7 +174,8 @@ class NotCallable:
 FAILING = [
     (hostile.BadQuoten(), hostile.Boom), (hostile.BadTclobj(), hostile.Boom), (hostile.RaisingLookup(), hostile.Boom),
     (hostile.BadStr(), hostile.Boom), (hostile.BadGetItem(), hostile.Boom), (hostile.BadKeys(), hostile.Boom),
-    (hostile.BadMappingItem(), KeyError), ([1, hostile.BadQuoten()], hostile.Boom), ({"k": hostile.BadStr()}, hostile.Boom),
+    (hostile.BadMappingItem(), KeyError), ([1, hostile.BadQuoten()], hostile.Boom),
+    ({"k": hostile.BadStr()}, hostile.Boom),
     (NotCallable(), TypeError),
 ]
 
@@ -188,8 +192,10 @@ def test_errors_propagate(function, value, error):
     [
         (_tcl_UpdateStringOfList, 5, TypeError), (_tclobj_from_sequence, 5, TypeError),
         (_quoten_from_mapping, 5, TypeError), (_tclobj_from_mapping, 5, TypeError),
-        (_tcl_UpdateStringOfList, hostile.BadIter(), hostile.Boom), (_tclobj_from_sequence, hostile.BadNext(2), hostile.Boom),
-        (_quoten_from_mapping, hostile.BadKeys(), hostile.Boom), (_tclobj_from_mapping, hostile.BadMappingItem(), KeyError),
+        (_tcl_UpdateStringOfList, hostile.BadIter(), hostile.Boom),
+        (_tclobj_from_sequence, hostile.BadNext(2), hostile.Boom),
+        (_quoten_from_mapping, hostile.BadKeys(), hostile.Boom),
+        (_tclobj_from_mapping, hostile.BadMappingItem(), KeyError),
     ],
 )
 def test_helper_errors(function, value, error):
@@ -314,7 +320,7 @@ def test_tcl_reads_the_list_back(oracle, items):
 
 
 @settings(max_examples=150, deadline=None, database=None)
-@given(st.recursive(TEXT, lambda inner: st.lists(inner, max_size=4), max_leaves=12).filter(lambda v: isinstance(v, list)))
+@given(st.lists(st.recursive(TEXT, lambda inner: st.lists(inner, max_size=4), max_leaves=12)))
 def test_nested_lists_read_back_level_by_level(oracle, items):
     text = quoten(items)
     for i, item in enumerate(items):
