@@ -243,8 +243,10 @@ Out* write_text(PyObject* text, const Plan& pl, Out* out) noexcept {
 
 // One element of a list being written.
 struct Element {
-    Ref text;      // the element's Tcl string
+    Ref text;            // the element's Tcl string
     Plan plan{};
+    unsigned flags = 0;  // the flags of its scan, when it is written later
+    bool plain = false;  // a str that conversion gives back as it is
 };
 
 template <class Out>
@@ -321,6 +323,7 @@ void for_each_item(PyObject* iterable, Each&& each) {
 // order, then `mapping[key]` (by subscription, not from an items view).
 std::vector<Ref> mapping_items(PyObject* mapping) {
     std::vector<Ref> items;
+    if (PyDict_CheckExact(mapping)) items.reserve(2 * static_cast<size_t>(PyDict_GET_SIZE(mapping)));
     Ref iterator = py::own(PyObject_GetIter(mapping));
     while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref value = py::own(PyObject_GetItem(mapping, key.get()));
@@ -349,49 +352,56 @@ Ref element_text(State* st, PyObject* element) {
 // with quoten as it comes), then scanned all, then converted all, and
 // joined with single blanks.
 template <class Source>
-Ref list_string(State* st, Source&& source) {
+Ref list_string(State* st, Py_ssize_t size_hint, Source&& source) {
     py::RecursionGuard guard(" while writing a Tcl list");
     std::vector<Element> elements;
-    source([&](PyObject* item) { elements.push_back({quoten(st, item)}); });
-
-    // An element is normally a plain str by now, and converting it again
-    // gives the same object.  Anything else goes through quoten once for
-    // the scan and once more for the conversion, as the rules have it.
-    std::vector<unsigned> flags(elements.size());
-    std::vector<char> plain(elements.size());
-    for (size_t i = 0; i < elements.size(); ++i) {
-        Element& e = elements[i];
-        plain[i] = PyUnicode_CheckExact(e.text.get());
-        if (plain[i]) {
-#if PY_VERSION_HEX < 0x030C0000
-            if (PyUnicode_READY(e.text.get()) < 0) py::fail();
-#endif
-            const Scan sc = scan(e.text.get());
-            flags[i] = sc.flags;
-            e.plan = plan_from_flags(e.text.get(), sc);
-        } else {
-            Ref text = element_text(st, e.text.get());
-            flags[i] = scan(text.get()).flags;
+    elements.reserve(static_cast<size_t>(size_hint));
+    bool all_plain = true;
+    source([&](PyObject* item) {
+        Element& e = elements.emplace_back();
+        e.text = quoten(st, item);
+        // A plain str converts to itself, so it can be scanned right away.
+        e.plain = PyUnicode_CheckExact(e.text.get());
+        if (!e.plain) {
+            all_plain = false;
+            return;
         }
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(e.text.get()) < 0) py::fail();
+#endif
+        e.plan = plan_from_flags(e.text.get(), scan(e.text.get()));
+    });
+    if (all_plain) return join_elements(elements);
+
+    // Anything else goes through quoten once more for the scan of every
+    // element, and once more again for the conversion, as the rules say.
+    for (Element& e : elements) {
+        if (!e.plain) e.flags = scan(element_text(st, e.text.get()).get()).flags;
     }
-    for (size_t i = 0; i < elements.size(); ++i) {
-        if (plain[i]) continue;
-        Element& e = elements[i];
+    for (Element& e : elements) {
+        if (e.plain) continue;
         e.text = element_text(st, e.text.get());
         Scan sc = scan(e.text.get());
-        sc.flags = flags[i];
+        sc.flags = e.flags;
         e.plan = plan_from_flags(e.text.get(), sc);
     }
     return join_elements(elements);
 }
 
+// How many items a walk of `iterable` will meet, where that is known.
+Py_ssize_t size_hint(PyObject* iterable) {
+    if (PyList_CheckExact(iterable)) return PyList_GET_SIZE(iterable);
+    if (PyTuple_CheckExact(iterable)) return PyTuple_GET_SIZE(iterable);
+    return 0;
+}
+
 Ref sequence_string(State* st, PyObject* iterable) {
-    return list_string(st, [&](auto&& add) { for_each_item(iterable, add); });
+    return list_string(st, size_hint(iterable), [&](auto&& add) { for_each_item(iterable, add); });
 }
 
 Ref mapping_string(State* st, PyObject* mapping) {
     std::vector<Ref> items = mapping_items(mapping);
-    return list_string(st, [&](auto&& add) {
+    return list_string(st, static_cast<Py_ssize_t>(items.size()), [&](auto&& add) {
         for (const Ref& item : items) add(item.get());
     });
 }
@@ -438,6 +448,7 @@ Ref tuple_of(std::vector<Ref>& items) {
 Ref tclobj_sequence(State* st, PyObject* iterable) {
     py::RecursionGuard guard(" while converting a sequence to Tcl");
     std::vector<Ref> items;
+    items.reserve(static_cast<size_t>(size_hint(iterable)));
     for_each_item(iterable, [&](PyObject* item) { items.push_back(tclobj(st, item)); });
     return tuple_of(items);
 }
