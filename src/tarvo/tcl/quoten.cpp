@@ -18,7 +18,6 @@
 #include "_cxx/py.hpp"
 #include "_cxx/function.hpp"
 
-#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -348,8 +347,8 @@ Ref element_text(State* st, PyObject* element) {
     return text;
 }
 
-// The list writer, from the items `next_item` hands out (each converted
-// with quoten as it comes), then scanned all, then converted all, and
+// The list writer, over the items that `source` hands out: each converted
+// with quoten as it comes, then all scanned, then all converted, and
 // joined with single blanks.
 template <class Source>
 Ref list_string(State* st, Py_ssize_t size_hint, Source&& source) {
