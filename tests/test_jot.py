@@ -183,7 +183,7 @@ def test_dead_interpreter():
         j.set("x", 1, cast_=False)
 
 
-# Tcl's string of the result, as eval gives it (D9).
+# Uncast results are Tcl's own text of the result, as eval gives it.
 @pytest.mark.parametrize(
     "words, script",
     [

@@ -8,7 +8,7 @@
 // `__dict__` for plain attributes, readable and writable by callers, as a
 // Python function has.
 //
-// A module makes the type once, from a spec of its own name:
+// A module makes the type once, from a PyType_Spec with a name of its own:
 //
 //     PyType_Spec function_spec = {"tarvo.tcl.quoten.builtin_function", sizeof(py::FunctionObject), 0,
 //                                  py::function_flags, py::function_slots};
@@ -185,7 +185,7 @@ constexpr unsigned long function_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC
 constexpr unsigned long function_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
 #endif
 
-// A function of `type` (made from a spec with the slots above) running
+// A function of `type` (a type made with the slots above) running
 // `def`, which must be METH_FASTCALL | METH_KEYWORDS, with `module` as self.
 inline Ref attributed_function(PyObject* type, PyMethodDef* def, PyObject* module) {
     if (def->ml_flags != (METH_FASTCALL | METH_KEYWORDS)) {
