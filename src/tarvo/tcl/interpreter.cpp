@@ -165,6 +165,9 @@ PyObject* interpreter_init(PyObject* module, PyObject* const* args, Py_ssize_t n
         // 2. to 7. Its history, callback registry and namespaces.
         Ref history = py::call(py::global(module, TARVO_STR("History")));
         py::setattr(self, TARVO_STR("history"), history.get());
+        Ref jot = py::call_kw(py::global(module, TARVO_STR("Jot")), {}, {{"tcl", self}});
+        py::setattr(self, TARVO_STR("Jot"), jot.get());
+        py::setattr(self, TARVO_STR("jot"), jot.get());
         Ref callbacks = py::own(PyDict_New());
         py::setattr(self, TARVO_STR("__callbacks__"), callbacks.get());
         PyObject* namespace_class = py::global(module, TARVO_STR("TclNamespace"));
@@ -486,8 +489,11 @@ int exec_module(PyObject* module) noexcept {
         py::add(module, "iter_entry_points", py::function(&iter_entry_points_def, module).get());
         py::add(module, "Array", py::import_relative(module, "array", "Array").get());
         py::add(module, "History", py::import_relative(module, "history", "History").get());
+        py::add(module, "tclobj", py::import_relative(module, "quoten", "tclobj").get());
         py::add(module, "TclNamespace", py::import_relative(module, "namespace", "TclNamespace").get());
         py::add(module, "TclCommand", py::import_relative(module, "namespace", "TclCommand").get());
+        py::add(module, "quoten", py::import_relative(module, "quoten", "quoten").get());
+        py::add(module, "Jot", py::import_relative(module, "jot", "Jot").get());
         py::add(module, "TCL_INIT_ENTRYPOINT", py::text("tarvo.tcl").get());
         Ref allowed = py::own(Py_BuildValue("(s)", "tcl_init"));
         py::add(module, "TCL_ALLOWED_ENTRYPOINT_KEYS", allowed.get());

@@ -21,8 +21,9 @@ import collections.abc
 import tkinter
 import weakref
 
-from tarvo.tcl.array import Array
-from tarvo.tcl.internal import _createcommand
+from .array import Array
+from .internal import _createcommand
+from .quoten import tclobj
 
 __all__ = ['TclNamespace', 'TclCommand', 'TclVariableError']
 
@@ -48,17 +49,23 @@ _TK_NATIVE = (str, bytes, bool, int, float, _tkinter.Tcl_Obj)
 
 
 def _tcl_value(value):
-    """Turn a Python value into what is handed to Tcl as a variable value.
+    """Turn a Python value into what is handed to Tcl as a variable value:
+    its tclobj() form, made safe for tkinter.
 
     tkinter converts str, bytes, numbers and Tcl objects itself, and tuples
     and lists of them into Tcl lists; anything else becomes its str().  That
     str() is taken here, where its error raises cleanly: inside a tuple or
     list, tkinter would hand Tcl a null object for it and crash the process.
+    (A __tclobj__ hook may return any object, so this holds after tclobj too.)
     """
+    return _tk_ready(tclobj(value))
+
+
+def _tk_ready(value):
     if isinstance(value, _TK_NATIVE):
         return value
     if isinstance(value, (tuple, list)):
-        items = tuple(_tcl_value(item) for item in value)
+        items = tuple(_tk_ready(item) for item in value)
         return value if all(a is b for a, b in zip(items, value)) else items
     return str(value)
 
