@@ -12,7 +12,7 @@ CONFLICT = 'target key "%s" is a value, cannot update value against another keye
 
 
 class NestMap(AttrDict, MutableMapping):
-    def __init__(self, *args, **kwargs):
+    def __init__(self, /, *args, **kwargs):
         AttrDict.__init__(self)
         items = dict(*args, **kwargs)
         for key, value in items.items():
@@ -87,7 +87,7 @@ class NestMap(AttrDict, MutableMapping):
     pop = MutableMapping.pop
     setdefault = MutableMapping.setdefault
 
-    def update(self, *args, **kwargs):
+    def update(self, /, *args, **kwargs):
         if len(args) > 1:
             raise TypeError("update() takes at most 1 positional arguments ({} given)".format(len(args)))
         if args:
