@@ -14,6 +14,7 @@ from support.crash import run_isolated
 from tarvo.datastructures import AttrDict
 from tarvo.tcl import nestmap
 from tarvo.tcl.nestmap import NestMap
+from tarvo.tcl.quoten import quoten, tclobj
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
 import baseline_nestmap  # noqa: E402  (the same rules, interpreted: a second opinion)
@@ -337,6 +338,19 @@ def test_from_tcl_reads_cast_list_at_call_time(monkeypatch):
     assert calls == ["{a {b c}} {d e}", "a {b c}", "d e", "b c", "b", "c", "e", "e"]
 
 
+@pytest.mark.parametrize("text", ["{a 1} {b {{c 2}}}", "{a {}}", "", "{{x y} {{z {p q}}}} {w {}} {v {{}}}"])
+def test_written_back_as_read(text):
+    tree = NestMap.from_tcl(text)
+    assert quoten(tree) == text and NestMap.from_tcl(tclobj(tree)) == tree
+
+
+def test_tclobj_hook(monkeypatch):
+    tree = NestMap.from_tcl("{a 1} {b {{c 2}}}")
+    assert tree.__tclobj__() == tclobj(tree) == (("a", "1"), ("b", (("c", "2"),)))
+    monkeypatch.setattr(nestmap, "tclobj", lambda obj: ("seen", obj))
+    assert tree.__tclobj__() == ("seen", [("a", "1"), ("b", tree["b"])])
+
+
 def test_tcl_obj_of_keyed_list_type_is_read(oracle):
     oracle.eval("set k {}; keylset k a.b 1 c {x y}")
     keyed = oracle.call("set", "k")
@@ -388,13 +402,16 @@ def tclx_leaves(tk, var):
 
 @EXAMPLES
 @given(TREES.filter(lambda t: isinstance(t, dict)))
-def test_read_as_tclx_reads(oracle, tree):
+def test_read_and_written_as_tclx_reads(oracle, tree):
     oracle.eval(TCLX_LEAVES + "set k {}")
     for path, leaf in flatten(tree):
         oracle.call("keylset", "k", path, leaf)
     leaves = tclx_leaves(oracle, "k")
-    assert NestMap.from_tcl(oracle.eval("set k")).all_items() == leaves
-    assert NestMap.from_tcl(oracle.call("set", "k")).all_items() == leaves
+    tree = NestMap.from_tcl(oracle.eval("set k"))
+    assert tree.all_items() == NestMap.from_tcl(oracle.call("set", "k")).all_items() == leaves
+    oracle.call("set", "object", tclobj(tree))
+    oracle.call("set", "text", quoten(tree))
+    assert tclx_leaves(oracle, "object") == tclx_leaves(oracle, "text") == leaves
 
 
 @pytest.mark.parametrize("text, path, message", [
@@ -416,6 +433,7 @@ def test_keys_tclx_refuses_are_read_all_the_same(oracle, text, path, message):
 def test_deep_nesting_never_overflows_the_stack():
     out = run_isolated("""
         from tarvo.tcl.nestmap import NestMap
+
         def attempt(operation):
             try:
                 operation()
@@ -493,6 +511,8 @@ CALLS = [
     ("update bad pairs", lambda t: t.update(hostile.BadNext(0)), hostile.Boom),
     ("update conflict", lambda t: t.update(s=NestMap(x=1)), KeyError),
     ("listings", lambda t: (t.all_keys(), t.all_items()), None),
+    ("tclobj", lambda t: (t.__tclobj__(), quoten(t), tclobj(t)), None),
+    ("tclobj bad value", lambda t: NestMap(v=hostile.BadTclobj()).__tclobj__(), hostile.Boom),
     ("from_tcl", lambda t: NestMap.from_tcl("{a {{b 1} {c {x y}}}} {d {}} {e.f 2}"), None),
     ("from_tcl malformed", lambda t: NestMap.from_tcl("{a 1} {b"), ValueError),
     ("from_tcl no pairs", lambda t: NestMap.from_tcl("a b"), ValueError),

@@ -75,17 +75,6 @@ struct State {
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
 
-// Py_EnterRecursiveCall for the life of a scope.
-class Depth {
-public:
-    explicit Depth(const char* where) {
-        if (Py_EnterRecursiveCall(where)) py::fail();
-    }
-    ~Depth() { Py_LeaveRecursiveCall(); }
-    Depth(const Depth&) = delete;
-    Depth& operator=(const Depth&) = delete;
-};
-
 [[noreturn]] void raise_leaf_conflict(PyObject* key) {
     Ref message = py::own(PyUnicode_FromFormat(
         "target key \"%S\" is a value, cannot update value against another keyed list", key));
@@ -533,7 +522,7 @@ public:
 
     // Lists every leaf of `level` into the result.
     void walk(PyObject* level) {
-        Depth depth(" while listing a keyed list");
+        py::RecursionGuard depth(" while listing a keyed list");
         const Fn own_listing = items_ ? ALL_ITEMS : ALL_KEYS;
         const Py_ssize_t size = PyDict_GET_SIZE(level);
         Py_ssize_t pos = 0;
@@ -697,7 +686,7 @@ void convert_values(PyObject* module, State* st, PyObject* items) {
 
 // C.2 to C.4 on a new instance: dict(*args, **kwargs) is `items`.
 void fill(PyObject* module, State* st, PyObject* self, PyObject* items) {
-    Depth depth(" while building a keyed list");
+    py::RecursionGuard depth(" while building a keyed list");
     convert_values(module, st, items);
     update_item(module, st, self, items, true);
 }
@@ -800,7 +789,7 @@ bool starts_with_bare_word(PyObject* text, bool whole) {
 
 // from_tcl(string); with `quiet`, nothing where it would raise ValueError.
 Ref read_keyed_list(PyObject* module, State* st, PyObject* string, bool quiet) {
-    Depth depth(" while reading a keyed list");
+    py::RecursionGuard depth(" while reading a keyed list");
     try {
         Ref cast_list = py::getattr(st->package, TARVO_STR("cast_list"));
         const bool tcl_parser = is_tcl_parser(st, cast_list.get());
