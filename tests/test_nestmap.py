@@ -235,6 +235,21 @@ def test_overrides_are_honoured_at_every_level():
     assert tree["a.b.c"] == 1 and seen == ["b.c", "c"]
 
 
+def test_methods_replaced_on_the_class_are_honoured(monkeypatch):
+    seen, tree = [], NestMap({"a.b.c": 1})
+    original = NestMap.__getitem__
+
+    def spy(self, key):
+        seen.append(key)
+        return original(self, key)
+
+    assert tree["a.b.c"] == 1
+    monkeypatch.setattr(NestMap, "__getitem__", spy)
+    assert tree["a.b.c"] == 1 and seen == ["a.b.c", "b.c", "c"]
+    monkeypatch.setattr(AttrDict, "__contains__", lambda self, key: key in ("a", "z"), raising=False)
+    assert "a.z" in tree and "a.b" not in tree
+
+
 # ---------------------------------------------------------------------------
 # The same rules, interpreted: random operations on both give the same results
 

@@ -693,19 +693,21 @@ void fill(PyObject* module, State* st, PyObject* self, PyObject* items) {
 
 // NestMap(value), or nothing where that raises ValueError or TypeError.
 Ref construct_or_keep(PyObject* module, State* st, PyObject* value) {
-    // What dict() refuses for certain: no keys() and nothing to iterate, or
-    // text whose first element is one character, not a pair.
-    if (value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return {};
-    if (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) > 0) return {};
     PyObject* cls = py::global(module, TARVO_STR("NestMap"));
     try {
         if (cls == st->cls && class_routes(st, cls, INIT) && plain_is_dict(st, P_INIT)) {
+            // What dict() refuses for certain: no keys() and nothing to
+            // iterate, or text whose first item is one character, no pair.
+            if (value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+                (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) > 0)) {
+                return {};
+            }
             // dict(value) first: making the instance has no effect of its own.
             Ref items = py::own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
             auto* type = reinterpret_cast<PyTypeObject*>(cls);
             Ref no_args = py::own(PyTuple_New(0));
             Ref result = py::own(type->tp_new(type, no_args.get(), nullptr));
-            fill(module, st, result.get(), items.get());
+            if (PyObject_TypeCheck(result.get(), type)) fill(module, st, result.get(), items.get());
             return result;
         }
         return py::call(cls, value);
