@@ -33,10 +33,13 @@ struct State {
     bool get_time_is_now = false;       // ... and it is datetime.datetime.now
     PyObject* logger_class = nullptr;   // logging.Logger
     PyObject* is_enabled_for = nullptr; // logging.Logger.isEnabledFor, as imported
+    PyObject* deque_type = nullptr;     // collections.deque
+    PyObject* deque_append = nullptr;   // collections.deque.append
     static constexpr PyObject* State::*fields[] = {&State::entry_type,   &State::debug_level,
                                                    &State::record_format, &State::datetime,
                                                    &State::get_time,     &State::logger_class,
-                                                   &State::is_enabled_for};
+                                                   &State::is_enabled_for, &State::deque_type,
+                                                   &State::deque_append};
 };
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
@@ -376,6 +379,18 @@ Ref disable_impl(PyObject* self, PyObject* module, PyObject**) { return set_enab
 const char* const append_params[] = {"self", "item"};
 const py::Signature append_sig{"append", append_params, 2, 2};
 
+// store.append(entry); for a deque (the usual store) straight through
+// deque.append, without looking the method up.
+void store_entry(PyObject* module, PyObject* store, PyObject* entry) {
+    State* st = state_of(module);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(store)) == st->deque_type) {
+        PyObject* args[] = {store, entry};
+        py::own(PyObject_Vectorcall(st->deque_append, args, 2, nullptr));
+    } else {
+        py::call_method(store, TARVO_STR("append"), entry);
+    }
+}
+
 Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
     PyObject* item = a[1];
     debug(module, state_of(module)->record_format, item);
@@ -383,14 +398,14 @@ Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
     if (!h->enabled) raise_missing(self, "enabled");
     if (!py::truth(h->enabled)) return py::none();
     Ref entry = new_entry(module, item);
-    py::call_method(history_of(self).get(), TARVO_STR("append"), entry.get());
+    store_entry(module, history_of(self).get(), entry.get());
     Ref active = active_of(self);
     if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) return py::none();
     Ref markers = markers_of(self);
     Ref names = py::own(PyObject_GetIter(active.get()));
     while (Ref name = Ref::steal(PyIter_Next(names.get()))) {
         Ref store = py::own(PyObject_GetItem(markers.get(), name.get()));
-        py::call_method(store.get(), TARVO_STR("append"), entry.get());
+        store_entry(module, store.get(), entry.get());
     }
     if (PyErr_Occurred()) py::fail();
     return py::none();
@@ -572,7 +587,10 @@ int exec_module(PyObject* module) noexcept {
         py::add(module, "re", py::import("re").get());
         Ref logging = py::import("logging");
         py::add(module, "logging", logging.get());
-        py::add(module, "deque", py::import_from("collections", "deque").get());
+        Ref deque = py::import_from("collections", "deque");
+        py::add(module, "deque", deque.get());
+        py::keep(st->deque_append, py::getattr(deque.get(), "append"));
+        py::keep(st->deque_type, std::move(deque));
         Ref get_time = py::import_from("tarvo.utils.utils", "get_time");
         py::add(module, "get_time", get_time.get());
         Ref datetime = py::import_from("datetime", "datetime");
