@@ -10,7 +10,9 @@
 
 #include <structmember.h>
 
+#include <cstring>
 #include <ctime>
+#include <vector>
 
 namespace py = tarvo::py;
 using py::Ref;
@@ -31,10 +33,13 @@ struct State {
     bool get_time_is_now = false;       // ... and it is datetime.datetime.now
     PyObject* logger_class = nullptr;   // logging.Logger
     PyObject* is_enabled_for = nullptr; // logging.Logger.isEnabledFor, as imported
+    PyObject* deque_type = nullptr;     // collections.deque
+    PyObject* deque_append = nullptr;   // collections.deque.append
     static constexpr PyObject* State::*fields[] = {&State::entry_type,   &State::debug_level,
                                                    &State::record_format, &State::datetime,
                                                    &State::get_time,     &State::logger_class,
-                                                   &State::is_enabled_for};
+                                                   &State::is_enabled_for, &State::deque_type,
+                                                   &State::deque_append};
 };
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
@@ -47,9 +52,12 @@ State* state_of(PyObject* module) { return py::state<State>(module); }
 bool debug_enabled(PyObject* module, PyObject* logger) {
     State* st = state_of(module);
     if (Py_TYPE(logger) == reinterpret_cast<PyTypeObject*>(st->logger_class)) {
-        Ref method = py::getattr(reinterpret_cast<PyObject*>(Py_TYPE(logger)), TARVO_STR("isEnabledFor"));
+        // Logger defines isEnabledFor itself, so its own dict tells whether
+        // somebody replaced it.
+        PyObject* method = PyDict_GetItemWithError(Py_TYPE(logger)->tp_dict, TARVO_STR("isEnabledFor"));
+        if (!method && PyErr_Occurred()) py::fail();
         Ref attributes = py::own(PyObject_GenericGetDict(logger, nullptr));
-        if (method.get() == st->is_enabled_for && PyDict_CheckExact(attributes.get())) {
+        if (method == st->is_enabled_for && PyDict_CheckExact(attributes.get())) {
             // Owned: the truth of `disabled` may run code that replaces them.
             Ref disabled = py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("disabled")));
             Ref cache = disabled ? py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("_cache"))) : Ref();
@@ -109,11 +117,23 @@ struct EntryObject {
 // A command given as words becomes one text: words holding a blank are
 // braced, and the words are joined with single blanks.  Built in one
 // allocation: this runs for every quick call.
+// Whether a word holds a blank (tabs and newlines do not count).
+bool has_blank(PyObject* word) {
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(word);
+    if (PyUnicode_KIND(word) == PyUnicode_1BYTE_KIND) {
+        return std::memchr(PyUnicode_DATA(word), ' ', static_cast<size_t>(size)) != nullptr;
+    }
+    const Py_ssize_t at = PyUnicode_FindChar(word, ' ', 0, size, 1);
+    if (at == -2) py::fail();
+    return at >= 0;
+}
+
 Ref join_words(PyObject* words) {
     Ref list = PyList_CheckExact(words) || PyTuple_CheckExact(words) ? py::newref(words)
                                                                       : py::own(PySequence_List(words));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
     PyObject** items = PySequence_Fast_ITEMS(list.get());
+    std::vector<bool> braced(static_cast<size_t>(n));
     Py_ssize_t length = n > 0 ? n - 1 : 0;
     Py_UCS4 maxchar = 0x7F;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -122,22 +142,26 @@ Ref join_words(PyObject* words) {
             py::raise_format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
                              Py_TYPE(word)->tp_name);
         }
-        const Py_ssize_t blank = PyUnicode_FindChar(word, ' ', 0, PY_SSIZE_T_MAX, 1);
-        if (blank == -2) py::fail();
-        length += PyUnicode_GET_LENGTH(word) + (blank >= 0 ? 2 : 0);
+        braced[static_cast<size_t>(i)] = has_blank(word);
+        length += PyUnicode_GET_LENGTH(word) + (braced[static_cast<size_t>(i)] ? 2 : 0);
         if (PyUnicode_MAX_CHAR_VALUE(word) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(word);
     }
     Ref text = py::own(PyUnicode_New(length, maxchar));
+    const int kind = PyUnicode_KIND(text.get());
+    void* data = PyUnicode_DATA(text.get());
     Py_ssize_t at = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* word = items[i];
         const Py_ssize_t size = PyUnicode_GET_LENGTH(word);
-        const bool braced = PyUnicode_FindChar(word, ' ', 0, size, 1) >= 0;
-        if (i > 0) PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), at++, ' ');
-        if (braced) PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), at++, '{');
-        if (PyUnicode_CopyCharacters(text.get(), at, word, 0, size) < 0) py::fail();
+        if (i > 0) PyUnicode_WRITE(kind, data, at++, ' ');
+        if (braced[static_cast<size_t>(i)]) PyUnicode_WRITE(kind, data, at++, '{');
+        if (PyUnicode_KIND(word) == kind) {
+            std::memcpy(static_cast<char*>(data) + at * kind, PyUnicode_DATA(word), static_cast<size_t>(size * kind));
+        } else if (PyUnicode_CopyCharacters(text.get(), at, word, 0, size) < 0) {
+            py::fail();
+        }
         at += size;
-        if (braced) PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), at++, '}');
+        if (braced[static_cast<size_t>(i)]) PyUnicode_WRITE(kind, data, at++, '}');
     }
     return text;
 }
@@ -355,6 +379,18 @@ Ref disable_impl(PyObject* self, PyObject* module, PyObject**) { return set_enab
 const char* const append_params[] = {"self", "item"};
 const py::Signature append_sig{"append", append_params, 2, 2};
 
+// store.append(entry); for a deque (the usual store) straight through
+// deque.append, without looking the method up.
+void store_entry(PyObject* module, PyObject* store, PyObject* entry) {
+    State* st = state_of(module);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(store)) == st->deque_type) {
+        PyObject* args[] = {store, entry};
+        py::own(PyObject_Vectorcall(st->deque_append, args, 2, nullptr));
+    } else {
+        py::call_method(store, TARVO_STR("append"), entry);
+    }
+}
+
 Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
     PyObject* item = a[1];
     debug(module, state_of(module)->record_format, item);
@@ -362,14 +398,14 @@ Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
     if (!h->enabled) raise_missing(self, "enabled");
     if (!py::truth(h->enabled)) return py::none();
     Ref entry = new_entry(module, item);
-    py::call_method(history_of(self).get(), TARVO_STR("append"), entry.get());
+    store_entry(module, history_of(self).get(), entry.get());
     Ref active = active_of(self);
     if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) return py::none();
     Ref markers = markers_of(self);
     Ref names = py::own(PyObject_GetIter(active.get()));
     while (Ref name = Ref::steal(PyIter_Next(names.get()))) {
         Ref store = py::own(PyObject_GetItem(markers.get(), name.get()));
-        py::call_method(store.get(), TARVO_STR("append"), entry.get());
+        store_entry(module, store.get(), entry.get());
     }
     if (PyErr_Occurred()) py::fail();
     return py::none();
@@ -514,8 +550,13 @@ PyMemberDef history_members[] = {
     {"__activeMarkers__", T_OBJECT_EX, offsetof(HistoryObject, active), 0, "markers receiving entries"},
     {"enabled", T_OBJECT_EX, offsetof(HistoryObject, enabled), 0, "whether append records anything"},
     {"__dictoffset__", T_PYSSIZET, offsetof(HistoryObject, dict), READONLY, nullptr},
-    {"__weakrefoffset__", T_PYSSIZET, offsetof(HistoryObject, weakrefs), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(HistoryObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef history_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot history_slots[] = {
@@ -530,6 +571,7 @@ PyType_Slot history_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(history_dealloc)},
     {Py_tp_methods, history_methods},
     {Py_tp_members, history_members},
+    {Py_tp_getset, history_getset},
     {0, nullptr},
 };
 
@@ -545,7 +587,10 @@ int exec_module(PyObject* module) noexcept {
         py::add(module, "re", py::import("re").get());
         Ref logging = py::import("logging");
         py::add(module, "logging", logging.get());
-        py::add(module, "deque", py::import_from("collections", "deque").get());
+        Ref deque = py::import_from("collections", "deque");
+        py::add(module, "deque", deque.get());
+        py::keep(st->deque_append, py::getattr(deque.get(), "append"));
+        py::keep(st->deque_type, std::move(deque));
         Ref get_time = py::import_from("tarvo.utils.utils", "get_time");
         py::add(module, "get_time", get_time.get());
         Ref datetime = py::import_from("datetime", "datetime");
