@@ -1,16 +1,27 @@
 # The two commands of the README, `make demo` and `make test`, set up
 # everything on a fresh machine (Debian packages, a venv, the C++ build) and
-# then run the demo or the test suite.
+# then run the demo or the test suite.  `make sanitize` runs the test suite
+# against a checked build of its own (see "For contributors" in the README).
 
 PYTHON ?= python3
+PYTEST_ARGS ?=
+INSTALL = -m pip --disable-pip-version-check -q install
+
 VENV := .venv
 PY := $(VENV)/bin/python
-PIP := $(PY) -m pip --disable-pip-version-check -q
-STAMP := $(VENV)/.installed
 BUILD_DIR := build/release
-PYTEST_ARGS ?=
 
-.PHONY: demo test bench build system clean
+# The checked build: its own venv and build folder, so the normal ones stay
+# as they are.
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+ASAN_BUILD_DIR := build/asan
+# The compiler that builds the checked modules, and so the ASan runtime
+# they need.
+SANITIZE_CXX ?= g++
+
+.PHONY: demo test sanitize bench build build-asan system clean
+.PRECIOUS: %/.installed
 
 demo: build
 	$(PY) examples/demo.py
@@ -21,19 +32,35 @@ test: build
 bench: build
 	$(PY) bench/run.py
 
+# The whole test suite in a process started with the ASan runtime; only the
+# test run gets it, not pip, CMake or the compiler.  pytest leaves the file
+# descriptors alone (--capture=sys): UBSan writes its findings to stderr only,
+# and they must survive the process that they end.  No faulthandler: it would
+# take a crash signal before ASan, whose report then overflows faulthandler's
+# small signal stack.
+sanitize: build-asan
+	tools/sanitized.sh $(SANITIZE_CXX) $(ASAN_PY) -m pytest --capture=sys -p no:faulthandler $(PYTEST_ARGS)
+
 system:
 	@PYTHON=$(PYTHON) tools/system-deps.sh
 
-$(STAMP): pyproject.toml | system
-	$(PYTHON) -m venv $(VENV)
-	$(PIP) install --upgrade pip
-	$(PIP) install "scikit-build-core>=0.10" cmake ninja "pytest>=7" "hypothesis>=6"
+# A venv with the build and test tools (.venv/.installed, .venv-asan/.installed).
+%/.installed: pyproject.toml | system
+	$(PYTHON) -m venv $*
+	$*/bin/python $(INSTALL) --upgrade pip
+	$*/bin/python $(INSTALL) "scikit-build-core>=0.10" cmake ninja "pytest>=7" "hypothesis>=6"
 	touch $@
 
 # The package, built from C++ with warnings as errors, installed into the venv.
-build: system $(STAMP)
-	$(PIP) install --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) \
+build: system $(VENV)/.installed
+	$(PY) $(INSTALL) --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) \
 	    -Ccmake.define.TARVO_WERROR=ON .
 
+# The same with sanitizers and assertions, debug information kept.
+build-asan: system $(ASAN_VENV)/.installed
+	$(ASAN_PY) $(INSTALL) --no-build-isolation --no-deps -Cbuild-dir=$(ASAN_BUILD_DIR) \
+	    -Cinstall.strip=false -Ccmake.define.CMAKE_CXX_COMPILER=$(SANITIZE_CXX) \
+	    -Ccmake.define.TARVO_WERROR=ON -Ccmake.define.TARVO_SANITIZE=ON .
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)

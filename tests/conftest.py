@@ -32,3 +32,14 @@ def no_leaks():
     from support.leaks import check_leaks
 
     return check_leaks
+
+
+@pytest.fixture
+def declared_group(tmp_path, monkeypatch):
+    """A distribution on sys.path whose entry points mention the group
+    tarvo.tcl, so that looking up start-up hooks asks importlib.metadata
+    (which tests may then replace)."""
+    dist = tmp_path / "declared_hooks-1.0.dist-info"
+    dist.mkdir()
+    (dist / "entry_points.txt").write_text("[tarvo.tcl]\nother = os:getcwd\n")
+    monkeypatch.syspath_prepend(str(tmp_path))

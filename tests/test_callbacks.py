@@ -162,6 +162,18 @@ def test_a_failing_callback_raises_a_readable_tcl_error(tcl):
     assert tcl.vars["::errorInfo"] == text
 
 
+def test_a_failing_callback_under_a_quick_call(tcl):
+    tcl.create_callback(failing)
+    tcl.eval("proc outer {x} {failing $x}")
+    assert tcl.jot.outer(8, cast_=False) == "0.125"
+    with pytest.raises(TclError) as info:
+        tcl.jot.outer(0, cast_=False)
+    text = str(info.value)
+    assert text.startswith("ZeroDivisionError: division by zero\nTraceback")
+    assert '(procedure "outer" line 1)' in text and "return 1 / int(x)" in text
+    assert tcl.history.filter()[-1].api == "outer 0"
+
+
 def test_tcl_code_can_catch_the_error(tcl):
     tcl.create_callback(failing)
     assert tcl.eval("catch {failing 0} msg") == "1"
@@ -189,6 +201,14 @@ def test_custom_exception_text_and_nothing_kept(tcl):
     gc.collect()
     assert raised[0]() is None  # no reference to the exception outlives the command
     tcl.tk.mainloop()  # nothing was kept aside for a later mainloop to raise
+
+
+def test_error_text_keeps_every_character(tcl):
+    def cb():
+        raise ValueError("smile \U0001F600, nul \x00, \u00e9")
+
+    tcl.create_callback(cb)
+    assert tcl.eval("catch cb msg; set msg") == "ValueError: smile \U0001F600, nul \x00, \u00e9"
 
 
 def test_callbacks_reentering_tcl_and_tkinter_commands_afterwards(tcl):

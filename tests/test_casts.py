@@ -262,3 +262,11 @@ LEAK_CALLS = [
 @pytest.mark.parametrize("name, operation, raises", LEAK_CALLS, ids=[c[0] for c in LEAK_CALLS])
 def test_no_leaks(no_leaks, tcl, name, operation, raises):
     no_leaks(operation, tcl, raises=raises)
+
+
+def test_quick_calls_return_typed_results(tcl):
+    assert tcl.jot.set("x", 5) == 5
+    assert [e.api for e in tcl.history.filter(count=1)] == ["set x 5"]
+    assert tcl.jot.set("y", "1.5") == 1.5
+    assert tcl.jot.list("a", "b c") == "a {b c}"  # a string is never split
+    assert tcl.jot.set("k", "{a 1} {b {{c 2}}}") == NestMap({"a": "1", "b.c": "2"})

@@ -256,6 +256,17 @@ def test_keywords_work():
     assert h.filter() == []
 
 
+def test_histories_take_attributes_and_weak_references():
+    import weakref
+
+    h = History()
+    h.note = "mine"
+    assert h.__dict__ == {"note": "mine"}
+    ref = weakref.ref(h)
+    del h
+    assert ref() is None
+
+
 def test_subclass_and_replaced_stores():
     class Mine(History):
         def enable(self):

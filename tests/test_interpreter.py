@@ -130,7 +130,9 @@ def test_export_list_of_the_shared_interpreter():
     assert not [n for n in names if n.startswith("_")]
     public_methods = [n for n in Interpreter.__dict__ if not n.startswith("_")]
     assert names[: len(public_methods)] == public_methods
-    for attribute in ("tk", "history", "global_ns", "local_ns", "vars", "objs"):
+    assert names[:4] == ["generate_callback_cmd_name", "create_callback", "remove_callback", "eval"]
+    assert public_methods == [n for n in METHOD_ORDER if not n.startswith("_")]
+    for attribute in ("tk", "history", "Jot", "jot", "global_ns", "local_ns", "vars", "objs"):
         assert attribute in names[len(public_methods):]
 
 
@@ -255,6 +257,12 @@ def test_failed_construction_leaves_the_module_usable(monkeypatch):
     tcl = Interpreter()
     assert ran[-2:] == [tcl, tcl]
     assert interpreter_module._global_interpreter.eval("set a 5") == "5"
+
+
+def test_no_declared_hook_spares_importing_importlib_metadata():
+    script = "import sys, tarvo.tcl.interpreter; print('importlib.metadata' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "False"
 
 
 def test_import_fails_with_a_bad_hook(install_hooks, tmp_path):

@@ -1,22 +1,64 @@
-"""Run code that once crashed the process in a child process, so a
-regression fails one test instead of ending the whole run."""
+"""Run code that could crash the process in a child process, so a
+regression fails one test instead of ending the whole run.
+
+The child is the same Python with the same environment: under `make
+sanitize` it runs checked as well, and its sanitizer reports come back in the
+failure message; otherwise faulthandler shows where it died.  It can import `support` like the tests do.
+"""
+import os
+import signal
 import subprocess
 import sys
 import textwrap
+
+_TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# Exit statuses that `tools/sanitized.sh` gives ASan and UBSan findings.
+_SANITIZER_STATUS = {86: "an AddressSanitizer finding", 87: "an UndefinedBehaviorSanitizer finding"}
+
+
+def _child_environment():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (_TESTS, env.get("PYTHONPATH")) if p)
+    # Sanitizer reports on the child's stderr, where the failure message shows them.
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        if name in env:
+            env[name] += ":log_path=stderr"
+    return env
+
+
+def _describe(returncode):
+    if returncode < 0:
+        try:
+            return f"signal {signal.Signals(-returncode).name}"
+        except ValueError:
+            return f"signal {-returncode}"
+    if returncode in _SANITIZER_STATUS:
+        return _SANITIZER_STATUS[returncode]
+    return f"exit status {returncode}"
 
 
 def run_isolated(code, timeout=120):
     """Runs `code` in a fresh interpreter; returns its stdout.
 
-    Fails with the child's output when it dies from a signal or exits non-zero.
+    Fails with the child's output when it dies from a signal, a sanitizer
+    finding or an uncaught exception, or outlives `timeout` seconds.
     """
+    # faulthandler shows where Python was when the child died; under ASan it
+    # would take the signal first and leave ASan's report to overflow
+    # faulthandler's small signal stack.
+    checked = "libasan" in os.environ.get("LD_PRELOAD", "")
+    options = [] if checked else ["-X", "faulthandler"]
     child = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, *options, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
+        env=_child_environment(),
     )
     if child.returncode != 0:
-        how = f"signal {-child.returncode}" if child.returncode < 0 else f"exit status {child.returncode}"
-        raise AssertionError(f"child process ended with {how}\n{child.stdout}\n{child.stderr}")
+        raise AssertionError(
+            f"child process ended with {_describe(child.returncode)}\n"
+            f"--- stdout ---\n{child.stdout}\n--- stderr ---\n{child.stderr}"
+        )
     return child.stdout

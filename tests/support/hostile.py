@@ -1,8 +1,10 @@
 """Objects that misbehave at every hook a C++ walker may call.
 
 Each raises `Boom` (so a test can tell that the exception that comes out is
-the one that went in), returns junk, or changes the container being walked.
+the one that went in: `last_raised()`), returns junk, or changes the
+container being walked.
 """
+import weakref
 from collections.abc import Mapping, Sequence
 
 
@@ -10,8 +12,22 @@ class Boom(Exception):
     """The error every hostile hook raises."""
 
 
+_last = [None]
+
+
+def raise_boom(message="hostile"):
+    error = Boom(message)
+    _last[0] = weakref.ref(error)
+    raise error
+
+
 def boom(*args, **kwargs):
-    raise Boom("hostile")
+    raise_boom()
+
+
+def last_raised():
+    """The Boom that a hostile hook raised last, while something still holds it."""
+    return _last[0]() if _last[0] is not None else None
 
 
 class BadStr:
@@ -39,6 +55,30 @@ class BadIter:
     __iter__ = boom
 
 
+class BadNumber:
+    """An integer-like argument whose every conversion raises."""
+
+    __index__ = __int__ = __neg__ = __float__ = boom
+
+
+class Colliding:
+    """Hashes like `like`, so a lookup among keys equal to `like` compares
+    with it; the comparison raises, or calls `on_eq()` and answers False."""
+
+    def __init__(self, like, on_eq=None):
+        self.like = like
+        self.on_eq = on_eq
+
+    def __hash__(self):
+        return hash(self.like)
+
+    def __eq__(self, other):
+        if self.on_eq is None:
+            boom()
+        self.on_eq()
+        return False
+
+
 class BadNext:
     """Iterable whose iterator yields `good` items, then raises."""
 
@@ -48,7 +88,7 @@ class BadNext:
     def __iter__(self):
         for index in range(self.good):
             yield str(index)
-        raise Boom("hostile")
+        raise_boom()
 
 
 class BadLen(Sequence):
@@ -96,6 +136,78 @@ class BadMappingItem(Mapping):
         return iter(["missing"])
 
 
+class JunkStr:
+    def __str__(self):
+        return 5
+
+
+class JunkBool:
+    def __bool__(self):
+        return "yes"
+
+
+class JunkHash:
+    def __hash__(self):
+        return "x"
+
+
+class JunkEq:
+    """Equality answers an object whose truth raises."""
+
+    def __eq__(self, other):
+        return BadBool()
+
+    __hash__ = object.__hash__
+
+
+class JunkIter:
+    def __iter__(self):
+        return 5
+
+
+class JunkLen(Sequence):
+    def __len__(self):
+        return -1
+
+    def __getitem__(self, index):
+        raise IndexError(index)
+
+
+class JunkKeys(Mapping):
+    """A mapping whose keys() is no iterable."""
+
+    def __getitem__(self, key):
+        return "v"
+
+    def __len__(self):
+        return 1
+
+    def __iter__(self):
+        return iter(["k"])
+
+    def keys(self):
+        return 5
+
+    def items(self):
+        return 5
+
+
+class MutatingIter:
+    """Yields the items of `target` while emptying (or growing) it."""
+
+    def __init__(self, target, grow=False):
+        self.target = target
+        self.grow = grow
+
+    def __iter__(self):
+        for item in list(self.target):
+            if self.grow:
+                self.target.append(item)
+            else:
+                self.target.clear()
+            yield item
+
+
 class BadQuoten:
     __quoten__ = boom
 
@@ -121,7 +233,7 @@ class RaisingLookup:
     """An object whose attribute lookup of the protocol hooks raises Boom."""
 
     def __getattr__(self, name):
-        raise Boom(name)
+        raise_boom(name)
 
 
 class FalseHooks:

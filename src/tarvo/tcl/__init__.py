@@ -3,7 +3,9 @@
 ``import tarvo.tcl`` starts nothing.  The names that the shared interpreter
 exports (``eval``, ``jot``, ``vars``, ``get_keyed_list``, ...) are reached
 here lazily: the first of them starts the shared interpreter of
-``tarvo.tcl.interpreter``.
+``tarvo.tcl.interpreter``.  ``cast_list``, the list cast, needs no
+interpreter: its first use opens the Tcl library (``tarvo.tcl.internal``)
+and binds it here, so later uses are plain attribute reads.
 """
 import importlib
 
@@ -13,6 +15,11 @@ _SUBMODULES = frozenset(
 
 
 def __getattr__(name):
+    if name == "cast_list":
+        from .internal import _cast_list
+
+        globals()["cast_list"] = _cast_list
+        return _cast_list
     if name in _SUBMODULES:
         return importlib.import_module("." + name, __name__)
     if not name.startswith("_"):
@@ -24,4 +31,4 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted(set(globals()) | _SUBMODULES)
+    return sorted(set(globals()) | _SUBMODULES | {"cast_list"})

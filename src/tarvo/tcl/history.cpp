@@ -10,7 +10,9 @@
 
 #include <structmember.h>
 
+#include <cstring>
 #include <ctime>
+#include <vector>
 
 namespace py = tarvo::py;
 using py::Ref;
@@ -31,10 +33,13 @@ struct State {
     bool get_time_is_now = false;       // ... and it is datetime.datetime.now
     PyObject* logger_class = nullptr;   // logging.Logger
     PyObject* is_enabled_for = nullptr; // logging.Logger.isEnabledFor, as imported
+    PyObject* deque_type = nullptr;     // collections.deque
+    PyObject* deque_append = nullptr;   // collections.deque.append
     static constexpr PyObject* State::*fields[] = {&State::entry_type,   &State::debug_level,
                                                    &State::record_format, &State::datetime,
                                                    &State::get_time,     &State::logger_class,
-                                                   &State::is_enabled_for};
+                                                   &State::is_enabled_for, &State::deque_type,
+                                                   &State::deque_append};
 };
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
@@ -47,16 +52,21 @@ State* state_of(PyObject* module) { return py::state<State>(module); }
 bool debug_enabled(PyObject* module, PyObject* logger) {
     State* st = state_of(module);
     if (Py_TYPE(logger) == reinterpret_cast<PyTypeObject*>(st->logger_class)) {
-        Ref method = py::getattr(reinterpret_cast<PyObject*>(Py_TYPE(logger)), TARVO_STR("isEnabledFor"));
+        // Logger defines isEnabledFor itself, so its own dict tells whether
+        // somebody replaced it.
+        PyObject* method = PyDict_GetItemWithError(Py_TYPE(logger)->tp_dict, TARVO_STR("isEnabledFor"));
+        if (!method && PyErr_Occurred()) py::fail();
         Ref attributes = py::own(PyObject_GenericGetDict(logger, nullptr));
-        if (method.get() == st->is_enabled_for && PyDict_CheckExact(attributes.get())) {
-            PyObject* disabled = PyDict_GetItemWithError(attributes.get(), TARVO_STR("disabled"));
-            PyObject* cache = disabled ? PyDict_GetItemWithError(attributes.get(), TARVO_STR("_cache")) : nullptr;
-            PyObject* known = cache && PyDict_CheckExact(cache) ? PyDict_GetItemWithError(cache, st->debug_level)
-                                                                : nullptr;
+        if (method == st->is_enabled_for && PyDict_CheckExact(attributes.get())) {
+            // Owned: the truth of `disabled` may run code that replaces them.
+            Ref disabled = py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("disabled")));
+            Ref cache = disabled ? py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("_cache"))) : Ref();
+            Ref known = cache && PyDict_CheckExact(cache.get())
+                            ? py::newref(PyDict_GetItemWithError(cache.get(), st->debug_level))
+                            : Ref();
             if (PyErr_Occurred()) py::fail();
-            if (disabled && py::truth(disabled)) return false;
-            if (known) return py::truth(known);
+            if (disabled && py::truth(disabled.get())) return false;
+            if (known) return py::truth(known.get());
         }
     }
     Ref enabled = py::call_method(logger, TARVO_STR("isEnabledFor"), st->debug_level);
@@ -65,12 +75,13 @@ bool debug_enabled(PyObject* module, PyObject* logger) {
 
 // logger.debug(message[, arg]) on the module logger, when it logs DEBUG at all.
 void debug(PyObject* module, PyObject* message, PyObject* arg = nullptr) {
-    PyObject* logger = py::global(module, TARVO_STR("logger"));
-    if (!debug_enabled(module, logger)) return;
+    // Owned: asking for the level may run code that rebinds the global.
+    Ref logger = py::newref(py::global(module, TARVO_STR("logger")));
+    if (!debug_enabled(module, logger.get())) return;
     if (arg) {
-        py::call_method(logger, TARVO_STR("debug"), message, arg);
+        py::call_method(logger.get(), TARVO_STR("debug"), message, arg);
     } else {
-        py::call_method(logger, TARVO_STR("debug"), message);
+        py::call_method(logger.get(), TARVO_STR("debug"), message);
     }
 }
 
@@ -106,11 +117,23 @@ struct EntryObject {
 // A command given as words becomes one text: words holding a blank are
 // braced, and the words are joined with single blanks.  Built in one
 // allocation: this runs for every quick call.
+// Whether a word holds a blank (tabs and newlines do not count).
+bool has_blank(PyObject* word) {
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(word);
+    if (PyUnicode_KIND(word) == PyUnicode_1BYTE_KIND) {
+        return std::memchr(PyUnicode_DATA(word), ' ', static_cast<size_t>(size)) != nullptr;
+    }
+    const Py_ssize_t at = PyUnicode_FindChar(word, ' ', 0, size, 1);
+    if (at == -2) py::fail();
+    return at >= 0;
+}
+
 Ref join_words(PyObject* words) {
     Ref list = PyList_CheckExact(words) || PyTuple_CheckExact(words) ? py::newref(words)
                                                                       : py::own(PySequence_List(words));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
     PyObject** items = PySequence_Fast_ITEMS(list.get());
+    std::vector<bool> braced(static_cast<size_t>(n));
     Py_ssize_t length = n > 0 ? n - 1 : 0;
     Py_UCS4 maxchar = 0x7F;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -119,22 +142,26 @@ Ref join_words(PyObject* words) {
             py::raise_format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
                              Py_TYPE(word)->tp_name);
         }
-        const Py_ssize_t blank = PyUnicode_FindChar(word, ' ', 0, PY_SSIZE_T_MAX, 1);
-        if (blank == -2) py::fail();
-        length += PyUnicode_GET_LENGTH(word) + (blank >= 0 ? 2 : 0);
+        braced[static_cast<size_t>(i)] = has_blank(word);
+        length += PyUnicode_GET_LENGTH(word) + (braced[static_cast<size_t>(i)] ? 2 : 0);
         if (PyUnicode_MAX_CHAR_VALUE(word) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(word);
     }
     Ref text = py::own(PyUnicode_New(length, maxchar));
+    const int kind = PyUnicode_KIND(text.get());
+    void* data = PyUnicode_DATA(text.get());
     Py_ssize_t at = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* word = items[i];
         const Py_ssize_t size = PyUnicode_GET_LENGTH(word);
-        const bool braced = PyUnicode_FindChar(word, ' ', 0, size, 1) >= 0;
-        if (i > 0) PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), at++, ' ');
-        if (braced) PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), at++, '{');
-        if (PyUnicode_CopyCharacters(text.get(), at, word, 0, size) < 0) py::fail();
+        if (i > 0) PyUnicode_WRITE(kind, data, at++, ' ');
+        if (braced[static_cast<size_t>(i)]) PyUnicode_WRITE(kind, data, at++, '{');
+        if (PyUnicode_KIND(word) == kind) {
+            std::memcpy(static_cast<char*>(data) + at * kind, PyUnicode_DATA(word), static_cast<size_t>(size * kind));
+        } else if (PyUnicode_CopyCharacters(text.get(), at, word, 0, size) < 0) {
+            py::fail();
+        }
         at += size;
-        if (braced) PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), at++, '}');
+        if (braced[static_cast<size_t>(i)]) PyUnicode_WRITE(kind, data, at++, '}');
     }
     return text;
 }
@@ -144,8 +171,8 @@ Ref join_words(PyObject* words) {
 void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
     Ref text = PyUnicode_Check(api) ? py::newref(api) : join_words(api);
     State* st = state_of(module);
-    PyObject* get_time = py::global(module, TARVO_STR("get_time"));
-    if (get_time == st->get_time && st->get_time_is_now) {
+    Ref get_time = py::newref(py::global(module, TARVO_STR("get_time")));
+    if (get_time.get() == st->get_time && st->get_time_is_now) {
         // What datetime.now() reads: the system clock, floored to microseconds.
         timespec now;
         clock_gettime(CLOCK_REALTIME, &now);
@@ -154,7 +181,7 @@ void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
         entry->microseconds = static_cast<int>(now.tv_nsec / 1000);
         entry->pending = true;
     } else {
-        Ref timestamp = py::call(get_time);
+        Ref timestamp = py::call(get_time.get());
         Py_XSETREF(entry->timestamp, timestamp.release());
         entry->pending = false;
     }
@@ -284,18 +311,21 @@ struct HistoryObject {
 
 HistoryObject* as_history(PyObject* self) { return reinterpret_cast<HistoryObject*>(self); }
 
-PyObject* field(PyObject* self, PyObject* HistoryObject::*member, const char* name) {
+// The stores, owned by the caller for as long as it works on them: the code
+// that a store, a marker or a key runs may rebind the attribute meanwhile.
+Ref field(PyObject* self, PyObject* HistoryObject::*member, const char* name) {
     PyObject* value = as_history(self)->*member;
     if (!value) raise_missing(self, name);
-    return value;
+    return py::newref(value);
 }
 
-PyObject* history_of(PyObject* self) { return field(self, &HistoryObject::history, "__history__"); }
-PyObject* markers_of(PyObject* self) { return field(self, &HistoryObject::markers, "__markers__"); }
-PyObject* active_of(PyObject* self) { return field(self, &HistoryObject::active, "__activeMarkers__"); }
+Ref history_of(PyObject* self) { return field(self, &HistoryObject::history, "__history__"); }
+Ref markers_of(PyObject* self) { return field(self, &HistoryObject::markers, "__markers__"); }
+Ref active_of(PyObject* self) { return field(self, &HistoryObject::active, "__activeMarkers__"); }
 
 Ref new_store(PyObject* module, PyObject* maxlen) {
-    return py::call_kw(py::global(module, TARVO_STR("deque")), {}, {{"maxlen", maxlen}});
+    Ref deque = py::newref(py::global(module, TARVO_STR("deque")));
+    return py::call_kw(deque.get(), {}, {{"maxlen", maxlen}});
 }
 
 const char* const history_init_params[] = {"self", "max_history"};
@@ -349,6 +379,18 @@ Ref disable_impl(PyObject* self, PyObject* module, PyObject**) { return set_enab
 const char* const append_params[] = {"self", "item"};
 const py::Signature append_sig{"append", append_params, 2, 2};
 
+// store.append(entry); for a deque (the usual store) straight through
+// deque.append, without looking the method up.
+void store_entry(PyObject* module, PyObject* store, PyObject* entry) {
+    State* st = state_of(module);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(store)) == st->deque_type) {
+        PyObject* args[] = {store, entry};
+        py::own(PyObject_Vectorcall(st->deque_append, args, 2, nullptr));
+    } else {
+        py::call_method(store, TARVO_STR("append"), entry);
+    }
+}
+
 Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
     PyObject* item = a[1];
     debug(module, state_of(module)->record_format, item);
@@ -356,14 +398,14 @@ Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
     if (!h->enabled) raise_missing(self, "enabled");
     if (!py::truth(h->enabled)) return py::none();
     Ref entry = new_entry(module, item);
-    py::call_method(history_of(self), TARVO_STR("append"), entry.get());
-    PyObject* active = active_of(self);
-    if (PyList_CheckExact(active) && PyList_GET_SIZE(active) == 0) return py::none();
-    PyObject* markers = markers_of(self);
-    Ref names = py::own(PyObject_GetIter(active));
+    store_entry(module, history_of(self).get(), entry.get());
+    Ref active = active_of(self);
+    if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) return py::none();
+    Ref markers = markers_of(self);
+    Ref names = py::own(PyObject_GetIter(active.get()));
     while (Ref name = Ref::steal(PyIter_Next(names.get()))) {
-        Ref store = py::own(PyObject_GetItem(markers, name.get()));
-        py::call_method(store.get(), TARVO_STR("append"), entry.get());
+        Ref store = py::own(PyObject_GetItem(markers.get(), name.get()));
+        store_entry(module, store.get(), entry.get());
     }
     if (PyErr_Occurred()) py::fail();
     return py::none();
@@ -375,15 +417,15 @@ const py::Signature clear_sig{"clear", clear_params, 3, 1};
 Ref clear_impl(PyObject* self, PyObject*, PyObject** a) {
     PyObject* marker = py::arg_or(a[1], Py_None);
     if (a[2] && py::truth(a[2])) {
-        Ref stores = py::own(PyMapping_Values(markers_of(self)));
+        Ref stores = py::own(PyMapping_Values(markers_of(self).get()));
         const Py_ssize_t n = PyList_GET_SIZE(stores.get());
         for (Py_ssize_t i = 0; i < n; ++i) py::call_method(PyList_GET_ITEM(stores.get(), i), TARVO_STR("clear"));
-        py::call_method(history_of(self), TARVO_STR("clear"));
+        py::call_method(history_of(self).get(), TARVO_STR("clear"));
     } else if (marker != Py_None) {
-        Ref store = py::own(PyObject_GetItem(markers_of(self), marker));
+        Ref store = py::own(PyObject_GetItem(markers_of(self).get(), marker));
         py::call_method(store.get(), TARVO_STR("clear"));
     } else {
-        py::call_method(history_of(self), TARVO_STR("clear"));
+        py::call_method(history_of(self).get(), TARVO_STR("clear"));
     }
     return py::none();
 }
@@ -394,18 +436,18 @@ const py::Signature end_marker_sig{"end_marker", marker_params, 2, 2};
 
 Ref start_marker_impl(PyObject* self, PyObject* module, PyObject** a) {
     PyObject* marker = a[1];
-    PyObject* markers = markers_of(self);
-    if (!py::check(PySequence_Contains(markers, marker))) {
-        Ref maxlen = py::getattr(history_of(self), TARVO_STR("maxlen"));
+    Ref markers = markers_of(self);
+    if (!py::check(PySequence_Contains(markers.get(), marker))) {
+        Ref maxlen = py::getattr(history_of(self).get(), TARVO_STR("maxlen"));
         Ref store = new_store(module, maxlen.get());
-        py::check(PyObject_SetItem(markers, marker, store.get()));
+        py::check(PyObject_SetItem(markers.get(), marker, store.get()));
     }
-    py::call_method(active_of(self), TARVO_STR("append"), marker);
+    py::call_method(active_of(self).get(), TARVO_STR("append"), marker);
     return py::none();
 }
 
 Ref end_marker_impl(PyObject* self, PyObject*, PyObject** a) {
-    py::call_method(active_of(self), TARVO_STR("remove"), a[1]);
+    py::call_method(active_of(self).get(), TARVO_STR("remove"), a[1]);
     return py::none();
 }
 
@@ -417,9 +459,9 @@ Ref filter_impl(PyObject* self, PyObject* module, PyObject** a) {
     PyObject* regex = py::arg_or(a[3], Py_None);
     Ref source;
     if (marker == Py_None) {
-        source = py::newref(history_of(self));
+        source = history_of(self);
     } else {
-        source = Ref::steal(PyObject_GetItem(markers_of(self), marker));
+        source = Ref::steal(PyObject_GetItem(markers_of(self).get(), marker));
         if (!source) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) py::fail();
             py::Caught missing;
@@ -448,11 +490,11 @@ Ref filter_impl(PyObject* self, PyObject* module, PyObject** a) {
 }
 
 PyObject* history_str(PyObject* self) noexcept {
-    return py::entry("History.__str__", [&] { return py::str(history_of(self)); });
+    return py::entry("History.__str__", [&] { return py::str(history_of(self).get()); });
 }
 
 PyObject* history_repr(PyObject* self) noexcept {
-    return py::entry("History.__repr__", [&] { return py::own(PyObject_Repr(history_of(self))); });
+    return py::entry("History.__repr__", [&] { return py::own(PyObject_Repr(history_of(self).get())); });
 }
 
 int history_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -508,8 +550,13 @@ PyMemberDef history_members[] = {
     {"__activeMarkers__", T_OBJECT_EX, offsetof(HistoryObject, active), 0, "markers receiving entries"},
     {"enabled", T_OBJECT_EX, offsetof(HistoryObject, enabled), 0, "whether append records anything"},
     {"__dictoffset__", T_PYSSIZET, offsetof(HistoryObject, dict), READONLY, nullptr},
-    {"__weakrefoffset__", T_PYSSIZET, offsetof(HistoryObject, weakrefs), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(HistoryObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef history_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot history_slots[] = {
@@ -524,6 +571,7 @@ PyType_Slot history_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(history_dealloc)},
     {Py_tp_methods, history_methods},
     {Py_tp_members, history_members},
+    {Py_tp_getset, history_getset},
     {0, nullptr},
 };
 
@@ -539,7 +587,10 @@ int exec_module(PyObject* module) noexcept {
         py::add(module, "re", py::import("re").get());
         Ref logging = py::import("logging");
         py::add(module, "logging", logging.get());
-        py::add(module, "deque", py::import_from("collections", "deque").get());
+        Ref deque = py::import_from("collections", "deque");
+        py::add(module, "deque", deque.get());
+        py::keep(st->deque_append, py::getattr(deque.get(), "append"));
+        py::keep(st->deque_type, std::move(deque));
         Ref get_time = py::import_from("tarvo.utils.utils", "get_time");
         py::add(module, "get_time", get_time.get());
         Ref datetime = py::import_from("datetime", "datetime");

@@ -1,6 +1,15 @@
 // tarvo.tcl.internal: the Tcl C library underneath tkinter's interpreter,
-// reached directly: Tcl's completion codes, the opened library, and Tcl
+// reached directly: Tcl's completion codes, the opened library with the
+// prototypes of the four routines we call, Tcl's object layouts as ctypes
+// structures, Tcl's own list parser, Tcl's dictionary order, and Tcl
 // commands that call Python with errors a user can read.
+//
+// The ctypes objects (`TclDLL`, `Tcl_Interp_p`, `Tcl_Obj`, ...) are public
+// and stay ctypes objects.  The list parser calls TclFindElement and
+// TclCopyAndCollapse through the routine table that tcl::load() resolved
+// once from `TclDLL`, not through ctypes per element; it reads the whole
+// text, NUL characters included, and decodes what Tcl wrote the way Tcl
+// writes it.
 #include "_cxx/py.hpp"
 #include "_cxx/tcl.hpp"
 #include "_cxx/tclstr.hpp"
@@ -8,14 +17,60 @@
 #include <structmember.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace py = tarvo::py;
+namespace tcl = tarvo::tcl;
 using py::Ref;
 
 namespace {
+
+struct State {
+    PyObject* cast = nullptr;            // ctypes.cast
+    PyObject* void_p = nullptr;          // ctypes.c_void_p
+    PyObject* char_p = nullptr;          // ctypes.c_char_p
+    PyObject* argument_error = nullptr;  // ctypes.ArgumentError
+    PyObject* tk = nullptr;              // tkinter.Tk
+    PyObject* tcl_error = nullptr;       // tkinter.TclError
+    PyObject* sequence = nullptr;        // collections.abc.Sequence
+    PyObject* set = nullptr;             // collections.abc.Set
+    PyObject* interp_p = nullptr;        // Tcl_Interp_p
+    PyObject* invalid_element = nullptr; // "invalid list element"
+    PyObject* empty = nullptr;           // ()
+    PyObject* trampoline_type = nullptr; // calls a Python callback for a Tcl command
+    unsigned long long callbacks = 0;    // hidden callback commands made so far
+    static constexpr PyObject* State::*fields[] = {
+        &State::cast,     &State::void_p,    &State::char_p,          &State::argument_error,
+        &State::tk,       &State::tcl_error, &State::sequence,        &State::set,
+        &State::interp_p, &State::invalid_element, &State::empty,     &State::trampoline_type,
+    };
+};
+
+State* state_of(PyObject* module) { return py::state<State>(module); }
+
+// Every function of the module is a PyCFunction whose `self` is the module;
+// the body gets the module and one borrowed pointer per parameter.
+using Body = Ref (*)(PyObject* module, PyObject** a);
+
+template <const py::Signature& sig, Body body>
+PyObject* shell(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return py::entry(sig.name, [&] {
+        PyObject* a[2];
+        py::parse(sig, args, nargs, kwnames, a);
+        return body(module, a);
+    });
+}
+
+#define TARVO_FUNCTION(name, sig, body, doc)                                                      \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(shell<sig, body>)), \
+     METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)}
+
+// ---------------------------------------------------------------------------
+// ReturnCodes and the library
 
 // Library names tried in order, oldest Tcl first; the loader searches its
 // usual places for each.
@@ -28,9 +83,9 @@ Ref make_return_codes(PyObject* module) {
     Ref bases = py::own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     py::ClassBuilder cls(module, "ReturnCodes", bases.get(), "Tcl's completion codes.");
     const std::pair<const char*, int> codes[] = {
-        {"TCL_OK", tarvo::tcl::TCL_OK},           {"TCL_ERROR", tarvo::tcl::TCL_ERROR},
-        {"TCL_RETURN", tarvo::tcl::TCL_RETURN},   {"TCL_BREAK", tarvo::tcl::TCL_BREAK},
-        {"TCL_CONTINUE", tarvo::tcl::TCL_CONTINUE},
+        {"TCL_OK", tcl::TCL_OK},           {"TCL_ERROR", tcl::TCL_ERROR},
+        {"TCL_RETURN", tcl::TCL_RETURN},   {"TCL_BREAK", tcl::TCL_BREAK},
+        {"TCL_CONTINUE", tcl::TCL_CONTINUE},
     };
     for (const auto& [name, value] : codes) cls.set(name, py::integer(value).get());
     return cls.build();
@@ -45,6 +100,496 @@ Ref open_tcl_library(PyObject* cdll) {
         PyErr_Clear();
     }
     py::raise(PyExc_ImportError, "Cannot load Tcl shared library (.so or .dylib)");
+}
+
+// ---------------------------------------------------------------------------
+// Pointer arithmetic on ctypes pointers
+
+const char* const ptr_move_params[] = {"ptr", "count"};
+const py::Signature ptr_add_sig{"_ptr_add", ptr_move_params, 2, 2};
+const py::Signature ptr_sub_sig{"_ptr_sub", ptr_move_params, 2, 2};
+
+// ctypes.cast(ptr, ctypes.c_void_p)
+Ref as_void_p(State* st, PyObject* ptr) { return py::call(st->cast, ptr, st->void_p); }
+
+// p = cast(ptr, c_void_p); p.value op= count; return cast(p, type(ptr))
+Ref moved(PyObject* module, PyObject* ptr, PyObject* count, binaryfunc op) {
+    State* st = state_of(module);
+    Ref p = as_void_p(st, ptr);
+    Ref value = py::getattr(p.get(), TARVO_STR("value"));
+    Ref next = py::own(op(value.get(), count));
+    py::setattr(p.get(), TARVO_STR("value"), next.get());
+    return py::call(st->cast, p.get(), reinterpret_cast<PyObject*>(Py_TYPE(ptr)));
+}
+
+Ref ptr_add(PyObject* module, PyObject** a) { return moved(module, a[0], a[1], PyNumber_InPlaceAdd); }
+Ref ptr_sub(PyObject* module, PyObject** a) { return moved(module, a[0], a[1], PyNumber_InPlaceSubtract); }
+
+const char* const ptr_diff_params[] = {"ptr1", "ptr2"};
+const py::Signature ptr_diff_sig{"_ptr_diff", ptr_diff_params, 2, 2};
+
+Ref ptr_diff(PyObject* module, PyObject** a) {
+    State* st = state_of(module);
+    Ref first = py::getattr(as_void_p(st, a[0]).get(), TARVO_STR("value"));
+    Ref second = py::getattr(as_void_p(st, a[1]).get(), TARVO_STR("value"));
+    return py::own(PyNumber_Subtract(first.get(), second.get()));
+}
+
+// ---------------------------------------------------------------------------
+// Interpreter handles
+
+// Tcl_Interp_p.from_param: the handle object that stands for `interp`.
+Ref interp_param(State* st, PyObject* interp) {
+    if (py::check(PyObject_IsInstance(interp, st->interp_p))) return py::newref(interp);
+    if (interp == Py_None) return py::call(st->interp_p);
+    if (py::check(PyObject_IsInstance(interp, st->tk))) {
+        Ref address = py::call_method(interp, TARVO_STR("interpaddr"));
+        return py::call(st->interp_p, address.get());
+    }
+    py::raise_format(PyExc_ValueError, "Unrecognized Tcl interpreter object: %R", interp);
+}
+
+// The C pointer a ctypes pointer object holds, read from its memory as
+// ctypes passes it to a routine.
+tcl::Interp* pointer_of(PyObject* handle) {
+    Py_buffer view;
+    py::check(PyObject_GetBuffer(handle, &view, PyBUF_SIMPLE));
+    void* pointer = nullptr;
+    const bool fits = view.len == static_cast<Py_ssize_t>(sizeof pointer);
+    if (fits) std::memcpy(&pointer, view.buf, sizeof pointer);
+    PyBuffer_Release(&view);
+    if (!fits) py::raise(PyExc_TypeError, "a Tcl interpreter handle must hold one pointer");
+    return static_cast<tcl::Interp*>(pointer);
+}
+
+// The pointer `interp` stands for as the first argument of a Tcl routine
+// (NULL for None).  A refusal is reported as ctypes reports a failed
+// argument conversion: ArgumentError("argument 1: <type name>: <message>").
+// Only exceptions are wrapped; KeyboardInterrupt and its kind pass as they are.
+tcl::Interp* interp_argument(State* st, PyObject* interp) {
+    if (!interp || interp == Py_None) return nullptr;
+    try {
+        return pointer_of(interp_param(st, interp).get());
+    } catch (const py::Error&) {
+        py::Caught caught;
+        if (!caught.matches(PyExc_Exception)) caught.reraise();
+        const char* type_name = Py_TYPE(caught.value())->tp_name;
+        if (const char* dot = std::strrchr(type_name, '.')) type_name = dot + 1;
+        Ref text = Ref::steal(PyObject_Str(caught.value()));
+        if (!text) {
+            PyErr_Clear();
+            text = py::text("???");
+        }
+        py::raise_format(st->argument_error, "argument 1: %s: %U", type_name, text.get());
+    }
+}
+
+const char* const from_param_params[] = {"cls", "interp"};
+const py::Signature from_param_sig{"from_param", from_param_params, 2, 2};
+
+Ref from_param(PyObject* module, PyObject** a) { return interp_param(state_of(module), a[1]); }
+
+PyMethodDef from_param_def = TARVO_FUNCTION(
+    "from_param", from_param_sig, from_param,
+    "from_param($cls, interp)\n--\n\n"
+    "The handle for `interp`: a Tcl_Interp_p as it is, None as the null handle,\n"
+    "a tkinter.Tk (such as an Interpreter) as the address of its Tcl interpreter.");
+
+Ref make_interp_p(PyObject* module, PyObject* void_p) {
+    Ref bases = py::own(PyTuple_Pack(1, void_p));
+    py::ClassBuilder cls(module, "Tcl_Interp_p", bases.get(),
+                         "A C `Tcl_Interp *`; from_param turns a tkinter.Tk into one.");
+    cls.set("from_param", py::class_method(&from_param_def, module).get());
+    return cls.build();
+}
+
+// ---------------------------------------------------------------------------
+// Errors from an interpreter's result
+
+// Raises TclError with the result of the interpreter `source` or, when
+// there is none (NULL) or its result is empty, `default_msg`; with neither, a
+// bare TclError.  Tcl may cut its message in the middle of a character, so
+// the result is decoded leniently.
+[[noreturn]] void raise_from_interp(State* st, tcl::Interp* source, PyObject* default_msg) {
+    Ref msg;
+    if (source) {
+        const char* result = tcl::api().GetStringResult(source);
+        if (result) msg = py::decode_tcl(result, static_cast<Py_ssize_t>(std::strlen(result)));
+    }
+    if (!msg || PyUnicode_GET_LENGTH(msg.get()) == 0) msg = py::newref(py::arg_or(default_msg, Py_None));
+    // TclError(msg) is made here: raising the class with `msg` would spread a
+    // tuple over the arguments.
+    Ref error = py::truth(msg.get()) ? py::call(st->tcl_error, msg.get()) : py::call(st->tcl_error);
+    py::raise_object(error.get());
+}
+
+const char* const from_interp_params[] = {"interp", "default_msg"};
+const py::Signature from_interp_sig{"TclError_from_interp", from_interp_params, 2, 1};
+
+Ref tcl_error_from_interp(PyObject* module, PyObject** a) {
+    State* st = state_of(module);
+    // A false interpreter (None, a null handle) is never asked: its result
+    // could not be read.  Neither is a true one whose handle is null.
+    tcl::Interp* source = py::truth(a[0]) ? interp_argument(st, a[0]) : nullptr;
+    raise_from_interp(st, source, a[1]);
+}
+
+// ---------------------------------------------------------------------------
+// Tcl's object layouts
+
+// ctypes.POINTER(target).  ctypes names a pointer type it makes after the
+// module of the calling Python frame, which during our import is the import
+// machinery's: a type made here, by this import, is labelled ours.
+Ref pointer_type(PyObject* module, PyObject* ctypes, PyObject* target) {
+    Ref made = py::call(py::getattr(ctypes, "POINTER").get(), target);
+    PyObject* frame_globals = PyEval_GetGlobals();
+    PyObject* frame_module = frame_globals ? PyDict_GetItemWithError(frame_globals, TARVO_STR("__name__")) : nullptr;
+    if (PyErr_Occurred()) py::fail();
+    if (frame_module) {
+        Ref labelled = py::getattr(made.get(), TARVO_STR("__module__"));
+        if (py::check(PyObject_RichCompareBool(labelled.get(), frame_module, Py_EQ))) {
+            Ref ours = py::own(PyModule_GetNameObject(module));
+            py::setattr(made.get(), TARVO_STR("__module__"), ours.get());
+        }
+    }
+    return made;
+}
+
+Ref fields(std::initializer_list<std::pair<const char*, PyObject*>> list) {
+    Ref result = py::own(PyList_New(0));
+    for (const auto& [name, type] : list) {
+        Ref field = py::own(Py_BuildValue("(sO)", name, type));
+        py::check(PyList_Append(result.get(), field.get()));
+    }
+    return result;
+}
+
+Ref make_class(PyObject* module, PyObject* base, const char* name, const char* qualname, const char* doc,
+               std::initializer_list<std::pair<const char*, PyObject*>> members = {}) {
+    Ref bases = py::own(PyTuple_Pack(1, base));
+    py::ClassBuilder cls(module, name, bases.get(), doc);
+    cls.set("__qualname__", py::text(qualname).get());
+    for (const auto& [member, value] : members) cls.set(member, value);
+    return cls.build();
+}
+
+void define_layouts(PyObject* module, PyObject* ctypes) {
+    auto type = [&](const char* name) { return py::getattr(ctypes, name); };
+    Ref structure = type("Structure"), union_ = type("Union");
+    Ref c_char_p = type("c_char_p"), c_void_p = type("c_void_p"), c_int = type("c_int");
+    Ref c_long = type("c_long"), c_double = type("c_double"), wide_int = type("c_longlong");
+    py::add(module, "Tcl_WideInt", wide_int.get());
+
+    Ref obj_type_fields = fields({{"name", c_char_p.get()},
+                                  {"freeIntRepProc", c_void_p.get()},
+                                  {"dupIntRepProc", c_void_p.get()},
+                                  {"updateStringProc", c_void_p.get()},
+                                  {"setFromAnyProc", c_void_p.get()}});
+    Ref obj_type = make_class(module, structure.get(), "Tcl_ObjType", "Tcl_ObjType",
+                              "Tcl's C `Tcl_ObjType`: a type name and four routine addresses.",
+                              {{"_fields_", obj_type_fields.get()}});
+    py::add(module, "Tcl_ObjType", obj_type.get());
+
+    // The nested classes first, as a class statement makes them; their
+    // fields follow once all three exist, innermost first.
+    Ref two_ptr = make_class(module, structure.get(), "s_twoPtrValue", "Tcl_Obj.u_internalRep.s_twoPtrValue",
+                             "Two pointers of an internal representation.");
+    Ref internal_rep = make_class(module, union_.get(), "u_internalRep", "Tcl_Obj.u_internalRep",
+                                  "The internal representation of a Tcl value.", {{"s_twoPtrValue", two_ptr.get()}});
+    Ref obj = make_class(module, structure.get(), "Tcl_Obj", "Tcl_Obj", "Tcl's C `Tcl_Obj`: one Tcl value.",
+                         {{"u_internalRep", internal_rep.get()}});
+    py::setattr(two_ptr.get(), "_fields_", fields({{"ptr1", c_void_p.get()}, {"ptr2", c_void_p.get()}}).get());
+    py::setattr(internal_rep.get(), "_fields_",
+                fields({{"longValue", c_long.get()},
+                        {"doubleValue", c_double.get()},
+                        {"otherValuePtr", c_void_p.get()},
+                        {"wideValue", wide_int.get()},
+                        {"twoPtrValue", two_ptr.get()}})
+                    .get());
+    Ref type_pointer = pointer_type(module, ctypes, obj_type.get());
+    py::setattr(obj.get(), "_fields_",
+                fields({{"refCount", c_int.get()},
+                        {"bytes", c_char_p.get()},
+                        {"length", c_int.get()},
+                        {"typePtr", type_pointer.get()},
+                        {"internalRep", internal_rep.get()}})
+                    .get());
+    py::add(module, "Tcl_Obj", obj.get());
+}
+
+// The prototypes of the four routines, declared on the library.
+void declare_routines(PyObject* module, PyObject* library, PyObject* ctypes, PyObject* interp_p) {
+    Ref c_int = py::getattr(ctypes, "c_int"), c_char_p = py::getattr(ctypes, "c_char_p");
+    Ref char_pp = pointer_type(module, ctypes, c_char_p.get());
+    Ref int_p = pointer_type(module, ctypes, c_int.get());
+    auto declare = [&](const char* name, Ref argtypes, PyObject* restype) {
+        Ref routine = py::getattr(library, name);
+        py::setattr(routine.get(), "argtypes", argtypes.get());
+        py::setattr(routine.get(), "restype", restype);
+    };
+    declare("TclFindElement",
+            py::own(Py_BuildValue("[OOOOOOO]", interp_p, c_char_p.get(), c_int.get(), char_pp.get(), char_pp.get(),
+                                  int_p.get(), int_p.get())),
+            c_int.get());
+    declare("TclCopyAndCollapse", py::own(Py_BuildValue("[OOO]", c_int.get(), c_char_p.get(), c_char_p.get())),
+            c_int.get());
+    declare("Tcl_GetStringResult", py::own(Py_BuildValue("[O]", interp_p)), c_char_p.get());
+    declare("Tcl_ResetResult", py::own(Py_BuildValue("[O]", interp_p)), Py_None);
+}
+
+// ---------------------------------------------------------------------------
+// C strings
+
+const char* const obj_params[] = {"obj"};
+const py::Signature c_char_p_sig{"_c_char_p_from_obj", obj_params, 1, 1};
+
+Ref c_char_p_from_obj(PyObject* module, PyObject** a) {
+    Ref string = a[0] == Py_None ? py::text("") : py::str(a[0]);
+    Ref bytes = py::own(PyUnicode_AsUTF8String(string.get()));
+    return py::call(state_of(module)->char_p, bytes.get());
+}
+
+// ---------------------------------------------------------------------------
+// List parsing
+
+// Room for one element after backslash collapsing: on the stack for the
+// usual short element, one heap block (grown, never shrunk) for longer ones.
+class ElementBuffer {
+public:
+    char* room(size_t size) {
+        if (size <= sizeof small_) return small_;
+        if (size > capacity_) {
+            heap_.reset(new char[size]);
+            capacity_ = size;
+        }
+        return heap_.get();
+    }
+
+private:
+    char small_[512];
+    std::unique_ptr<char[]> heap_;
+    size_t capacity_ = 0;
+};
+
+// The elements of `obj`'s text as Tcl's list parser reads them.
+Ref read_list_text(State* st, PyObject* obj, PyObject* interp) {
+    Ref string = py::str(obj);
+    py::TclBytes text(string.get());
+    const Py_ssize_t length = text.size();
+    if (length == 0) return py::newref(st->empty);
+    tcl::Interp* handle = interp_argument(st, interp);
+    if (length > INT_MAX) {
+        py::raise_format(PyExc_OverflowError, "list text too long for Tcl: %zd bytes (at most %d)", length, INT_MAX);
+    }
+    const tcl::Api& api = tcl::api();
+    const char* p = text.bytes();
+    const char* const limit = p + length;
+    int remain = static_cast<int>(length);
+    const char* start = nullptr;
+    const char* next = nullptr;
+    int brace = 0;
+    ElementBuffer buffer;
+    std::vector<Ref> elements;
+    while (remain > 0) {
+        int size = 0;
+        if (api.FindElement(handle, p, remain, &start, &next, &size, &brace) != tcl::TCL_OK) {
+            raise_from_interp(st, handle && py::truth(interp) ? handle : nullptr, st->invalid_element);
+        }
+        if (start >= limit) break;  // only white space was left
+        const auto count = static_cast<size_t>(size);
+        if (brace || !std::memchr(start, '\\', count)) {
+            // Taken verbatim: braced, or nothing for Tcl to substitute.
+            elements.push_back(py::decode_tcl(start, size));
+        } else {
+            char* room = buffer.room(count + 1);
+            const int written = api.CopyAndCollapse(size, start, room);
+            elements.push_back(py::decode_tcl(room, written));
+        }
+        p = next;
+        remain = static_cast<int>(limit - next);
+    }
+    Ref result = py::own(PyTuple_New(static_cast<Py_ssize_t>(elements.size())));
+    for (size_t i = 0; i < elements.size(); ++i) {
+        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), elements[i].release());
+    }
+    return result;
+}
+
+// GetListFromAny: the first reading that matches wins.
+Ref get_list_from_any(State* st, PyObject* obj, PyObject* interp) {
+    if (PyUnicode_Check(obj)) return read_list_text(st, obj, interp);
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyTuple_Type) return py::newref(obj);
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type) {
+        return py::own(PyTuple_Pack(1, obj));
+    }
+    // Built-in containers that are always Sequences or Sets, and None, which
+    // is neither, need no abstract-class test.
+    if (type == &PyList_Type || type == &PySet_Type || type == &PyFrozenSet_Type) {
+        return py::own(PySequence_Tuple(obj));
+    }
+    if (obj == Py_None) return py::newref(st->empty);
+    if (py::check(PyObject_IsInstance(obj, st->sequence)) || py::check(PyObject_IsInstance(obj, st->set))) {
+        return py::own(PySequence_Tuple(obj));
+    }
+    return read_list_text(st, obj, interp);
+}
+
+const char* const get_list_params[] = {"obj", "interp"};
+const py::Signature get_list_sig{"GetListFromAny", get_list_params, 2, 1};
+
+Ref get_list(PyObject* module, PyObject** a) { return get_list_from_any(state_of(module), a[0], a[1]); }
+
+// ---------------------------------------------------------------------------
+// Dictionary order
+
+// One side of a comparison: its code points, NUL past the end.
+class CodePoints {
+public:
+    explicit CodePoints(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(text) < 0) py::fail();
+#endif
+        kind_ = PyUnicode_KIND(text);
+        data_ = PyUnicode_DATA(text);
+        length_ = PyUnicode_GET_LENGTH(text);
+    }
+    Py_ssize_t length() const noexcept { return length_; }
+    Py_UCS4 operator[](Py_ssize_t i) const noexcept { return i < length_ ? PyUnicode_READ(kind_, data_, i) : 0; }
+
+private:
+    int kind_ = PyUnicode_1BYTE_KIND;
+    const void* data_ = nullptr;
+    Py_ssize_t length_ = 0;
+};
+
+bool is_digit(Py_UCS4 c) noexcept {
+    if (c < 0x80) return c >= '0' && c <= '9';
+    return Py_UNICODE_ISDIGIT(c);
+}
+
+// The first code point of the character's lower-case form: CPython's
+// one-to-one mapping, which is exactly that (U+0130 lower-cases to "i").
+Py_UCS4 lower(Py_UCS4 c) noexcept {
+    if (c < 0x80) return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+    return Py_UNICODE_TOLOWER(c);
+}
+
+long long dictionary_compare(const CodePoints& left, const CodePoints& right) noexcept {
+    Py_ssize_t l = 0, r = 0;
+    long long diff = 0, secondary = 0;
+    for (;;) {
+        if (is_digit(right[r]) && is_digit(left[l])) {
+            // Two runs of digits compare by value; leading zeros only break ties.
+            long long zeros = 0;
+            while (right[r] == '0' && is_digit(right[r + 1])) {
+                ++r;
+                --zeros;
+            }
+            while (left[l] == '0' && is_digit(left[l + 1])) {
+                ++l;
+                ++zeros;
+            }
+            if (secondary == 0) secondary = zeros;
+            diff = 0;
+            for (;;) {
+                if (diff == 0) diff = static_cast<long long>(left[l]) - right[r];
+                ++r;
+                ++l;
+                if (!is_digit(right[r])) {
+                    if (is_digit(left[l])) return 1;
+                    if (diff != 0) return diff;
+                    break;
+                }
+                if (!is_digit(left[l])) return -1;
+            }
+            continue;
+        }
+        if (l < left.length() && r < right.length()) {
+            const Py_UCS4 a = left[l++], b = right[r++];
+            diff = static_cast<long long>(lower(a)) - lower(b);
+            if (diff != 0) return diff;
+            if (secondary == 0) secondary = static_cast<long long>(a) - b;
+            continue;
+        }
+        diff = static_cast<long long>(left[l]) - right[r];
+        break;
+    }
+    return diff != 0 ? diff : secondary;
+}
+
+const char* const compare_params[] = {"left", "right"};
+const py::Signature compare_sig{"DictionaryCompare", compare_params, 2, 2};
+
+Ref dictionary_compare_function(PyObject*, PyObject** a) {
+    Ref left = py::str(a[0]);
+    Ref right = py::str(a[1]);
+    return py::integer(dictionary_compare(CodePoints(left.get()), CodePoints(right.get())));
+}
+
+// ---------------------------------------------------------------------------
+// The package-level list cast
+
+const char* const cast_list_params[] = {"value", "item_cast"};
+const py::Signature cast_list_sig{"cast_list", cast_list_params, 2, 1};
+
+Ref cast_list(PyObject* module, PyObject** a) {
+    State* st = state_of(module);
+    Ref result;
+    try {
+        result = get_list_from_any(st, a[0], nullptr);
+    } catch (const py::Error&) {
+        py::Caught caught;
+        if (!caught.matches(st->tcl_error)) caught.reraise();
+        py::Handling handling(caught);
+        py::raise_from(py::call(PyExc_ValueError, caught.value()), caught.value());
+    }
+    PyObject* item_cast = a[1];
+    if (!item_cast || item_cast == Py_None) return result;
+    const Py_ssize_t n = PyTuple_GET_SIZE(result.get());
+    Ref cast = py::own(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTuple_SET_ITEM(cast.get(), i, py::call(item_cast, PyTuple_GET_ITEM(result.get(), i)).release());
+    }
+    return cast;
+}
+
+// ---------------------------------------------------------------------------
+// Module
+
+PyMethodDef functions[] = {
+    TARVO_FUNCTION("_ptr_add", ptr_add_sig, ptr_add,
+                   "_ptr_add(ptr, count)\n--\n\nA pointer `count` bytes further on, of the type of `ptr`."),
+    TARVO_FUNCTION("_ptr_sub", ptr_sub_sig, ptr_sub,
+                   "_ptr_sub(ptr, count)\n--\n\nA pointer `count` bytes back, of the type of `ptr`."),
+    TARVO_FUNCTION("_ptr_diff", ptr_diff_sig, ptr_diff,
+                   "_ptr_diff(ptr1, ptr2)\n--\n\nThe signed distance in bytes from `ptr2` to `ptr1`."),
+    TARVO_FUNCTION("TclError_from_interp", from_interp_sig, tcl_error_from_interp,
+                   "TclError_from_interp(interp, default_msg=None)\n--\n\n"
+                   "Raise TclError with the interpreter's result, or `default_msg` when there is\n"
+                   "no interpreter or its result is empty."),
+    TARVO_FUNCTION("_c_char_p_from_obj", c_char_p_sig, c_char_p_from_obj,
+                   "_c_char_p_from_obj(obj)\n--\n\nThe UTF-8 of str(obj) (of '' for None) as a ctypes.c_char_p."),
+    TARVO_FUNCTION("GetListFromAny", get_list_sig, get_list,
+                   "GetListFromAny(obj, interp=None)\n--\n\n"
+                   "The elements of a Tcl list as a tuple: a tuple as it is, a number as a one-element\n"
+                   "tuple, a sequence or set as the tuple of its items, None as (), and anything else\n"
+                   "by its text, read with Tcl's own list parser.  Malformed text raises TclError\n"
+                   "with the message that Tcl leaves in `interp`, or \"invalid list element\"."),
+    TARVO_FUNCTION("DictionaryCompare", compare_sig, dictionary_compare_function,
+                   "DictionaryCompare(left, right)\n--\n\n"
+                   "Compare str(left) and str(right) in Tcl's dictionary order: negative, 0 or\n"
+                   "positive.  Case counts only to break ties, and digit runs compare by value."),
+    TARVO_FUNCTION("cast_list", cast_list_sig, cast_list,
+                   "cast_list(value, item_cast=None)\n--\n\n"
+                   "The elements of a Tcl list as a tuple (see GetListFromAny), each passed\n"
+                   "through `item_cast` when it is given.  Malformed text raises ValueError."),
+};
+
+enum FunctionIndex { PTR_ADD, PTR_SUB, PTR_DIFF, FROM_INTERP, C_CHAR_P, GET_LIST, COMPARE, CAST_LIST };
+
+void add_function(PyObject* module, const char* name, FunctionIndex index) {
+    py::add(module, name, py::function(&functions[index], module).get());
 }
 
 // ---------------------------------------------------------------------------
@@ -67,8 +612,6 @@ Ref open_tcl_library(PyObject* cdll) {
 //     GIL, and deleting it deletes the hidden command, which releases the
 //     callback.
 
-namespace tcl = tarvo::tcl;
-
 // What the callback's last failure left for its command to report; shared
 // by the trampoline (a Python object) and the command (owned by Tcl).
 struct Outcome {
@@ -84,6 +627,12 @@ struct TrampolineObject {
     vectorcallfunc vectorcall;
 };
 
+// A str as Tcl's own bytes.
+std::string tcl_text(PyObject* text) {
+    py::TclBytes bytes(text);
+    return std::string(bytes.bytes(), static_cast<size_t>(bytes.size()));
+}
+
 // The exception in flight, written down as text, then dropped.
 void record_failure(Outcome& outcome) {
     py::Caught caught;
@@ -98,13 +647,13 @@ void record_failure(Outcome& outcome) {
         Ref empty = py::text("");
         Ref text = py::own(PyUnicode_Join(empty.get(), lines.get()));
         Ref message = py::call_method(text.get(), TARVO_STR("rstrip"));
-        outcome.message = py::encode_tcl(message.get());
+        outcome.message = tcl_text(message.get());
         Ref frames = tb ? py::call_method(traceback.get(), TARVO_STR("format_exception"), type.get(),
                                           caught.value(), tb.get())
                         : py::own(PyList_New(0));
         Ref trace = py::own(PyUnicode_Join(empty.get(), frames.get()));
         Ref stripped = py::call_method(trace.get(), TARVO_STR("rstrip"));
-        outcome.trace = py::encode_tcl(stripped.get());
+        outcome.trace = tcl_text(stripped.get());
     } catch (const py::Error&) {
         PyErr_Clear();  // the generic message stands
     }
@@ -209,12 +758,6 @@ void command_delete(void* data) noexcept {
     delete command;
 }
 
-struct State {
-    PyObject* trampoline_type = nullptr;
-    unsigned long long callbacks = 0;  // hidden commands made so far
-    static constexpr PyObject* State::*fields[] = {&State::trampoline_type};
-};
-
 const char* const createcommand_params[] = {"app", "name", "callback"};
 const py::Signature createcommand_sig{"_createcommand", createcommand_params, 3, 3};
 
@@ -230,7 +773,7 @@ PyObject* createcommand(PyObject* module, PyObject* const* args, Py_ssize_t narg
         PyObject *app = a[0], *name = a[1], *callback = a[2];
         if (!PyUnicode_Check(name)) py::raise(PyExc_TypeError, "a Tcl command name must be a str");
         if (!PyCallable_Check(callback)) py::raise(PyExc_TypeError, "the callback must be callable");
-        State* st = py::state<State>(module);
+        State* st = state_of(module);
         const tcl::Api& api = tcl::api();
         tcl::Interp* interp = tcl::interp_of(app);
 
@@ -251,7 +794,7 @@ PyObject* createcommand(PyObject* module, PyObject* const* args, Py_ssize_t narg
         command->hidden = api.NewStringObj(hidden.data(), static_cast<int>(hidden.size()));
         api.DbIncrRefCount(command->hidden, __FILE__, __LINE__);
         command->outcome = *t->outcome;
-        const std::string tcl_name = py::encode_tcl(name);
+        const std::string tcl_name = tcl_text(name);
         api.CreateObjCommand(interp, tcl_name.c_str(), command_proc, command.release(), command_delete);
         return py::none();
     });
@@ -265,19 +808,48 @@ PyMethodDef createcommand_def = {
 
 int exec_module(PyObject* module) noexcept {
     return py::entry_int("tarvo.tcl.internal", [&] {
+        State* st = state_of(module);
         Ref ctypes = py::import("ctypes");
         py::add(module, "ctypes", ctypes.get());
         py::import("ctypes.util");
-        py::add(module, "tkinter", py::import("tkinter").get());
-        py::add(module, "Sequence", py::import_from("collections.abc", "Sequence").get());
-        py::add(module, "Set", py::import_from("collections.abc", "Set").get());
+        Ref tkinter = py::import("tkinter");
+        py::add(module, "tkinter", tkinter.get());
+        Ref sequence = py::import_from("collections.abc", "Sequence");
+        Ref set = py::import_from("collections.abc", "Set");
+        py::add(module, "Sequence", sequence.get());
+        py::add(module, "Set", set.get());
+        py::keep(st->sequence, std::move(sequence));
+        py::keep(st->set, std::move(set));
+        py::keep(st->cast, py::getattr(ctypes.get(), "cast"));
+        py::keep(st->void_p, py::getattr(ctypes.get(), "c_void_p"));
+        py::keep(st->char_p, py::getattr(ctypes.get(), "c_char_p"));
+        py::keep(st->argument_error, py::getattr(ctypes.get(), "ArgumentError"));
+        py::keep(st->tk, py::getattr(tkinter.get(), "Tk"));
+        py::keep(st->tcl_error, py::getattr(tkinter.get(), "TclError"));
+        py::keep(st->invalid_element, py::text("invalid list element"));
+        py::keep(st->empty, py::own(PyTuple_New(0)));
 
         py::add(module, "ReturnCodes", make_return_codes(module).get());
         Ref library = open_tcl_library(py::getattr(ctypes.get(), "CDLL").get());
         py::add(module, "TclDLL", library.get());
-        tarvo::tcl::load(library.get());
 
-        State* st = py::state<State>(module);
+        add_function(module, "_ptr_add", PTR_ADD);
+        add_function(module, "_ptr_sub", PTR_SUB);
+        add_function(module, "_ptr_diff", PTR_DIFF);
+        add_function(module, "TclError_from_interp", FROM_INTERP);
+        Ref interp_p = make_interp_p(module, st->void_p);
+        py::add(module, "Tcl_Interp_p", interp_p.get());
+        define_layouts(module, ctypes.get());
+
+        declare_routines(module, library.get(), ctypes.get(), interp_p.get());
+        py::keep(st->interp_p, std::move(interp_p));
+        tcl::load(library.get());
+
+        add_function(module, "_c_char_p_from_obj", C_CHAR_P);
+        add_function(module, "GetListFromAny", GET_LIST);
+        add_function(module, "DictionaryCompare", COMPARE);
+        add_function(module, "_cast_list", CAST_LIST);
+
         py::keep(st->trampoline_type, py::own(PyType_FromModuleAndSpec(module, &trampoline_spec, nullptr)));
         py::add(module, "_createcommand", py::function(&createcommand_def, module).get());
         return 0;

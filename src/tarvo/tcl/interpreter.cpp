@@ -167,6 +167,9 @@ PyObject* interpreter_init(PyObject* module, PyObject* const* args, Py_ssize_t n
         // 2. to 7. Its history, callback registry and namespaces.
         Ref history = py::call(py::global(module, TARVO_STR("History")));
         py::setattr(self, TARVO_STR("history"), history.get());
+        Ref jot = py::call_kw(py::global(module, TARVO_STR("Jot")), {}, {{"tcl", self}});
+        py::setattr(self, TARVO_STR("Jot"), jot.get());
+        py::setattr(self, TARVO_STR("jot"), jot.get());
         Ref callbacks = py::own(PyDict_New());
         py::setattr(self, TARVO_STR("__callbacks__"), callbacks.get());
         PyObject* namespace_class = py::global(module, TARVO_STR("TclNamespace"));
@@ -212,8 +215,9 @@ PyObject* interpreter_load_entrypoint(PyObject* module, PyObject* const* args, P
         while (Ref ep = Ref::steal(PyIter_Next(iterator.get()))) {
             Ref name = py::getattr(ep.get(), TARVO_STR("name"));
             Ref module_name = py::getattr(ep.get(), TARVO_STR("module_name"));
-            PyObject* allowed = py::global(module, TARVO_STR("TCL_ALLOWED_ENTRYPOINT_KEYS"));
-            if (!py::check(PySequence_Contains(allowed, name.get()))) {
+            // Owned: comparing with the name may run code that rebinds the global.
+            Ref allowed = py::newref(py::global(module, TARVO_STR("TCL_ALLOWED_ENTRYPOINT_KEYS")));
+            if (!py::check(PySequence_Contains(allowed.get(), name.get()))) {
                 py::raise_format(PyExc_ValueError, "Unknown Tcl entrypoint: %S from %S", name.get(), module_name.get());
             }
             PyObject* logger = py::global(module, TARVO_STR("logger"));
@@ -790,10 +794,13 @@ int exec_module(PyObject* module) noexcept {
         py::add(module, "NestMap", py::import_relative(module, "nestmap", "NestMap").get());
         py::add(module, "Array", py::import_relative(module, "array", "Array").get());
         py::add(module, "History", py::import_relative(module, "history", "History").get());
+        py::add(module, "tclobj", py::import_relative(module, "quoten", "tclobj").get());
         py::add(module, "GetListFromAny", py::import_relative(module, "internal", "GetListFromAny").get());
         py::add(module, "TclDLL", py::import_relative(module, "internal", "TclDLL").get());
         py::add(module, "TclNamespace", py::import_relative(module, "namespace", "TclNamespace").get());
         py::add(module, "TclCommand", py::import_relative(module, "namespace", "TclCommand").get());
+        py::add(module, "quoten", py::import_relative(module, "quoten", "quoten").get());
+        py::add(module, "Jot", py::import_relative(module, "jot", "Jot").get());
         py::add(module, "TCL_INIT_ENTRYPOINT", py::text("tarvo.tcl").get());
         Ref allowed = py::own(Py_BuildValue("(s)", "tcl_init"));
         py::add(module, "TCL_ALLOWED_ENTRYPOINT_KEYS", allowed.get());

@@ -16,12 +16,14 @@ Qualified names resolve the same from anywhere; unqualified ones, as used by
 proc while Tcl runs a Python callback.
 """
 
+import _tkinter
 import collections.abc
 import tkinter
 import weakref
 
-from tarvo.tcl.array import Array
-from tarvo.tcl.internal import _createcommand
+from .array import Array
+from .internal import _createcommand
+from .quoten import tclobj
 
 __all__ = ['TclNamespace', 'TclCommand', 'TclVariableError']
 
@@ -42,9 +44,30 @@ class TclVariableError(KeyError, tkinter.TclError):
         return str(self.args[0]) if len(self.args) == 1 else super().__str__()
 
 
+# What tkinter hands to Tcl as it is; it turns anything else into its str().
+_TK_NATIVE = (str, bytes, bool, int, float, _tkinter.Tcl_Obj)
+
+
 def _tcl_value(value):
-    """Turn a Python value into what is handed to Tcl as a variable value."""
-    return value
+    """Turn a Python value into what is handed to Tcl as a variable value:
+    its tclobj() form, made safe for tkinter.
+
+    tkinter converts str, bytes, numbers and Tcl objects itself, and tuples
+    and lists of them into Tcl lists; anything else becomes its str().  That
+    str() is taken here, where its error raises cleanly: inside a tuple or
+    list, tkinter would hand Tcl a null object for it and crash the process.
+    (A __tclobj__ hook may return any object, so this holds after tclobj too.)
+    """
+    return _tk_ready(tclobj(value))
+
+
+def _tk_ready(value):
+    if isinstance(value, _TK_NATIVE):
+        return value
+    if isinstance(value, (tuple, list)):
+        items = tuple(_tk_ready(item) for item in value)
+        return value if all(a is b for a, b in zip(items, value)) else items
+    return str(value)
 
 
 # Every ASCII character other than [A-Za-z0-9_] is backslash-escaped.  Control
@@ -240,10 +263,10 @@ class TclVariables(collections.abc.MutableMapping):
                 )
             if '\0' in key:
                 raise ValueError(f'cannot set Tcl array key {key!r}: it holds NUL')
-            items.append((key, value))
+            items.append((key, _tcl_value(value)))
         self._tk.eval('array set ' + _tcl_quote(qualified) + ' {}')
         for key, value in items:
-            self._tk.setvar(qualified, key, _tcl_value(value))
+            self._tk.setvar(qualified, key, value)
 
     def __repr__(self):
         return f'<{type(self).__name__} of namespace {self._namespace!r}>'

@@ -15,6 +15,8 @@
 // positionals, missing keyword-only arguments.  A method counts its `self`
 // like Python code does, whether `self` arrives in `args` (functions placed in
 // a class namespace) or beside it (methods of C types, `bound` = 1).
+// Positional-only parameters (the `self, /` of a method that also takes
+// **kwargs) leave their names free for **kwargs, as in Python.
 #pragma once
 
 #include "ref.hpp"
@@ -32,6 +34,7 @@ struct Signature {
     int nkwrequired = 0;        // leading keyword-only parameters without a default
     bool varargs = false;       // accepts *args
     bool varkw = false;         // accepts **kwargs
+    int nposonly = 0;           // leading positional parameters that no keyword can name
 };
 
 // What lies beyond the named parameters: the *args tail and the **kwargs dict.
@@ -64,7 +67,7 @@ inline bool is_name(PyObject* kw, const char* name) {
 
 inline int find_param(const Signature& s, PyObject* kw) {
     const int total = s.npositional + s.nkwonly;
-    for (int i = 0; i < total; ++i) {
+    for (int i = s.nposonly; i < total; ++i) {
         if (is_name(kw, s.params[i])) return i;
     }
     return -1;

@@ -11,6 +11,7 @@
 #include <Python.h>
 
 #include <cassert>
+#include <cstring>
 #include <exception>
 #include <initializer_list>
 #include <new>
@@ -114,6 +115,29 @@ inline bool truth(PyObject* o) {
 }
 
 inline Ref str(PyObject* o) { return own(PyObject_Str(o)); }
+
+// str() of an exact int: machine-size values written here directly, which
+// is several times quicker than the general conversion; the rest by str().
+inline Ref int_str(PyObject* o) {
+    assert(PyLong_CheckExact(o));
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow) return str(o);
+    if (value == -1 && PyErr_Occurred()) fail();
+    char digits[24];
+    char* const end = digits + sizeof digits;
+    char* p = end;
+    unsigned long long rest = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                        : static_cast<unsigned long long>(value);
+    do {
+        *--p = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest);
+    if (value < 0) *--p = '-';
+    Ref text = own(PyUnicode_New(end - p, 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), p, static_cast<size_t>(end - p));
+    return text;
+}
 inline Ref text(const char* s) { return own(PyUnicode_FromString(s)); }
 inline Ref integer(long long v) { return own(PyLong_FromLongLong(v)); }
 
@@ -167,6 +191,18 @@ inline Ref getattr_optional(PyObject* obj, PyObject* name) {
     PyErr_Clear();
     return {};
 }
+
+// Py_EnterRecursiveCall for the life of a scope: a C++ walk of deeply
+// nested data raises RecursionError instead of overflowing the C stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) fail();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
 
 inline Ref import(const char* module) { return own(PyImport_ImportModule(module)); }
 
@@ -235,6 +271,14 @@ private:
 // (the handled exception) suppressed from the traceback.
 [[noreturn]] inline void raise_from_none(Ref exc) {
     PyException_SetCause(exc.get(), nullptr);  // also sets __suppress_context__
+    raise_object(exc.get());
+}
+
+// `raise exc from cause` inside a Handling scope: `cause` becomes both the
+// __cause__ and, through the scope, the __context__ of `exc`.
+[[noreturn]] inline void raise_from(Ref exc, PyObject* cause) {
+    Py_INCREF(cause);
+    PyException_SetCause(exc.get(), cause);  // steals `cause`; sets __suppress_context__
     raise_object(exc.get());
 }
 

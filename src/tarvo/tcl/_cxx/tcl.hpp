@@ -40,6 +40,12 @@ struct Api {
     void (*AddObjErrorInfo)(Interp* interp, const char* message, int length);
     void (*DbIncrRefCount)(Obj* obj, const char* file, int line);
     void (*DbDecrRefCount)(Obj* obj, const char* file, int line);
+
+    // The result as an object, and an object's string with its length in
+    // bytes: unlike Tcl_GetStringResult's C string, it keeps a zero byte
+    // that came in through tkinter (which hands NUL over as a raw 0 byte).
+    Obj* (*GetObjResult)(Interp* interp);
+    char* (*GetStringFromObj)(Obj* obj, int* lengthPtr);
 };
 
 namespace detail {
@@ -81,6 +87,8 @@ inline const Api& load(PyObject* library) {
     loaded.AddObjErrorInfo = reinterpret_cast<decltype(loaded.AddObjErrorInfo)>(resolve("Tcl_AddObjErrorInfo"));
     loaded.DbIncrRefCount = reinterpret_cast<decltype(loaded.DbIncrRefCount)>(resolve("Tcl_DbIncrRefCount"));
     loaded.DbDecrRefCount = reinterpret_cast<decltype(loaded.DbDecrRefCount)>(resolve("Tcl_DbDecrRefCount"));
+    loaded.GetObjResult = reinterpret_cast<decltype(loaded.GetObjResult)>(resolve("Tcl_GetObjResult"));
+    loaded.GetStringFromObj = reinterpret_cast<decltype(loaded.GetStringFromObj)>(resolve("Tcl_GetStringFromObj"));
     // Last: a filled GetStringResult marks the table as loaded.
     loaded.GetStringResult = reinterpret_cast<decltype(loaded.GetStringResult)>(resolve("Tcl_GetStringResult"));
     api = loaded;

@@ -1,0 +1,643 @@
+// tarvo.tcl.jot: Tcl commands called as Python attributes.
+//
+// `tcl.jot.ns_a.procname('word', opt=value)` runs the Tcl command
+// `ns_a::procname word -opt value`: attribute access on a `Jot` starts a
+// `Jot_Code`, every further attribute access adds a part to its command
+// name, and the call turns its arguments into words with `quoten`, records
+// them in the interpreter's history and runs them with the Tcl application
+// object's `call`, so Tcl receives the words as they are.  A `Jot` holds
+// only a weak proxy to its interpreter: the two form no cycle.
+//
+// Both classes behave as classes whose `__getattr__` is called when normal
+// lookup fails; their own types answer the common case (a name that is no
+// attribute at all) without raising and catching an AttributeError first.
+// The call path uses the `quoten` and `Jot_Code` bound at import; the
+// globals of the rarer paths (`TclError`, `weakref`) are read at call time.
+#include "_cxx/py.hpp"
+#include "_cxx/tclstr.hpp"
+#include "_cxx/tcl.hpp"
+
+#include <structmember.h>
+
+namespace py = tarvo::py;
+namespace tcl = tarvo::tcl;
+using py::Ref;
+
+namespace {
+
+extern PyModuleDef jot_module;
+
+struct State {
+    PyObject* jot_type = nullptr;
+    PyObject* code_type = nullptr;
+    PyObject* jot_names = nullptr;   // every name that Jot and its bases define
+    PyObject* code_names = nullptr;  // the same for Jot_Code
+    PyObject* quoten = nullptr;      // the quoten imported at start-up
+    static constexpr PyObject* State::*fields[] = {&State::jot_type, &State::code_type, &State::jot_names,
+                                                   &State::code_names, &State::quoten};
+};
+
+State* state_of(PyObject* module) { return py::state<State>(module); }
+
+struct JotObject {
+    PyObject_HEAD
+    PyObject* tcl;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+struct CodeObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* tcl;
+    PyObject* cmd;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+JotObject* as_jot(PyObject* self) { return reinterpret_cast<JotObject*>(self); }
+CodeObject* as_code(PyObject* self) { return reinterpret_cast<CodeObject*>(self); }
+
+PyObject* module_of(PyObject* self) { return py::module_of(Py_TYPE(self), &jot_module); }
+
+// Both classes are immutable, as builtin types are: nothing can replace
+// what they define, so an instance of the class itself (not of a subclass)
+// may have its slots read in place and the names its class defines looked
+// up once.  Where the interpreter cannot make a type immutable, normal
+// lookup does it all.
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned long IMMUTABLE = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned long IMMUTABLE = 0;
+#endif
+
+PyObject* jot_getattro(PyObject* self, PyObject* name) noexcept;
+PyObject* code_getattro(PyObject* self, PyObject* name) noexcept;
+
+// Whether `self` is an instance of the class itself, with its own lookup:
+// Python subclasses always get the __getattr__ hook of their own.
+bool plain(PyObject* self, getattrofunc own) { return IMMUTABLE && Py_TYPE(self)->tp_getattro == own; }
+
+// Whether normal lookup could find `name` on `self`, an instance of the
+// class itself: in the names its class defines, or in its own __dict__.
+// When it cannot, __getattr__ is all that is left.
+bool has_attribute(PyObject* self, PyObject* names, PyObject* dict, PyObject* name) {
+    if (IMMUTABLE) {
+        if (py::check(PySet_Contains(names, name))) return true;
+    } else {
+        PyObject* mro = Py_TYPE(self)->tp_mro;
+        const Py_ssize_t n = PyTuple_GET_SIZE(mro);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* type_dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+            if (PyDict_GetItemWithError(type_dict, name)) return true;
+            if (PyErr_Occurred()) py::fail();
+        }
+    }
+    if (dict && PyDict_Check(dict)) {
+        if (PyDict_GetItemWithError(dict, name)) return true;
+        if (PyErr_Occurred()) py::fail();
+    }
+    return false;
+}
+
+// Attribute lookup of a class with a __getattr__ hook: the generic lookup,
+// then `fallback` when it raised AttributeError.  A name that the lookup
+// cannot find goes to `fallback` at once, without an AttributeError raised
+// and caught on the way.
+template <Ref (*fallback)(PyObject* self, PyObject* name), PyObject* State::*names>
+PyObject* getattro(PyObject* self, PyObject* name, PyObject* dict) noexcept {
+    return py::entry("__getattr__", [&] {
+        if (PyUnicode_CheckExact(name)) {
+            State* st = state_of(PyType_GetModule(Py_TYPE(self)));
+            if (!has_attribute(self, st->*names, dict, name)) return fallback(self, name);
+        }
+        PyObject* found = PyObject_GenericGetAttr(self, name);
+        if (found) return Ref::steal(found);
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::fail();
+        PyErr_Clear();
+        return fallback(self, name);
+    });
+}
+
+// A slot as normal lookup reads it, but without a detour through
+// __getattr__ when it is missing.
+Ref slot(PyObject* self, PyObject* value, getattrofunc own, PyObject* name) {
+    if (value && plain(self, own)) return py::newref(value);
+    return py::own(PyObject_GenericGetAttr(self, name));
+}
+
+Ref jot_tcl(PyObject* self) { return slot(self, as_jot(self)->tcl, jot_getattro, TARVO_STR("tcl")); }
+Ref code_tcl(PyObject* self) { return slot(self, as_code(self)->tcl, code_getattro, TARVO_STR("tcl")); }
+Ref code_cmd(PyObject* self) { return slot(self, as_code(self)->cmd, code_getattro, TARVO_STR("cmd")); }
+
+// The object behind `tcl`: the referent of a weak proxy (which is what the
+// proxy forwards every use to), or `tcl` itself.
+Ref target_of(PyObject* tcl) {
+    if (!PyWeakref_CheckProxy(tcl)) return py::newref(tcl);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target;
+    if (PyWeakref_GetRef(tcl, &target) < 0) py::fail();
+    if (target) return Ref::steal(target);
+#else
+    PyObject* target = PyWeakref_GetObject(tcl);
+    if (!target) py::fail();
+    if (target != Py_None) return py::newref(target);
+#endif
+    py::raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+}
+
+// ---------------------------------------------------------------------------
+// Jot_Code
+
+void set_vectorcall(PyObject* self);
+
+PyObject* code_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self) set_vectorcall(self);
+    return self;
+}
+
+const char* const code_init_params[] = {"self", "tcl"};
+const py::Signature code_init_sig{"__init__", code_init_params, 1, 1, 1, 1, true};
+
+int code_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return py::entry_int("Jot_Code.__init__", [&] {
+        PyObject* a[2];
+        py::Extra extra;
+        py::parse_tuple(code_init_sig, args, kwargs, a, &extra, 1);
+        Ref cmd = py::own(PyList_New(extra.nrest));
+        for (Py_ssize_t i = 0; i < extra.nrest; ++i) {
+            Py_INCREF(extra.rest[i]);
+            PyList_SET_ITEM(cmd.get(), i, extra.rest[i]);
+        }
+        py::setattr(self, TARVO_STR("tcl"), a[1]);
+        py::setattr(self, TARVO_STR("cmd"), cmd.get());
+        return 0;
+    });
+}
+
+// Jot_Code(name, tcl=tcl), filled in place.
+Ref new_code(PyObject* module, PyObject* name, PyObject* tcl) {
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->code_type);
+    Ref code = py::own(code_new(type, nullptr, nullptr));
+    CodeObject* c = as_code(code.get());
+    c->cmd = py::own(PyList_New(1)).release();
+    Py_INCREF(name);
+    PyList_SET_ITEM(c->cmd, 0, name);
+    Py_INCREF(tcl);
+    c->tcl = tcl;
+    return code;
+}
+
+// Every attribute that normal lookup does not find is one more part of the
+// command name.
+Ref code_getattr(PyObject* self, PyObject* name) {
+    Ref cmd = code_cmd(self);
+    if (PyList_CheckExact(cmd.get())) {
+        py::check(PyList_Append(cmd.get(), name));
+    } else {
+        py::call_method(cmd.get(), TARVO_STR("append"), name);
+    }
+    return py::newref(self);
+}
+
+PyObject* code_getattro(PyObject* self, PyObject* name) noexcept {
+    return getattro<code_getattr, &State::code_names>(self, name, as_code(self)->dict);
+}
+
+const char* const getattr_params[] = {"self", "name"};
+const py::Signature code_getattr_sig{"__getattr__", getattr_params, 2, 2};
+const py::Signature jot_getattr_sig{"__getattr__", getattr_params, 2, 2};
+
+PyObject* code_getattr_method(PyObject* self, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+    return py::entry("Jot_Code.__getattr__", [&] {
+        PyObject* a[2];
+        py::parse(code_getattr_sig, args, nargs, kwnames, a, nullptr, 1);
+        return code_getattr(self, a[1]);
+    });
+}
+
+PyObject* code_str(PyObject* self) noexcept {
+    return py::entry("Jot_Code.__str__", [&] {
+        Ref cmd = code_cmd(self);
+        Ref name = py::own(PyUnicode_Join(TARVO_STR("::"), cmd.get()));
+        return py::own(PyUnicode_FromFormat("<tcl.Jot magic, referring Tcl code ::%U>", name.get()));
+    });
+}
+
+PyObject* code_repr(PyObject* self) noexcept {
+    return py::entry("Jot_Code.__repr__", [&] { return py::call_method(self, TARVO_STR("__str__")); });
+}
+
+// Whether the keyword `kw` is cast_.
+bool is_cast_flag(PyObject* kw) {
+    if (kw == TARVO_STR("cast_")) return true;
+    return PyUnicode_Check(kw) && PyUnicode_CompareWithASCIIString(kw, "cast_") == 0;
+}
+
+// Tcl's own string of the command's result: what `eval` of the same command
+// returns, read from the interpreter right after the call.  tkinter hands a
+// result that has no other type than string over as exactly that string
+// (decoded from Tcl's bytes as we would decode them), so a str result is
+// it already; a number, list, boolean and the like are read back from Tcl.
+Ref string_result(PyObject* tk, Ref result) {
+    if (PyUnicode_CheckExact(result.get())) return result;
+    const tcl::Api& api = tcl::api();
+    tcl::Interp* interp = tcl::interp_of(tk);
+    int length = 0;
+    const char* text = api.GetStringFromObj(api.GetObjResult(interp), &length);
+    return py::decode_tcl(text, length);
+}
+
+// The items of a list as they are now, each held while they are in use:
+// whoever else holds the list may change it meanwhile.  `argv()[0]` is left
+// for the caller (a vectorcall's self).
+class HeldItems {
+public:
+    explicit HeldItems(PyObject* list) : n_(PyList_GET_SIZE(list)) {
+        if (n_ + 1 > static_cast<Py_ssize_t>(SMALL)) {
+            big_.resize(static_cast<size_t>(n_) + 1);
+            argv_ = big_.data();
+        }
+        for (Py_ssize_t i = 0; i < n_; ++i) {
+            PyObject* item = PyList_GET_ITEM(list, i);
+            Py_INCREF(item);
+            argv_[i + 1] = item;
+        }
+    }
+    ~HeldItems() {
+        for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(argv_[i + 1]);
+    }
+    HeldItems(const HeldItems&) = delete;
+    HeldItems& operator=(const HeldItems&) = delete;
+    PyObject** argv() noexcept { return argv_; }
+    Py_ssize_t size() const noexcept { return n_; }
+
+private:
+    static constexpr size_t SMALL = 16;
+    Py_ssize_t n_;
+    PyObject* small_[SMALL];
+    std::vector<PyObject*> big_;
+    PyObject** argv_ = small_;
+};
+
+// An attribute of the interpreter.  Its instance attributes are read
+// straight away; only what normal lookup misses goes through its class's
+// __getattr__ hook (an Interpreter delegates to its Tcl application object).
+Ref attribute(PyObject* interp, PyObject* name) {
+    PyObject* value = PyObject_GenericGetAttr(interp, name);
+    if (value) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::fail();
+    PyErr_Clear();
+    return py::getattr(interp, name);
+}
+
+// Runs one command: `tcl.tk.call(*words)`, a Tcl error reported with Tcl's
+// whole trace from ::errorInfo.
+Ref run(PyObject* module, PyObject* interp, PyObject* tk, PyObject* words) {
+    // Tcl may call back into Python while it runs, and the history may have
+    // kept the list of words.
+    HeldItems held(words);
+    held.argv()[0] = tk;
+    PyObject* result = PyObject_VectorcallMethod(TARVO_STR("call"), held.argv(),
+                                                 static_cast<size_t>(held.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                 nullptr);
+    if (result) return Ref::steal(result);
+    py::Caught caught;
+    PyObject* tcl_error = py::global(module, TARVO_STR("TclError"));
+    if (!caught.matches(tcl_error)) caught.reraise();
+    py::Handling handling(caught);
+    Ref vars = attribute(interp, TARVO_STR("vars"));
+    Ref info = py::own(PyObject_GetItem(vars.get(), TARVO_STR("::errorInfo")));
+    py::raise_from_none(py::call(tcl_error, info.get()));
+}
+
+// The command name: the parts joined with "::".  A single part is the
+// name itself.
+Ref command_name(PyObject* cmd) {
+    if (PyList_CheckExact(cmd) && PyList_GET_SIZE(cmd) == 1 && PyUnicode_CheckExact(PyList_GET_ITEM(cmd, 0))) {
+        return py::newref(PyList_GET_ITEM(cmd, 0));
+    }
+    return py::own(PyUnicode_Join(TARVO_STR("::"), cmd));
+}
+
+// quoten of the exact built-in scalars, which carry no conversion hooks:
+// a str unchanged, None as the empty word, booleans as true/false, numbers
+// by their str.  Empty for anything else.
+Ref quoten_scalar(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) return py::newref(value);
+    if (type == &PyLong_Type) return py::int_str(value);
+    if (type == &PyFloat_Type) return py::str(value);
+    if (value == Py_None) return py::newref(TARVO_STR(""));
+    if (value == Py_True) return py::newref(TARVO_STR("true"));
+    if (value == Py_False) return py::newref(TARVO_STR("false"));
+    return {};
+}
+
+Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* module = module_of(self);
+    State* st = state_of(module);
+
+    // 1. cast_ belongs to the call itself.
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* cast = Py_True;
+    Py_ssize_t cast_at = -1;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (is_cast_flag(PyTuple_GET_ITEM(kwnames, k))) {
+            cast = args[nargs + k];
+            cast_at = k;
+        }
+    }
+
+    // 2. to 4. The words: the command name, the positional arguments, then
+    // the options in the order the caller wrote them.
+    Ref cmd = code_cmd(self);
+    Ref name = command_name(cmd.get());
+    const Py_ssize_t noptions = nkw - (cast_at >= 0 ? 1 : 0);
+    Ref words = py::own(PyList_New(1 + nargs + 2 * noptions));
+    PyList_SET_ITEM(words.get(), 0, name.release());
+    auto word = [&](PyObject* value) {
+        if (Ref known = quoten_scalar(value)) return known;
+        return py::call(st->quoten, value);
+    };
+    Py_ssize_t at = 1;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyList_SET_ITEM(words.get(), at++, word(args[i]).release());
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (k == cast_at) continue;
+        Ref option = py::own(PyUnicode_Concat(TARVO_STR("-"), PyTuple_GET_ITEM(kwnames, k)));
+        PyList_SET_ITEM(words.get(), at++, option.release());
+        PyList_SET_ITEM(words.get(), at++, word(args[nargs + k]).release());
+    }
+
+    // 5. Recorded before it runs, so failing commands are recorded too.
+    Ref tcl = code_tcl(self);
+    Ref interp = target_of(tcl.get());
+    Ref history = attribute(interp.get(), TARVO_STR("history"));
+    py::call_method(history.get(), TARVO_STR("append"), words.get());
+
+    // 6. and 7.
+    Ref tk = attribute(interp.get(), TARVO_STR("tk"));
+    Ref result = run(module, interp.get(), tk.get(), words.get());
+
+    // 8.
+    if (py::truth(cast)) {
+        Ref cast_any = attribute(interp.get(), TARVO_STR("cast_any"));
+        return py::call(cast_any.get(), result.get());
+    }
+    return string_result(tk.get(), std::move(result));
+}
+
+PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return py::entry("Jot_Code.__call__", [&] { return code_call(self, args, PyVectorcall_NARGS(nargsf), kwnames); });
+}
+
+void set_vectorcall(PyObject* self) { as_code(self)->vectorcall = code_vectorcall; }
+
+int code_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    CodeObject* c = as_code(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(c->tcl);
+    Py_VISIT(c->cmd);
+    Py_VISIT(c->dict);
+    return 0;
+}
+
+int code_clear(PyObject* self) noexcept {
+    CodeObject* c = as_code(self);
+    Py_CLEAR(c->tcl);
+    Py_CLEAR(c->cmd);
+    Py_CLEAR(c->dict);
+    return 0;
+}
+
+void code_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_code(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    code_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+#define TARVO_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+PyMethodDef code_methods[] = {
+    {"__getattr__", TARVO_METHOD(code_getattr_method), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("__getattr__($self, name, /)\n--\n\nAdd `name` to the command name; return self.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef code_members[] = {
+    {"tcl", T_OBJECT_EX, offsetof(CodeObject, tcl), 0, "the interpreter the command runs in"},
+    {"cmd", T_OBJECT_EX, offsetof(CodeObject, cmd), 0, "the parts of the command name, outermost first"},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(CodeObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(CodeObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(CodeObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef instance_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot code_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Jot_Code(*cmd, tcl)\n--\n\n"
+                                  "One Tcl command named by its parts `cmd`: every attribute access adds a\n"
+                                  "part, and a call runs the command with the arguments as words, keyword\n"
+                                  "arguments as -name value options after them.  `cast_=False` returns Tcl's\n"
+                                  "string of the result instead of the interpreter's cast_any of it.")},
+    {Py_tp_new, reinterpret_cast<void*>(code_new)},
+    {Py_tp_init, reinterpret_cast<void*>(code_init)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_getattro, reinterpret_cast<void*>(code_getattro)},
+    {Py_tp_str, reinterpret_cast<void*>(code_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(code_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(code_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(code_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(code_dealloc)},
+    {Py_tp_methods, code_methods},
+    {Py_tp_members, code_members},
+    {Py_tp_getset, instance_getset},
+    {0, nullptr},
+};
+
+PyType_Spec code_spec = {
+    "tarvo.tcl.jot.Jot_Code", sizeof(CodeObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | IMMUTABLE, code_slots};
+
+// ---------------------------------------------------------------------------
+// Jot
+
+const char* const jot_init_params[] = {"self", "tcl"};
+const py::Signature jot_init_sig{"__init__", jot_init_params, 2, 2};
+
+int jot_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return py::entry_int("Jot.__init__", [&] {
+        PyObject* a[2];
+        py::parse_tuple(jot_init_sig, args, kwargs, a, nullptr, 1);
+        PyObject* weakref = py::global(module_of(self), TARVO_STR("weakref"));
+        Ref proxy = py::call_method(weakref, TARVO_STR("proxy"), a[1]);
+        py::setattr(self, TARVO_STR("tcl"), proxy.get());
+        return 0;
+    });
+}
+
+// Every attribute that normal lookup does not find starts a command.
+Ref jot_getattr(PyObject* self, PyObject* name) {
+    Ref tcl = jot_tcl(self);
+    return new_code(module_of(self), name, tcl.get());
+}
+
+PyObject* jot_getattro(PyObject* self, PyObject* name) noexcept {
+    return getattro<jot_getattr, &State::jot_names>(self, name, as_jot(self)->dict);
+}
+
+PyObject* jot_getattr_method(PyObject* self, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+    return py::entry("Jot.__getattr__", [&] {
+        PyObject* a[2];
+        py::parse(jot_getattr_sig, args, nargs, kwnames, a, nullptr, 1);
+        return jot_getattr(self, a[1]);
+    });
+}
+
+// A command with no name at all: Tcl's own message for it, nothing run.
+PyObject* jot_call(PyObject* self, PyObject*, PyObject*) noexcept {
+    return py::entry("Jot.__call__", [&]() -> Ref {
+        PyObject* tcl_error = py::global(module_of(self), TARVO_STR("TclError"));
+        Ref message = py::text("invalid command name \"\"");
+        py::raise_object(py::call(tcl_error, message.get()).get());
+    });
+}
+
+int jot_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    JotObject* j = as_jot(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(j->tcl);
+    Py_VISIT(j->dict);
+    return 0;
+}
+
+int jot_clear(PyObject* self) noexcept {
+    JotObject* j = as_jot(self);
+    Py_CLEAR(j->tcl);
+    Py_CLEAR(j->dict);
+    return 0;
+}
+
+void jot_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_jot(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    jot_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef jot_methods[] = {
+    {"__getattr__", TARVO_METHOD(jot_getattr_method), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("__getattr__($self, name, /)\n--\n\nA new Jot_Code for the command `name`.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef jot_members[] = {
+    {"tcl", T_OBJECT_EX, offsetof(JotObject, tcl), 0, "a weak proxy to the interpreter"},
+    {"__dictoffset__", T_PYSSIZET, offsetof(JotObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(JotObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot jot_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Jot(tcl)\n--\n\n"
+                                  "Tcl commands as attributes: tcl.jot.ns.proc('a b', opt=1) runs the\n"
+                                  "command ns::proc {a b} -opt 1 in the interpreter `tcl`.")},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(jot_init)},
+    {Py_tp_call, reinterpret_cast<void*>(jot_call)},
+    {Py_tp_getattro, reinterpret_cast<void*>(jot_getattro)},
+    {Py_tp_traverse, reinterpret_cast<void*>(jot_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(jot_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(jot_dealloc)},
+    {Py_tp_methods, jot_methods},
+    {Py_tp_members, jot_members},
+    {Py_tp_getset, instance_getset},
+    {0, nullptr},
+};
+
+PyType_Spec jot_spec = {"tarvo.tcl.jot.Jot", sizeof(JotObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | IMMUTABLE, jot_slots};
+
+// ---------------------------------------------------------------------------
+// Module
+
+// Makes the class namespace read like the class statement's: the methods
+// in their definition order, after everything else, and no
+// __getattribute__ of its own, so that a Python subclass sees generic
+// lookup plus a __getattr__ hook (its own, or ours) as for any class.
+void settle_namespace(PyObject* type, std::initializer_list<const char*> methods) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
+    if (PyDict_GetItemString(dict, "__getattribute__")) py::check(PyDict_DelItemString(dict, "__getattribute__"));
+    for (const char* name : methods) {
+        Ref method = py::newref(py::require(PyDict_GetItemString(dict, name)));
+        py::check(PyDict_DelItemString(dict, name));
+        py::check(PyDict_SetItemString(dict, name, method.get()));
+    }
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+}
+
+// The names that `type` and its bases define, as a set.
+Ref class_names(PyObject* type) {
+    Ref names = py::own(PySet_New(nullptr));
+    PyObject* mro = reinterpret_cast<PyTypeObject*>(type)->tp_mro;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) py::check(PySet_Add(names.get(), key));
+    }
+    return py::own(PyFrozenSet_New(names.get()));
+}
+
+int exec_module(PyObject* module) noexcept {
+    return py::entry_int("tarvo.tcl.jot", [&] {
+        State* st = state_of(module);
+        py::add(module, "weakref", py::import("weakref").get());
+        py::add(module, "TclError", py::import_from("tkinter", "TclError").get());
+        py::keep(st->quoten, py::import_relative(module, "quoten", "quoten"));
+        py::add(module, "quoten", st->quoten);
+
+        Ref jot_type = py::own(PyType_FromModuleAndSpec(module, &jot_spec, nullptr));
+        settle_namespace(jot_type.get(), {"__init__", "__getattr__", "__call__"});
+        py::keep(st->jot_names, class_names(jot_type.get()));
+        py::add(module, "Jot", jot_type.get());
+        py::keep(st->jot_type, std::move(jot_type));
+
+        Ref code_type = py::own(PyType_FromModuleAndSpec(module, &code_spec, nullptr));
+        settle_namespace(code_type.get(), {"__init__", "__call__", "__getattr__", "__repr__", "__str__"});
+        py::keep(st->code_names, class_names(code_type.get()));
+        py::add(module, "Jot_Code", code_type.get());
+        py::keep(st->code_type, std::move(code_type));
+        return 0;
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {TARVO_MODULE_SLOTS(exec_module)};
+
+PyModuleDef jot_module = {
+    PyModuleDef_HEAD_INIT,
+    "tarvo.tcl.jot",
+    "Tcl commands called as Python attributes: tcl.jot.ns.proc(word, opt=value).",
+    sizeof(State),
+    nullptr,
+    module_slots,
+    py::state_slots<State>::traverse,
+    py::state_slots<State>::clear,
+    py::state_slots<State>::free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_jot() { return PyModuleDef_Init(&jot_module); }

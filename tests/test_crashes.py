@@ -1,0 +1,222 @@
+"""Paths that crashed the process, or easily could: each runs in a child
+process (support.crash.run_isolated), so a regression fails its own test
+instead of ending the run.
+
+Most are hostile objects that drop the container a walker is working on,
+or a module global it is about to call; under `make sanitize` a use of the
+freed object is reported at once.
+"""
+import pytest
+
+from support.crash import run_isolated
+
+HISTORY_CASES = [
+    (
+        "a marker store that replaces the markers while they are walked",
+        """
+        from tarvo.tcl.history import History
+        h = History(5)
+        class Store(list):
+            def append(self, item):
+                h.__markers__ = {"a": [], "b": []}
+                super().append(item)
+        h.__markers__ = {"a": Store(), "b": Store()}
+        h.start_marker("a"); h.start_marker("b")
+        h.append("x")
+        print(h.__markers__)
+        """,
+        "{'a': [], 'b': []}",
+    ),
+    (
+        "a marker whose comparison replaces the markers",
+        """
+        from tarvo.tcl.history import History
+        from support.hostile import Colliding
+        h = History(5)
+        def replace():
+            h.__markers__ = {}
+        h.__markers__ = {"m": []}
+        h.start_marker(Colliding("m", on_eq=replace))
+        print(h.__markers__, len(h.__activeMarkers__))
+        """,
+        "{} 1",
+    ),
+    (
+        "a marker whose comparison replaces the active markers",
+        """
+        from tarvo.tcl.history import History
+        from support.hostile import Colliding
+        h = History(5)
+        def replace():
+            h.__activeMarkers__ = []
+        h.__activeMarkers__ = ["marker %d" % i for i in range(20)]
+        try:
+            h.end_marker(Colliding("other", on_eq=replace))
+        except ValueError as error:
+            print(error)
+        """,
+        "list.remove(x): x not in list",
+    ),
+    (
+        "a logger that replaces itself while asked for its level",
+        """
+        import logging
+        from tarvo.tcl import history
+        class Mine(logging.Logger):
+            def isEnabledFor(self, level):
+                history.logger = logging.getLogger("elsewhere")
+                return True
+            def debug(self, *args):
+                print("debug", self.name)
+        history.logger = Mine("mine")
+        history.History(5)
+        """,
+        "debug mine",
+    ),
+    (
+        "a logger whose disabled flag replaces the level cache",
+        """
+        from tarvo.tcl import history
+        logger = history.logger
+        class Known:
+            def __bool__(self):
+                return True
+        class Disabled:
+            def __bool__(self):
+                logger._cache = {}
+                return False
+        h = history.History(5)
+        logger.disabled = Disabled()
+        logger._cache = {10: Known()}
+        logger.debug = lambda *args: print("logged", args[-1])
+        h.append("x")
+        """,
+        "logged x",
+    ),
+]
+
+
+@pytest.mark.parametrize("code, expected", [c[1:] for c in HISTORY_CASES], ids=[c[0] for c in HISTORY_CASES])
+def test_history(code, expected):
+    assert run_isolated(code).strip() == expected
+
+
+def test_entry_point_whose_name_replaces_the_allowed_names():
+    out = run_isolated(
+        """
+        from tarvo.tcl import interpreter
+        from support.hostile import Colliding
+        def replace():
+            interpreter.TCL_ALLOWED_ENTRYPOINT_KEYS = ("tcl_init",)
+        class Hook:
+            name = Colliding("zz", on_eq=replace)
+            module_name = "hooks"
+        interpreter.TCL_ALLOWED_ENTRYPOINT_KEYS = tuple("name %d" % i for i in range(30))
+        interpreter.iter_entry_points = lambda group: iter([Hook()])
+        try:
+            interpreter.Interpreter()
+        except ValueError as error:
+            print(type(error).__name__)
+        """
+    )
+    assert out.strip() == "ValueError"
+
+
+@pytest.mark.parametrize(
+    "statement, expected",
+    [
+        ('vars["v"] = ("a", BadStr())', "Boom"),
+        ('vars["v"] = ["a", ("b", JunkStr())]', "TypeError"),
+        ('cycle = ["a"]; cycle.append(cycle); vars["v"] = cycle', "RecursionError"),
+        ('vars.array_set("arr", {"k": ("a", BadStr())})', "Boom"),
+        ('vars.array_set("arr", {"j": "fine", "k": BadStr()})', "Boom"),
+    ],
+    ids=["tuple item whose str raises", "nested junk", "list holding itself", "array value item", "array value"],
+)
+def test_values_tkinter_cannot_convert(statement, expected):
+    # tkinter hands Tcl a null object for an item it cannot convert (and
+    # recurses without end into a list that holds itself): these values
+    # must raise before they reach it, and write nothing.
+    out = run_isolated(
+        f"""
+        import tkinter
+        from support.hostile import BadStr, JunkStr, Boom
+        from tarvo.tcl.namespace import TclNamespace
+        vars = TclNamespace("::", tcl=tkinter.Tk(useTk=0)).vars
+        try:
+            {statement}
+        except (Boom, TypeError, RecursionError) as error:
+            print(type(error).__name__, "v" in vars, "arr" in vars)
+        """
+    )
+    assert out.split() == [expected, "False", "False"]
+
+
+TEARDOWN_CASES = [
+    (
+        "namespace objects outliving their interpreter",
+        """
+        import gc
+        from tarvo.tcl.interpreter import Interpreter
+        tcl = Interpreter()
+        tcl.eval("set x 1")
+        ns, cmd, entry = tcl.global_ns, tcl.global_ns.cmds["set"], tcl.history.filter()[-1]
+        del tcl
+        gc.collect()
+        print(ns.vars["x"], cmd.exists(), entry.api)
+        try:
+            ns.cmds["set"]
+        except ReferenceError:
+            print("ReferenceError")
+        """,
+        "1 True set x 1\nReferenceError",
+    ),
+    (
+        "an interpreter dropped by the callback Tcl is running",
+        """
+        import gc
+        from tarvo.tcl.interpreter import Interpreter
+        holder = [Interpreter()]
+        def drop():
+            holder.clear()
+            gc.collect()
+            return "dropped"
+        holder[0].tk.createcommand("drop", drop)
+        print(holder[0].eval("drop"), holder)
+        """,
+        "dropped []",
+    ),
+    (
+        "a callback that removes the Tcl application before an error",
+        """
+        from tarvo.tcl.interpreter import Interpreter, TclError
+        tcl = Interpreter()
+        def remove():
+            del tcl.tk
+        tcl.tk.createcommand("remove", remove)
+        try:
+            tcl.eval("remove; error oops")
+        except TclError as error:
+            print(str(error).splitlines()[0])
+        """,
+        "oops",
+    ),
+    (
+        "recursion through a callback",
+        """
+        from tarvo.tcl.interpreter import Interpreter, TclError
+        tcl = Interpreter()
+        tcl.tk.createcommand("again", lambda: tcl.eval("again"))
+        try:
+            tcl.eval("again")
+        except TclError:
+            print("TclError")
+        """,
+        "TclError",
+    ),
+]
+
+
+@pytest.mark.parametrize("code, expected", [c[1:] for c in TEARDOWN_CASES], ids=[c[0] for c in TEARDOWN_CASES])
+def test_teardown(code, expected):
+    assert run_isolated(code).strip() == expected

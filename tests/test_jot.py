@@ -1,0 +1,252 @@
+import gc
+import tkinter
+import weakref
+
+import pytest
+
+from support import hostile
+from tarvo.tcl import jot as jot_module
+from tarvo.tcl.interpreter import Interpreter
+from tarvo.tcl.jot import Jot, Jot_Code
+from tarvo.tcl.quoten import quoten
+
+TclError = tkinter.TclError
+
+
+class Recorder:
+    """A history that keeps exactly what it was given."""
+
+    def __init__(self):
+        self.items = []
+
+    def append(self, item):
+        self.items.append(list(item))
+
+
+class FakeInterpreter:
+    """Just what a quick call needs of an interpreter (and a cast_any to watch)."""
+
+    def __init__(self, tk):
+        self.tk = tk
+        self.history = Recorder()
+        self.vars = {"::errorInfo": "the trace"}
+        self.cast = []
+
+    def cast_any(self, value):
+        self.cast.append(value)
+        return ("cast", value)
+
+
+@pytest.fixture
+def fake(oracle):
+    return FakeInterpreter(oracle)
+
+
+def test_module_top_level():
+    names = [n for n in vars(jot_module) if not n.startswith("__")]
+    assert names == ["weakref", "TclError", "quoten", "Jot", "Jot_Code"]
+    assert jot_module.quoten is quoten and jot_module.TclError is TclError
+
+
+@pytest.mark.parametrize(
+    "cls, methods",
+    [
+        (Jot, ["__init__", "__getattr__", "__call__"]),
+        (Jot_Code, ["__init__", "__call__", "__getattr__", "__repr__", "__str__"]),
+    ],
+)
+def test_classes(cls, methods):
+    assert cls.__bases__ == (object,)
+    assert [n for n in cls.__dict__ if n in methods] == methods
+    assert "__getattribute__" not in cls.__dict__
+
+
+def test_the_interpreter_owns_one_jot():
+    tcl = Interpreter()
+    assert tcl.jot is tcl.Jot and type(tcl.jot) is Jot
+    assert isinstance(tcl.jot.tcl, weakref.ProxyTypes) and tcl.jot.tcl.history is tcl.history
+    gc.disable()
+    try:
+        ref = weakref.ref(tcl)
+        del tcl
+        assert ref() is None  # no cycle through the proxy
+    finally:
+        gc.enable()
+
+
+def test_words_options_and_history(fake):
+    fake.tk.eval("namespace eval ns_a::ns_b {proc procname args {return $args}}")
+    code = Jot(fake).ns_a.ns_b.procname
+    result = code("arguments", [1, [2, 3]], None, True, 2.5, arg_a="value", cast_=False, argb={"k": "a b"})
+    assert result == "arguments {1 {2 3}} {} true 2.5 -arg_a value -argb {k {a b}}"
+    assert fake.history.items == [
+        ["ns_a::ns_b::procname", "arguments", "1 {2 3}", "", "true", "2.5", "-arg_a", "value", "-argb", "k {a b}"]
+    ]
+    assert code.cmd == ["ns_a", "ns_b", "procname"]
+
+
+def test_keyword_order_is_kept(fake):
+    fake.tk.eval("proc myproc args {return $args}")
+    assert Jot(fake).myproc(b=1, a=2, cast_=0) == "-b 1 -a 2"
+
+
+@pytest.mark.parametrize("cast", [{}, {"cast_": True}, {"cast_": "yes"}])
+def test_results_are_cast_by_default(fake, cast):
+    assert Jot(fake).set("x", 5, **cast) == ("cast", "5")
+    assert fake.cast == ["5"]
+
+
+def test_a_kept_code_grows(fake):
+    fake.tk.eval("namespace eval ns::a {proc b {} {return ran}}")
+    p = Jot(fake).ns
+    assert p.a is p
+    assert p.b(cast_=False) == "ran" and p.cmd == ["ns", "a", "b"]
+    assert str(p) == repr(p) == "<tcl.Jot magic, referring Tcl code ::ns::a::b>"
+
+
+def test_attribute_lookup(fake):
+    j = Jot(fake)
+    assert j.tcl.tk is fake.tk
+    assert j.a.cmd == ["a"] and j.cmd.cmd == ["cmd"] and j.a.tcl is j.tcl
+    assert j.__class__ is Jot and isinstance(j.__dict__, dict)
+    j.extra = 1
+    assert j.extra == 1
+
+    class Sub(Jot):
+        def __getattr__(self, name):
+            return "own " + name
+
+    assert Sub(fake).anything == "own anything"
+
+    class SubCode(Jot_Code):
+        pass
+
+    code = SubCode("x", tcl=j.tcl)
+    assert code.y.z is code and code.cmd == ["x", "y", "z"]
+
+
+def test_construction():
+    with pytest.raises(TypeError) as info:
+        Jot_Code("a")
+    assert str(info.value) == "__init__() needs keyword-only argument tcl"
+    marker = object()
+    code = Jot_Code("a", "b", tcl=marker)
+    assert code.cmd == ["a", "b"] and code.tcl is marker
+    assert str(Jot_Code(tcl=marker)) == "<tcl.Jot magic, referring Tcl code ::>"
+    with pytest.raises(TypeError):
+        Jot()
+    with pytest.raises(TypeError):  # not weakly referenceable
+        Jot(5)
+
+
+def test_calling_jot_itself(fake):
+    with pytest.raises(TclError) as info:
+        Jot(fake)(1, a=2)
+    assert info.value.args == ('invalid command name ""',)
+    assert fake.history.items == []
+
+
+def test_tcl_error_carries_the_trace(tcl):
+    with pytest.raises(TclError) as info:
+        tcl.jot.error("boom")
+    assert str(info.value).startswith("boom\n    while executing\n")
+    assert info.value.args == (tcl.vars["::errorInfo"],)
+    assert info.value.__cause__ is None and info.value.__suppress_context__
+    assert tcl.history.filter()[-1].api == "error boom"
+
+
+def test_other_failures_propagate(fake):
+    class Failing:
+        def call(self, *words):
+            raise hostile.Boom("tk")
+
+    fake.tk = Failing()
+    with pytest.raises(hostile.Boom) as info:
+        Jot(fake).cmd()
+    assert info.value.__context__ is None
+    assert fake.history.items == [["cmd"]]
+
+
+@pytest.mark.parametrize("bad", [hostile.BadQuoten(), hostile.RaisingLookup(), hostile.BadStr()], ids=type)
+def test_conversion_errors_stop_before_recording(fake, bad):
+    with pytest.raises(hostile.Boom):
+        Jot(fake).set("x", bad)
+    with pytest.raises(hostile.Boom):
+        Jot(fake).set("x", opt=bad)
+    assert fake.history.items == []
+
+
+def test_dead_interpreter():
+    j = Interpreter().jot
+    gc.collect()
+    with pytest.raises(ReferenceError):
+        j.set("x", 1, cast_=False)
+
+
+# Uncast results are Tcl's own text of the result, as eval gives it.
+@pytest.mark.parametrize(
+    "words, script",
+    [
+        (("list", "a", "b c"), "list a {b c}"), (("expr", "1.0/3"), "expr 1.0/3"), (("expr", "2**70"), "expr 2**70"),
+        (("expr", "1e300*10"), "expr 1e300*10"), (("llength", "a b"), "llength {a b}"),
+        (("string", "is", "true", "yes"), "string is true yes"),
+        (("format", "a%cb", 0), "format a%cb 0"), (("format", "%c%s", 0x1F600, "é"), "format %c%s 0x1F600 é"),
+        (("dict", "create", "k", "v w"), "dict create k {v w}"), (("list",), "list"),
+        (("binary", "format", "a2", "xy"), "binary format a2 xy"),
+        (("set", "::v", "\U0001F600 x"), "set ::v {\U0001F600 x}"),
+    ],
+)
+def test_uncast_result_is_tcl_text(tcl, words, script):
+    name, *args = words
+    assert getattr(tcl.jot, name)(*args, cast_=False) == tcl.eval(script)
+
+
+def test_uncast_result_keeps_nul(tcl):
+    # tkinter hands the NUL over as a raw zero byte, which eval could not
+    # carry, and which Tcl keeps in the string and list it makes of it.
+    assert tcl.jot.set("v", "a\0b", cast_=False) == "a\0b"
+    assert tcl.jot.list("a\0b", "c", cast_=False) == tcl.eval("list a[format %c 0]b c") == "a\0b c"
+
+
+def test_variables_are_written_through_tclobj(tcl):
+    tcl.vars["::v"] = [1, "a b", [None, 2.5], {"k": True}]
+    assert tcl.eval("set ::v") == "1 {a b} {{} 2.5} {k 1}"
+    tcl.vars["::w"] = None
+    assert tcl.eval("set ::w") == ""
+
+
+# -- references ---------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def small():
+    from tarvo.tcl.history import History
+
+    tcl = Interpreter()
+    tcl.history = History(5)
+    tcl.eval("proc echo args {return $args}")
+    return tcl
+
+
+LEAK_CALLS = [
+    ("call", lambda t: t.jot.echo("a b", [1, 2], opt=None, cast_=False), None),
+    ("list result", lambda t: t.jot.list("a", "b c", cast_=False), None),
+    ("number result", lambda t: t.jot.expr("1.5*2", cast_=False), None),
+    ("attributes and text", lambda t: (t.jot.a.b.cmd, str(t.jot.a), repr(t.jot.a), t.jot.tcl), None),
+    ("construct", lambda t: (Jot(t), Jot_Code("a", tcl=t)), None),
+    ("Tcl error", lambda t: t.jot.error("boom", cast_=False), TclError),
+    ("conversion error", lambda t: t.jot.echo(hostile.BadQuoten()), hostile.Boom),
+    ("jot itself", lambda t: t.jot(1), TclError),
+    ("no tcl", lambda t: Jot_Code("a"), TypeError),
+]
+
+
+@pytest.mark.parametrize("name, operation, raises", LEAK_CALLS, ids=[c[0] for c in LEAK_CALLS])
+def test_no_leaks(no_leaks, small, name, operation, raises):
+    no_leaks(operation, small, raises=raises)
+
+
+def test_no_leaks_with_a_dead_interpreter(no_leaks):
+    code = Jot(Interpreter()).set
+    gc.collect()
+    no_leaks(code, "x", 1, raises=ReferenceError)
