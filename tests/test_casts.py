@@ -268,5 +268,6 @@ def test_quick_calls_return_typed_results(tcl):
     assert tcl.jot.set("x", 5) == 5
     assert [e.api for e in tcl.history.filter(count=1)] == ["set x 5"]
     assert tcl.jot.set("y", "1.5") == 1.5
-    assert tcl.jot.list("a", "b c") == "a {b c}"  # a string is never split
+    assert tcl.jot.list("a", "b c") == ("a", "b c")  # tkinter hands a Tcl list over as a tuple
+    assert tcl.jot.list("a", "b c", cast_=False) == "a {b c}"
     assert tcl.jot.set("k", "{a 1} {b {{c 2}}}") == NestMap({"a": "1", "b.c": "2"})
