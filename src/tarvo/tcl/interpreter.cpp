@@ -251,9 +251,11 @@ PyObject* interpreter_getattr(PyObject*, PyObject* const* args, Py_ssize_t nargs
             Ref value = Ref::steal(PyObject_GetAttr(tk.get(), attr));
             if (value) return value;
         }
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::fail();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
         PyErr_Clear();
-        py::raise_format(PyExc_AttributeError, "'Interpreter' object has no attribute '%S'", attr);
+        // hasattr() and getattr() with a default land here: no unwinding.
+        PyErr_Format(PyExc_AttributeError, "'Interpreter' object has no attribute '%S'", attr);
+        return Ref();
     });
 }
 
@@ -453,8 +455,10 @@ Ref cast_number(PyObject* module, PyObject* self, PyObject* value, PyObject* rea
     Ref read = py::getattr(self, reader);
     PyObject* number = PyObject_CallOneArg(read.get(), value);
     if (number) return Ref::steal(number);
+    // Refusing text is this cast's everyday answer (cast_any tries it on
+    // everything): leave the error set and return, without unwinding.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return {};
     py::Caught caught;
-    if (!caught.matches(PyExc_TypeError)) caught.reraise();
     py::Handling handling(caught);
     Ref text = py::call(py::global(module, TARVO_STR("quoten")), value);
     return py::call(read.get(), text.get());
@@ -510,7 +514,8 @@ Ref cast_boolean_body(PyObject* module, PyObject** a) {
     if (auto result = nonzero(self, TARVO_STR("cast_double"), value, zero_float.get())) return py::boolean(*result);
     Ref refusal = py::call(PyExc_ValueError, caught.value());
     PyException_SetCause(refusal.get(), py::newref(caught.value()).release());
-    py::raise_object(refusal.get());
+    PyErr_SetObject(PyExc_ValueError, refusal.get());
+    return {};  // a common answer: no unwinding
 }
 
 const char* const static_cast_params[] = {"value", "item_cast"};

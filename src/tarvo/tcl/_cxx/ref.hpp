@@ -329,7 +329,10 @@ inline PyObject* to_result(PyObject* p) noexcept { return p; }
 }  // namespace detail
 
 // The noexcept shell of every entry point that returns an object.  The body
-// returns a `Ref` (or a new PyObject*).
+// returns a `Ref` (or a new PyObject*).  It may also return an empty Ref with
+// a Python error set: the cheap way out where failing is an everyday answer
+// (a cast that refuses a value), since unwinding a C++ exception costs
+// microseconds.
 template <class F>
 PyObject* entry(const char* where, F&& body) noexcept {
     try {
