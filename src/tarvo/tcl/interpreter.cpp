@@ -35,6 +35,25 @@ struct State {
 
 const char* const self_params[] = {"self"};
 
+// Every method has one shape: a Signature, a body taking the parsed
+// arguments (the instance first), and this noexcept shell.
+using Body = Ref (*)(PyObject* module, PyObject** a);
+
+template <const py::Signature& sig, Body body>
+PyObject* shell(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return py::entry(sig.name, [&] {
+        PyObject* a[4];
+        py::parse(sig, args, nargs, kwnames, a);
+        return body(module, a);
+    });
+}
+
+#define TARVO_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+#define TARVO_METHOD_NAMED(pyname, name, doc) \
+    {pyname, TARVO_FASTCALL((shell<name##_sig, name##_body>)), METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)}
+#define TARVO_METHOD(name, doc) TARVO_METHOD_NAMED(#name, name, doc)
+
+
 // ---------------------------------------------------------------------------
 // Start-up hooks, found by entry point.
 //
@@ -147,90 +166,79 @@ PyMethodDef iter_entry_points_def = {
 // Interpreter methods.  Each is a function of the module placed in the class
 // namespace; the instance arrives as args[0].
 
-#define TARVO_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 const py::Signature init_sig{"__init__", self_params, 1, 1};
 
-PyObject* interpreter_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return py::entry("Interpreter.__init__", [&] {
-        PyObject* a[1];
-        py::parse(init_sig, args, nargs, kwnames, a);
-        PyObject* self = a[0];
+Ref init_body(PyObject* module, PyObject** a) {
+    PyObject* self = a[0];
 
-        // 1. The Tcl interpreter, without Tk.
-        PyObject* cls = py::global(module, TARVO_STR("Interpreter"));
-        Ref super = py::call(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self);
-        Ref base_init = py::getattr(super.get(), TARVO_STR("__init__"));
-        Ref zero = py::integer(0);
-        py::call_kw(base_init.get(), {}, {{"useTk", zero.get()}});
+    // 1. The Tcl interpreter, without Tk.
+    PyObject* cls = py::global(module, TARVO_STR("Interpreter"));
+    Ref super = py::call(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self);
+    Ref base_init = py::getattr(super.get(), TARVO_STR("__init__"));
+    Ref zero = py::integer(0);
+    py::call_kw(base_init.get(), {}, {{"useTk", zero.get()}});
 
-        // 2. to 7. Its history, callback registry and namespaces.
-        Ref history = py::call(py::global(module, TARVO_STR("History")));
-        py::setattr(self, TARVO_STR("history"), history.get());
-        Ref jot = py::call_kw(py::global(module, TARVO_STR("Jot")), {}, {{"tcl", self}});
-        py::setattr(self, TARVO_STR("Jot"), jot.get());
-        py::setattr(self, TARVO_STR("jot"), jot.get());
-        Ref callbacks = py::own(PyDict_New());
-        py::setattr(self, TARVO_STR("__callbacks__"), callbacks.get());
-        PyObject* namespace_class = py::global(module, TARVO_STR("TclNamespace"));
-        Ref global_name = py::text("::");
-        Ref global_ns = py::call_kw(namespace_class, {global_name.get()}, {{"tcl", self}});
-        py::setattr(self, TARVO_STR("global_ns"), global_ns.get());
-        Ref local_ns = py::call_kw(namespace_class, {Py_None}, {{"tcl", self}});
-        py::setattr(self, TARVO_STR("local_ns"), local_ns.get());
-        local_ns = py::getattr(self, TARVO_STR("local_ns"));
-        py::setattr(self, TARVO_STR("vars"), py::getattr(local_ns.get(), TARVO_STR("vars")).get());
-        py::setattr(self, TARVO_STR("objs"), py::getattr(local_ns.get(), TARVO_STR("objs")).get());
+    // 2. to 7. Its history, callback registry and namespaces.
+    Ref history = py::call(py::global(module, TARVO_STR("History")));
+    py::setattr(self, TARVO_STR("history"), history.get());
+    Ref jot = py::call_kw(py::global(module, TARVO_STR("Jot")), {}, {{"tcl", self}});
+    py::setattr(self, TARVO_STR("Jot"), jot.get());
+    py::setattr(self, TARVO_STR("jot"), jot.get());
+    Ref callbacks = py::own(PyDict_New());
+    py::setattr(self, TARVO_STR("__callbacks__"), callbacks.get());
+    PyObject* namespace_class = py::global(module, TARVO_STR("TclNamespace"));
+    Ref global_name = py::text("::");
+    Ref global_ns = py::call_kw(namespace_class, {global_name.get()}, {{"tcl", self}});
+    py::setattr(self, TARVO_STR("global_ns"), global_ns.get());
+    Ref local_ns = py::call_kw(namespace_class, {Py_None}, {{"tcl", self}});
+    py::setattr(self, TARVO_STR("local_ns"), local_ns.get());
+    local_ns = py::getattr(self, TARVO_STR("local_ns"));
+    py::setattr(self, TARVO_STR("vars"), py::getattr(local_ns.get(), TARVO_STR("vars")).get());
+    py::setattr(self, TARVO_STR("objs"), py::getattr(local_ns.get(), TARVO_STR("objs")).get());
 
-        // 8. A clean command line for the Tcl side.
-        Ref global_vars = py::getattr(py::getattr(self, TARVO_STR("global_ns")).get(), TARVO_STR("vars"));
-        Ref empty_tuple = py::own(PyTuple_New(0));
-        Ref empty_text = py::text("");
-        py::check(PyObject_SetItem(global_vars.get(), TARVO_STR("argc"), zero.get()));
-        py::check(PyObject_SetItem(global_vars.get(), TARVO_STR("argv"), empty_tuple.get()));
-        py::check(PyObject_SetItem(global_vars.get(), TARVO_STR("argv0"), empty_text.get()));
-        py::check(PyObject_SetItem(global_vars.get(), TARVO_STR("tcl_interactive"), zero.get()));
+    // 8. A clean command line for the Tcl side.
+    Ref global_vars = py::getattr(py::getattr(self, TARVO_STR("global_ns")).get(), TARVO_STR("vars"));
+    Ref empty_tuple = py::own(PyTuple_New(0));
+    Ref empty_text = py::text("");
+    py::check(PyObject_SetItem(global_vars.get(), TARVO_STR("argc"), zero.get()));
+    py::check(PyObject_SetItem(global_vars.get(), TARVO_STR("argv"), empty_tuple.get()));
+    py::check(PyObject_SetItem(global_vars.get(), TARVO_STR("argv0"), empty_text.get()));
+    py::check(PyObject_SetItem(global_vars.get(), TARVO_STR("tcl_interactive"), zero.get()));
 
-        // 9. TclX, straight through the Tcl application object: not recorded.
-        Ref tk = py::getattr(self, TARVO_STR("tk"));
-        py::call_method(tk.get(), TARVO_STR("eval"), py::text("package require Tclx").get());
+    // 9. TclX, straight through the Tcl application object: not recorded.
+    Ref tk = py::getattr(self, TARVO_STR("tk"));
+    py::call_method(tk.get(), TARVO_STR("eval"), py::text("package require Tclx").get());
 
-        // 10. Start-up hooks.
-        py::call_method(self, TARVO_STR("_load_entrypoint"));
-        return py::none();
-    });
+    // 10. Start-up hooks.
+    py::call_method(self, TARVO_STR("_load_entrypoint"));
+    return py::none();
 }
 
 const py::Signature load_entrypoint_sig{"_load_entrypoint", self_params, 1, 1};
 
-PyObject* interpreter_load_entrypoint(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
-    return py::entry("Interpreter._load_entrypoint", [&] {
-        PyObject* a[1];
-        py::parse(load_entrypoint_sig, args, nargs, kwnames, a);
-        PyObject* self = a[0];
-        PyObject* iter_entry_points = py::global(module, TARVO_STR("iter_entry_points"));
-        Ref hooks = py::call_kw(iter_entry_points, {}, {{"group", py::global(module, TARVO_STR("TCL_INIT_ENTRYPOINT"))}});
-        Ref iterator = py::own(PyObject_GetIter(hooks.get()));
-        while (Ref ep = Ref::steal(PyIter_Next(iterator.get()))) {
-            Ref name = py::getattr(ep.get(), TARVO_STR("name"));
-            Ref module_name = py::getattr(ep.get(), TARVO_STR("module_name"));
-            // Owned: comparing with the name may run code that rebinds the global.
-            Ref allowed = py::newref(py::global(module, TARVO_STR("TCL_ALLOWED_ENTRYPOINT_KEYS")));
-            if (!py::check(PySequence_Contains(allowed.get(), name.get()))) {
-                py::raise_format(PyExc_ValueError, "Unknown Tcl entrypoint: %S from %S", name.get(), module_name.get());
-            }
-            PyObject* logger = py::global(module, TARVO_STR("logger"));
-            py::call_method(logger, TARVO_STR("debug"), py::text("Loading Tcl-Init from %s").get(), module_name.get());
-            Ref tcl_init = py::call_method(ep.get(), TARVO_STR("load"));
-            if (!PyCallable_Check(tcl_init.get())) {
-                py::raise_format(PyExc_TypeError, "Tcl-Init must be callable, got: %R", tcl_init.get());
-            }
-            py::call(tcl_init.get(), self);
+Ref load_entrypoint_body(PyObject* module, PyObject** a) {
+    PyObject* self = a[0];
+    PyObject* iter_entry_points = py::global(module, TARVO_STR("iter_entry_points"));
+    Ref hooks = py::call_kw(iter_entry_points, {}, {{"group", py::global(module, TARVO_STR("TCL_INIT_ENTRYPOINT"))}});
+    Ref iterator = py::own(PyObject_GetIter(hooks.get()));
+    while (Ref ep = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref name = py::getattr(ep.get(), TARVO_STR("name"));
+        Ref module_name = py::getattr(ep.get(), TARVO_STR("module_name"));
+        // Owned: comparing with the name may run code that rebinds the global.
+        Ref allowed = py::newref(py::global(module, TARVO_STR("TCL_ALLOWED_ENTRYPOINT_KEYS")));
+        if (!py::check(PySequence_Contains(allowed.get(), name.get()))) {
+            py::raise_format(PyExc_ValueError, "Unknown Tcl entrypoint: %S from %S", name.get(), module_name.get());
         }
-        if (PyErr_Occurred()) py::fail();
-        return py::none();
-    });
+        PyObject* logger = py::global(module, TARVO_STR("logger"));
+        py::call_method(logger, TARVO_STR("debug"), py::text("Loading Tcl-Init from %s").get(), module_name.get());
+        Ref tcl_init = py::call_method(ep.get(), TARVO_STR("load"));
+        if (!PyCallable_Check(tcl_init.get())) {
+            py::raise_format(PyExc_TypeError, "Tcl-Init must be callable, got: %R", tcl_init.get());
+        }
+        py::call(tcl_init.get(), self);
+    }
+    if (PyErr_Occurred()) py::fail();
+    return py::none();
 }
 
 const char* const getattr_params[] = {"self", "attr"};
@@ -238,25 +246,21 @@ const py::Signature getattr_sig{"__getattr__", getattr_params, 2, 2};
 
 // Reached only when normal lookup failed: the rest of the Tcl application
 // object (`call`, `createcommand`, `interpaddr`, ...) shows through.
-PyObject* interpreter_getattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return py::entry("Interpreter.__getattr__", [&] {
-        PyObject* a[2];
-        py::parse(getattr_sig, args, nargs, kwnames, a);
-        PyObject* self = a[0];
-        PyObject* attr = a[1];
-        // The generic lookup never comes back here, so a half-built or copied
-        // object without `tk` cannot recurse.
-        Ref tk = Ref::steal(PyObject_GenericGetAttr(self, TARVO_STR("tk")));
-        if (tk) {
-            Ref value = Ref::steal(PyObject_GetAttr(tk.get(), attr));
-            if (value) return value;
-        }
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
-        PyErr_Clear();
-        // hasattr() and getattr() with a default land here: no unwinding.
-        PyErr_Format(PyExc_AttributeError, "'Interpreter' object has no attribute '%S'", attr);
-        return Ref();
-    });
+Ref getattr_body(PyObject*, PyObject** a) {
+    PyObject* self = a[0];
+    PyObject* attr = a[1];
+    // The generic lookup never comes back here, so a half-built or copied
+    // object without `tk` cannot recurse.
+    Ref tk = Ref::steal(PyObject_GenericGetAttr(self, TARVO_STR("tk")));
+    if (tk) {
+        Ref value = Ref::steal(PyObject_GetAttr(tk.get(), attr));
+        if (value) return value;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+    PyErr_Clear();
+    // hasattr() and getattr() with a default land here: no unwinding.
+    PyErr_Format(PyExc_AttributeError, "'Interpreter' object has no attribute '%S'", attr);
+    return Ref();
 }
 
 // An attribute the instance keeps in its own dict, read without the detour
@@ -298,13 +302,8 @@ Ref generate_callback_cmd_name_impl(PyObject* callback, PyObject* mangle) {
     return cmd_name;
 }
 
-PyObject* interpreter_generate_callback_cmd_name(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                                 PyObject* kwnames) noexcept {
-    return py::entry("Interpreter.generate_callback_cmd_name", [&] {
-        PyObject* a[2];
-        py::parse(generate_name_sig, args, nargs, kwnames, a);
-        return generate_callback_cmd_name_impl(a[0], a[1]);
-    });
+Ref generate_name_body(PyObject*, PyObject** a) {
+    return generate_callback_cmd_name_impl(a[0], a[1]);
 }
 
 // Interpreter.generate_callback_cmd_name(callback), looked up on the class.
@@ -322,110 +321,81 @@ Ref global_command(PyObject* self, PyObject* name) {
 const char* const create_callback_params[] = {"self", "callback", "cmd_name", "force"};
 const py::Signature create_callback_sig{"create_callback", create_callback_params, 4, 2};
 
-PyObject* interpreter_create_callback(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
-    return py::entry("Interpreter.create_callback", [&] {
-        PyObject* a[4];
-        py::parse(create_callback_sig, args, nargs, kwnames, a);
-        PyObject *self = a[0], *callback = a[1];
-        Ref cmd_name = py::newref(py::arg_or(a[2], Py_None));
-        if (!py::truth(cmd_name.get())) cmd_name = default_cmd_name(module, callback);
-        cmd_name = py::str(cmd_name.get());
-        Ref tclcmd = global_command(self, cmd_name.get());
-        cmd_name = py::str(tclcmd.get());
-        Ref exists = py::call_method(tclcmd.get(), TARVO_STR("exists"));
-        if (py::truth(exists.get())) {
-            if (!a[3] || !py::truth(a[3])) {
-                py::raise_format(PyExc_ValueError, "Cannot create command '%U': command already exists",
-                                 cmd_name.get());
-            }
-            Ref replaced = global_command(self, cmd_name.get());
-            py::call_method(replaced.get(), TARVO_STR("rename"), backup_name(cmd_name.get()).get());
+Ref create_callback_body(PyObject* module, PyObject** a) {
+    PyObject *self = a[0], *callback = a[1];
+    Ref cmd_name = py::newref(py::arg_or(a[2], Py_None));
+    if (!py::truth(cmd_name.get())) cmd_name = default_cmd_name(module, callback);
+    cmd_name = py::str(cmd_name.get());
+    Ref tclcmd = global_command(self, cmd_name.get());
+    cmd_name = py::str(tclcmd.get());
+    Ref exists = py::call_method(tclcmd.get(), TARVO_STR("exists"));
+    if (py::truth(exists.get())) {
+        if (!a[3] || !py::truth(a[3])) {
+            py::raise_format(PyExc_ValueError, "Cannot create command '%U': command already exists",
+                             cmd_name.get());
         }
-        py::call_method(tclcmd.get(), TARVO_STR("createcommand"), callback);
-        Ref registry = py::getattr(self, TARVO_STR("__callbacks__"));
-        py::check(PyObject_SetItem(registry.get(), cmd_name.get(), callback));
-        return tclcmd;
-    });
+        Ref replaced = global_command(self, cmd_name.get());
+        py::call_method(replaced.get(), TARVO_STR("rename"), backup_name(cmd_name.get()).get());
+    }
+    py::call_method(tclcmd.get(), TARVO_STR("createcommand"), callback);
+    Ref registry = py::getattr(self, TARVO_STR("__callbacks__"));
+    py::check(PyObject_SetItem(registry.get(), cmd_name.get(), callback));
+    return tclcmd;
 }
 
 const char* const remove_callback_params[] = {"self", "callback"};
 const py::Signature remove_callback_sig{"remove_callback", remove_callback_params, 2, 2};
 
-PyObject* interpreter_remove_callback(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
-    return py::entry("Interpreter.remove_callback", [&] {
-        PyObject* a[2];
-        py::parse(remove_callback_sig, args, nargs, kwnames, a);
-        PyObject *self = a[0], *callback = a[1];
-        PyObject* command_class = py::global(module, TARVO_STR("TclCommand"));
-        Ref tclcmd;
-        if (py::check(PyObject_IsInstance(callback, command_class))) {
-            tclcmd = py::newref(callback);
-        } else {
-            Ref name = PyCallable_Check(callback) ? default_cmd_name(module, callback) : py::newref(callback);
-            tclcmd = global_command(self, name.get());
-        }
-        Ref cmd_name = py::str(tclcmd.get());
-        Ref registry = py::getattr(self, TARVO_STR("__callbacks__"));
-        if (!py::check(PySequence_Contains(registry.get(), cmd_name.get()))) {
-            py::raise_format(PyExc_ValueError, "No callback in this interpreter named '%U'", cmd_name.get());
-        }
-        py::call_method(tclcmd.get(), TARVO_STR("delete"));
-        py::check(PyObject_DelItem(registry.get(), cmd_name.get()));
-        Ref backup = py::call_kw(command_class, {backup_name(cmd_name.get()).get()}, {{"tcl", self}});
-        Ref exists = py::call_method(backup.get(), TARVO_STR("exists"));
-        if (!py::truth(exists.get())) return py::none();
-        py::call_method(backup.get(), TARVO_STR("rename"), cmd_name.get());
-        return backup;
-    });
+Ref remove_callback_body(PyObject* module, PyObject** a) {
+    PyObject *self = a[0], *callback = a[1];
+    PyObject* command_class = py::global(module, TARVO_STR("TclCommand"));
+    Ref tclcmd;
+    if (py::check(PyObject_IsInstance(callback, command_class))) {
+        tclcmd = py::newref(callback);
+    } else {
+        Ref name = PyCallable_Check(callback) ? default_cmd_name(module, callback) : py::newref(callback);
+        tclcmd = global_command(self, name.get());
+    }
+    Ref cmd_name = py::str(tclcmd.get());
+    Ref registry = py::getattr(self, TARVO_STR("__callbacks__"));
+    if (!py::check(PySequence_Contains(registry.get(), cmd_name.get()))) {
+        py::raise_format(PyExc_ValueError, "No callback in this interpreter named '%U'", cmd_name.get());
+    }
+    py::call_method(tclcmd.get(), TARVO_STR("delete"));
+    py::check(PyObject_DelItem(registry.get(), cmd_name.get()));
+    Ref backup = py::call_kw(command_class, {backup_name(cmd_name.get()).get()}, {{"tcl", self}});
+    Ref exists = py::call_method(backup.get(), TARVO_STR("exists"));
+    if (!py::truth(exists.get())) return py::none();
+    py::call_method(backup.get(), TARVO_STR("rename"), cmd_name.get());
+    return backup;
 }
 
 const char* const eval_params[] = {"self", "code", "typecast", "record"};
 const py::Signature eval_sig{"eval", eval_params, 4, 2};
 
-PyObject* interpreter_eval(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return py::entry("Interpreter.eval", [&] {
-        PyObject* a[4];
-        py::parse(eval_sig, args, nargs, kwnames, a);
-        PyObject* self = a[0];
-        PyObject* code = a[1];
-        if (!a[3] || py::truth(a[3])) {
-            Ref history = instance_attr(self, TARVO_STR("history"));
-            py::call_method(history.get(), TARVO_STR("append"), code);
-        }
-        Ref tk = instance_attr(self, TARVO_STR("tk"));
-        Ref result;
-        try {
-            result = py::call_method(tk.get(), TARVO_STR("eval"), code);
-        } catch (const py::Error&) {
-            // A Tcl error: report Tcl's whole trace, not its short message.
-            py::Caught caught;
-            PyObject* tcl_error = py::global(module, TARVO_STR("TclError"));
-            if (!caught.matches(tcl_error)) caught.reraise();
-            py::Handling handling(caught);
-            Ref vars = py::getattr(self, TARVO_STR("vars"));
-            Ref info = py::own(PyObject_GetItem(vars.get(), TARVO_STR("::errorInfo")));
-            py::raise_from_none(py::call(tcl_error, info.get()));
-        }
-        if (a[2] && py::truth(a[2])) result = py::call_method(self, TARVO_STR("cast_any"), result.get());
-        return result;
-    });
-}
-
-// ---------------------------------------------------------------------------
-// The remaining methods share one shape: a Signature, a body taking the
-// parsed arguments, and this shell.
-
-using Body = Ref (*)(PyObject* module, PyObject** a);
-
-template <const py::Signature& sig, Body body>
-PyObject* shell(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return py::entry(sig.name, [&] {
-        PyObject* a[4];
-        py::parse(sig, args, nargs, kwnames, a);
-        return body(module, a);
-    });
+Ref eval_body(PyObject* module, PyObject** a) {
+    PyObject* self = a[0];
+    PyObject* code = a[1];
+    if (!a[3] || py::truth(a[3])) {
+        Ref history = instance_attr(self, TARVO_STR("history"));
+        py::call_method(history.get(), TARVO_STR("append"), code);
+    }
+    Ref tk = instance_attr(self, TARVO_STR("tk"));
+    Ref result;
+    try {
+        result = py::call_method(tk.get(), TARVO_STR("eval"), code);
+    } catch (const py::Error&) {
+        // A Tcl error: report Tcl's whole trace, not its short message.
+        py::Caught caught;
+        PyObject* tcl_error = py::global(module, TARVO_STR("TclError"));
+        if (!caught.matches(tcl_error)) caught.reraise();
+        py::Handling handling(caught);
+        Ref vars = py::getattr(self, TARVO_STR("vars"));
+        Ref info = py::own(PyObject_GetItem(vars.get(), TARVO_STR("::errorInfo")));
+        py::raise_from_none(py::call(tcl_error, info.get()));
+    }
+    if (a[2] && py::truth(a[2])) result = py::call_method(self, TARVO_STR("cast_any"), result.get());
+    return result;
 }
 
 Ref vars_of(PyObject* self) { return py::getattr(self, TARVO_STR("vars")); }
@@ -674,35 +644,31 @@ Ref set_list_body(PyObject* module, PyObject** a) {
     return py::none();
 }
 
-#define TARVO_METHOD(name, doc) \
-    {#name, TARVO_FASTCALL((shell<name##_sig, name##_body>)), METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)}
-
 PyMethodDef interpreter_methods[] = {
-    {"__init__", TARVO_FASTCALL(interpreter_init), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("__init__($self, /)\n--\n\n"
-               "Start a Tcl interpreter without Tk, load TclX and run the start-up hooks.")},
-    {"_load_entrypoint", TARVO_FASTCALL(interpreter_load_entrypoint), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_load_entrypoint($self, /)\n--\n\n"
-               "Run every start-up hook of the entry-point group TCL_INIT_ENTRYPOINT.")},
-    {"__getattr__", TARVO_FASTCALL(interpreter_getattr), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("__getattr__($self, attr, /)\n--\n\nDelegate to the Tcl application object.")},
-    {"generate_callback_cmd_name", TARVO_FASTCALL(interpreter_generate_callback_cmd_name),
-     METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("generate_callback_cmd_name(callback, mangle_cmd_name=False)\n--\n\n"
-               "The default Tcl command name of `callback`: its (function's) __name__; with\n"
-               "`mangle_cmd_name`, or without a name, prefixed by its id and an underscore.")},
-    {"create_callback", TARVO_FASTCALL(interpreter_create_callback), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("create_callback($self, callback, cmd_name=None, force=False)\n--\n\n"
-               "Publish `callback` as a Tcl command and return its TclCommand.  With `force`,\n"
-               "an existing command of that name is kept aside until the callback is removed.")},
-    {"remove_callback", TARVO_FASTCALL(interpreter_remove_callback), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("remove_callback($self, callback)\n--\n\n"
-               "Delete a callback command (given as its TclCommand, its callable or its name)\n"
-               "and restore the command it replaced, whose TclCommand is returned.")},
-    {"eval", TARVO_FASTCALL(interpreter_eval), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("eval($self, code, typecast=False, record=True)\n--\n\n"
-               "Evaluate Tcl code and return its result, cast with cast_any when `typecast`.\n"
-               "A Tcl error raises TclError with Tcl's whole error trace.")},
+    TARVO_METHOD_NAMED("__init__", init,
+                       "__init__($self, /)\n--\n\n"
+                       "Start a Tcl interpreter without Tk, load TclX and run the start-up hooks."),
+    TARVO_METHOD_NAMED("_load_entrypoint", load_entrypoint,
+                       "_load_entrypoint($self, /)\n--\n\n"
+                       "Run every start-up hook of the entry-point group TCL_INIT_ENTRYPOINT."),
+    TARVO_METHOD_NAMED("__getattr__", getattr,
+                       "__getattr__($self, attr, /)\n--\n\nDelegate to the Tcl application object."),
+    TARVO_METHOD_NAMED("generate_callback_cmd_name", generate_name,
+                       "generate_callback_cmd_name(callback, mangle_cmd_name=False)\n--\n\n"
+                       "The default Tcl command name of `callback`: its (function's) __name__; with\n"
+                       "`mangle_cmd_name`, or without a name, prefixed by its id and an underscore."),
+    TARVO_METHOD(create_callback,
+                 "create_callback($self, callback, cmd_name=None, force=False)\n--\n\n"
+                 "Publish `callback` as a Tcl command and return its TclCommand.  With `force`,\n"
+                 "an existing command of that name is kept aside until the callback is removed."),
+    TARVO_METHOD(remove_callback,
+                 "remove_callback($self, callback)\n--\n\n"
+                 "Delete a callback command (given as its TclCommand, its callable or its name)\n"
+                 "and restore the command it replaced, whose TclCommand is returned."),
+    TARVO_METHOD(eval,
+                 "eval($self, code, typecast=False, record=True)\n--\n\n"
+                 "Evaluate Tcl code and return its result, cast with cast_any when `typecast`.\n"
+                 "A Tcl error raises TclError with Tcl's whole error trace."),
     TARVO_METHOD(get_errorInfo, "get_errorInfo($self, /)\n--\n\nThe trace of the last Tcl error (::errorInfo)."),
     TARVO_METHOD(get_array, "get_array($self, name)\n--\n\nThe Tcl array `name` as an Array."),
     TARVO_METHOD(get_list, "get_list($self, name)\n--\n\nThe Tcl list in variable `name` as a tuple of strings."),
