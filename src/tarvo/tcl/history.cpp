@@ -617,20 +617,8 @@ int exec_module(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot module_slots[] = {TARVO_MODULE_SLOTS(exec_module)};
-
-PyModuleDef history_module = {
-    PyModuleDef_HEAD_INIT,
-    "tarvo.tcl.history",
-    "A bounded, timestamped record of the Tcl commands an interpreter runs.",
-    sizeof(State),
-    nullptr,
-    module_slots,
-    py::state_slots<State>::traverse,
-    py::state_slots<State>::clear,
-    py::state_slots<State>::free,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_history() { return PyModuleDef_Init(&history_module); }
+TARVO_MODULE(history,
+             "A bounded, timestamped record of the Tcl commands an interpreter runs.",
+             State, exec_module)

@@ -788,20 +788,8 @@ int exec_module(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot module_slots[] = {TARVO_MODULE_SLOTS(exec_module)};
-
-PyModuleDef interpreter_module = {
-    PyModuleDef_HEAD_INIT,
-    "tarvo.tcl.interpreter",
-    "The Interpreter class and the shared interpreter that importing this module starts.",
-    sizeof(State),
-    nullptr,
-    module_slots,
-    py::state_slots<State>::traverse,
-    py::state_slots<State>::clear,
-    py::state_slots<State>::free,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_interpreter() { return PyModuleDef_Init(&interpreter_module); }
+TARVO_MODULE(interpreter,
+             "The Interpreter class and the shared interpreter that importing this module starts.",
+             State, exec_module)

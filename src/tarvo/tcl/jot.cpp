@@ -624,20 +624,8 @@ int exec_module(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot module_slots[] = {TARVO_MODULE_SLOTS(exec_module)};
-
-PyModuleDef jot_module = {
-    PyModuleDef_HEAD_INIT,
-    "tarvo.tcl.jot",
-    "Tcl commands called as Python attributes: tcl.jot.ns.proc(word, opt=value).",
-    sizeof(State),
-    nullptr,
-    module_slots,
-    py::state_slots<State>::traverse,
-    py::state_slots<State>::clear,
-    py::state_slots<State>::free,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_jot() { return PyModuleDef_Init(&jot_module); }
+TARVO_MODULE(jot,
+             "Tcl commands called as Python attributes: tcl.jot.ns.proc(word, opt=value).",
+             State, exec_module)

@@ -677,20 +677,8 @@ int exec_module(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot module_slots[] = {TARVO_MODULE_SLOTS(exec_module)};
-
-PyModuleDef quoten_module = {
-    PyModuleDef_HEAD_INIT,
-    "tarvo.tcl.quoten",
-    "Python values as Tcl text (quoten) and as Tcl objects (tclobj).",
-    sizeof(State),
-    nullptr,
-    module_slots,
-    py::state_slots<State>::traverse,
-    py::state_slots<State>::clear,
-    py::state_slots<State>::free,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_quoten() { return PyModuleDef_Init(&quoten_module); }
+TARVO_MODULE(quoten,
+             "Python values as Tcl text (quoten) and as Tcl objects (tclobj).",
+             State, exec_module)

@@ -79,6 +79,20 @@ inline PyObject* module_of(PyTypeObject* type, PyModuleDef* def) {
 #define TARVO_MODULE_SLOTS(exec_fn) {Py_mod_exec, reinterpret_cast<void*>(exec_fn)}, {0, nullptr}
 #endif
 
+// Defines the extension module tarvo.tcl.<name>: its slots, its PyModuleDef
+// (module state `State`, initialised by `exec_fn`) as `<name>_module`, and
+// PyInit_<name>.  Used once per module, at file scope.
+#define TARVO_MODULE(name, doc, State, exec_fn)                                                           \
+    namespace {                                                                                           \
+    PyModuleDef_Slot name##_module_slots[] = {TARVO_MODULE_SLOTS(exec_fn)};                                    \
+    PyModuleDef name##_module = {                                                                         \
+        PyModuleDef_HEAD_INIT, "tarvo.tcl." #name, doc, sizeof(State), nullptr, name##_module_slots,           \
+        ::tarvo::py::state_slots<State>::traverse, ::tarvo::py::state_slots<State>::clear,                \
+        ::tarvo::py::state_slots<State>::free,                                                            \
+    };                                                                                                    \
+    }                                                                                                     \
+    PyMODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&name##_module); }
+
 // Relative import of a sibling module's attribute: `from .<module> import <name>`.
 inline Ref import_relative(PyObject* module, const char* sibling, const char* name) {
     Ref fromlist = own(Py_BuildValue("(s)", name));
