@@ -272,12 +272,9 @@ class TclVariables(collections.abc.MutableMapping):
         return f'<{type(self).__name__} of namespace {self._namespace!r}>'
 
 
-class TclCommands:
-    """Commands of a namespace by name.
-
-    ``cmds[name]`` is a :class:`TclCommand` whether or not the command
-    exists; ``name in cmds`` tells whether it does.
-    """
+class _NamespacePart:
+    """What a namespace's commands and child namespaces share: the namespace
+    they belong to (None: Tcl's current one) and the Tcl application."""
 
     def __init__(self, namespace, tcl, tk):
         self._namespace = namespace
@@ -286,6 +283,17 @@ class TclCommands:
 
     def _base(self):
         return _current_namespace(self._tk) if self._namespace is None else self._namespace
+
+    def __repr__(self):
+        return f'<{type(self).__name__} of namespace {self._namespace!r}>'
+
+
+class TclCommands(_NamespacePart):
+    """Commands of a namespace by name.
+
+    ``cmds[name]`` is a :class:`TclCommand` whether or not the command
+    exists; ``name in cmds`` tells whether it does.
+    """
 
     def __getitem__(self, name):
         _check_name(name, 'command')
@@ -300,20 +308,9 @@ class TclCommands:
         names = _split(self._tk, _eval_text(self._tk, 'info commands ' + _tcl_quote(pattern)))
         return iter(tuple(_tail(name) for name in names))
 
-    def __repr__(self):
-        return f'<{type(self).__name__} of namespace {self._namespace!r}>'
 
-
-class TclNamespaces(collections.abc.Mapping):
+class TclNamespaces(_NamespacePart, collections.abc.Mapping):
     """Child namespaces of a namespace, by their simple names."""
-
-    def __init__(self, namespace, tcl, tk):
-        self._namespace = namespace
-        self._tcl = tcl
-        self._tk = tk
-
-    def _base(self):
-        return _current_namespace(self._tk) if self._namespace is None else self._namespace
 
     def __getitem__(self, name):
         _check_name(name, 'namespace')
@@ -333,9 +330,6 @@ class TclNamespaces(collections.abc.Mapping):
 
     def __len__(self):
         return len(self._children())
-
-    def __repr__(self):
-        return f'<{type(self).__name__} of namespace {self._namespace!r}>'
 
 
 class TclNamespace:
