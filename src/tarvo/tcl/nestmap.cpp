@@ -942,10 +942,11 @@ private:
         return {room, static_cast<int>(bytes.size()), false, true};
     }
 
-    // Splits one entry: its key and value, or its number of elements when
-    // that is not two (-1: it is no list).  `count` asks for the number even
-    // past three.
-    int split_entry(const Text& entry, Copies& copies, Entry& out, bool count, bool& dotted) {
+    // Splits one entry: its key and value (into `out`, when given), or its
+    // number of elements when that is not two, -1 when it is no list.  With
+    // `whole`, an entry of more elements is walked to its end, where it may
+    // still turn out to be no list.
+    int split_entry(const Text& entry, Copies& copies, Entry* out, bool whole, bool& dotted) {
         tcl::ListCursor cursor(api_, entry.data, entry.size);
         tcl::Element key, value, extra;
         auto step = cursor.next(key);
@@ -956,13 +957,14 @@ private:
         if (step == tcl::ListCursor::MALFORMED) return -1;
         if (step == tcl::ListCursor::ELEMENT) {
             int n = 3;
-            while (count && (step = cursor.next(extra)) == tcl::ListCursor::ELEMENT) ++n;
+            while (whole && (step = cursor.next(extra)) == tcl::ListCursor::ELEMENT) ++n;
             return step == tcl::ListCursor::MALFORMED ? -1 : n;
         }
+        if (!out) return 2;
         key_text_.collapse(key);
         dotted = dotted || std::memchr(key_text_.data(), '.', static_cast<size_t>(key_text_.size()));
-        out.key = py::decode_tcl(key_text_.data(), key_text_.size());
-        out.value = value_of(value, entry, copies);
+        out->key = py::decode_tcl(key_text_.data(), key_text_.size());
+        out->value = value_of(value, entry, copies);
         return 2;
     }
 
@@ -986,7 +988,8 @@ private:
             Ref unused;
             const Text entry = remake(value_of(element, text, copies), copies, unused);
             Entry out;
-            const int n = split_entry(entry, copies, out, !quiet && wrong < 0, dotted);
+            // Once an error is due, the entries left are only checked for one that is no list.
+            const int n = split_entry(entry, copies, wrong < 0 ? &out : nullptr, !quiet, dotted);
             if (n == 2) {
                 if (wrong < 0) entries.push_back(std::move(out));
                 continue;
