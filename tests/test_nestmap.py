@@ -436,7 +436,7 @@ def keyed_list_texts(draw):
 
 
 @settings(EXAMPLES, max_examples=500)
-@given(keyed_list_texts())
+@given(keyed_list_texts() | TCL_TEXTS)
 @example("{a 1} {a.b 2}")
 @example("{x {{a 1} {a.b 2}}} {y {1 2}")  # no list at all: before the conflict inside x
 @example("{x {{a 1} {a.b 2}}} {y 1 2}")  # an entry of three: before it too

@@ -806,9 +806,12 @@ bool starts_with_bare_word(PyObject* text, bool whole) {
 // Where cast_list is Tcl's own parser and the text is a str, the reading
 // above asks it for a tuple of strs per level and per entry, only to take
 // each key and value apart again.  TextReader walks the bytes instead, with
-// the same Tcl routines (through tcllist.hpp): the entries of a level, the
-// key and value of each entry, and then each value, tried as a keyed list on
-// its own bytes.  Strs are made for the keys and for the leaves only.
+// a quick ListCursor (tcllist.hpp): the entries of a level, the key and value
+// of each entry, and then each value, tried as a keyed list on its own bytes.
+// Braced elements end where one pass over the text pairs their braces, plain
+// words at white space, and Tcl's own routines read the rest, so that text
+// nested n levels deep is not scanned 2n times over.  Strs are made for the
+// keys and for the leaves only.
 //
 // What comes out is what the reading above gives, error for error:
 //   - a level is read in full first: text that is no list fails before any
@@ -886,18 +889,29 @@ public:
         if (!taken) return {};
         const int size = static_cast<int>(text.size());
         const bool ascii = PyUnicode_IS_ASCII(string) && text.size() == PyUnicode_GET_LENGTH(string);
-        return level({text.bytes(), size, ascii, false}, quiet);
+        const bool indexed = text.size() <= static_cast<Py_ssize_t>(tcl::BraceIndex::most);
+        top_ = text.bytes();
+        tcl::BraceIndex braces(top_, indexed ? static_cast<size_t>(size) : 0);
+        braces_ = indexed ? &braces : nullptr;
+        return level({top_, size, ascii, false, indexed}, quiet);
     }
 
 private:
     // Bytes of list text.  `ascii`: all of them are; `remade`: they are the
-    // bytes of the str they spell (see remake).
+    // bytes of the str they spell (see remake); `indexed`: they are part of
+    // the text read, whose braces `braces_` pairs.
     struct Text {
         const char* data;
         int size;
         bool ascii;
         bool remade;
+        bool indexed;
     };
+
+    tcl::ListCursor cursor(const Text& text) const noexcept {
+        return tcl::ListCursor(api_, text.data, text.size, true, text.indexed ? braces_ : nullptr,
+                               text.indexed ? static_cast<size_t>(text.data - top_) : 0);
+    }
 
     // A level's own copies of bytes (collapsed or remade), which live as
     // long as the level is read.
@@ -919,10 +933,10 @@ private:
 
     // The value of `element` of `text`, in place or collapsed into a copy.
     Text value_of(const tcl::Element& element, const Text& text, Copies& copies) {
-        if (element.verbatim) return {element.start, element.size, text.ascii, text.remade};
+        if (element.verbatim) return {element.start, element.size, text.ascii, text.remade, text.indexed};
         char* room = copies.room(static_cast<size_t>(element.size) + 1);
         const int size = api_.CopyAndCollapse(element.size, element.start, room);
-        return {room, size, py::detail::all_ascii(room, size), false};
+        return {room, size, py::detail::all_ascii(room, size), false, false};
     }
 
     // The bytes that the reading through cast_list would split for `text`:
@@ -939,7 +953,7 @@ private:
         }
         char* room = copies.room(static_cast<size_t>(bytes.size()));
         std::memcpy(room, bytes.bytes(), static_cast<size_t>(bytes.size()));
-        return {room, static_cast<int>(bytes.size()), false, true};
+        return {room, static_cast<int>(bytes.size()), false, true, false};
     }
 
     // Splits one entry: its key and value (into `out`, when given), or its
@@ -947,7 +961,7 @@ private:
     // `whole`, an entry of more elements is walked to its end, where it may
     // still turn out to be no list.
     int split_entry(const Text& entry, Copies& copies, Entry* out, bool whole, bool& dotted) {
-        tcl::ListCursor cursor(api_, entry.data, entry.size);
+        tcl::ListCursor cursor = this->cursor(entry);
         tcl::Element key, value, extra;
         auto step = cursor.next(key);
         if (step != tcl::ListCursor::ELEMENT) return step == tcl::ListCursor::END ? 0 : -1;
@@ -973,7 +987,7 @@ private:
     Ref level(const Text& text, bool quiet) {
         Copies copies;
         std::vector<Entry> entries;
-        tcl::ListCursor cursor(api_, text.data, text.size);
+        tcl::ListCursor cursor = this->cursor(text);
         tcl::Element element;
         bool dotted = false, not_a_list = false;
         Py_ssize_t wrong = -1, wrong_length = 0;
@@ -1055,6 +1069,8 @@ private:
     State* st_;
     const tcl::Api& api_;
     tcl::ElementText key_text_;
+    const char* top_ = nullptr;             // the bytes of the text read
+    tcl::BraceIndex* braces_ = nullptr;     // their braces, paired (unless too long)
 };
 
 // from_tcl(string); with `quiet`, nothing where it would raise ValueError.
