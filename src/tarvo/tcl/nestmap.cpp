@@ -876,6 +876,38 @@ bool starts_with_bare_word(const char* s, int n) {
     }
 }
 
+// Keys as strs, made once per text: a keyed list spells the same few keys
+// over and over, in every level alike.  Short ASCII keys are kept, the last
+// one of each hash; a key found again is the same str, whose hash Python
+// has already worked out.
+class KeyStrs {
+public:
+    KeyStrs() = default;
+    KeyStrs(const KeyStrs&) = delete;
+    KeyStrs& operator=(const KeyStrs&) = delete;
+    ~KeyStrs() {
+        for (PyObject* key : keys_) Py_XDECREF(key);
+    }
+
+    Ref get(const char* s, int n) {
+        if (n < 2 || n > longest) return py::decode_tcl(s, n);
+        uint32_t hash = 2166136261u;  // FNV-1a
+        for (int i = 0; i < n; ++i) hash = (hash ^ static_cast<unsigned char>(s[i])) * 16777619u;
+        PyObject*& kept = keys_[hash % slots];
+        if (kept && PyUnicode_GET_LENGTH(kept) == n &&
+            std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
+            return py::newref(kept);
+        }
+        Ref key = py::decode_tcl(s, n);
+        if (PyUnicode_IS_ASCII(key.get())) Py_XSETREF(kept, py::newref(key.get()).release());
+        return key;
+    }
+
+private:
+    static constexpr int longest = 40, slots = 256;
+    PyObject* keys_[slots] = {};
+};
+
 class TextReader {
 public:
     TextReader(PyObject* module, State* st) : module_(module), st_(st), api_(tcl::api()), key_text_(api_) {}
@@ -977,7 +1009,7 @@ private:
         if (!out) return 2;
         key_text_.collapse(key);
         dotted = dotted || std::memchr(key_text_.data(), '.', static_cast<size_t>(key_text_.size()));
-        out->key = py::decode_tcl(key_text_.data(), key_text_.size());
+        out->key = keys_.get(key_text_.data(), key_text_.size());
         out->value = value_of(value, entry, copies);
         return 2;
     }
@@ -1069,6 +1101,7 @@ private:
     State* st_;
     const tcl::Api& api_;
     tcl::ElementText key_text_;
+    KeyStrs keys_;
     const char* top_ = nullptr;             // the bytes of the text read
     tcl::BraceIndex* braces_ = nullptr;     // their braces, paired (unless too long)
 };
