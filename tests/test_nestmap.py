@@ -442,6 +442,7 @@ def keyed_list_texts(draw):
 @example("{x {{a 1} {a.b 2}}} {y 1 2}")  # an entry of three: before it too
 @example('{a 1} {b} {c {x} "y" {z}"}')  # an entry that is no list: before an entry of one
 @example("{x {{a 1} {a.b 2}}} {x 1}")  # the value that a repeated key drops is never read
+@example("{a 1} {b {{p 1} {p.q 2}}} {a {{r 1} {r.s 2}}}")  # values are read in the dict's order
 @example("{a 1} {b {{c 2}}} {a {{d 3}}} {b.e 4}")
 @example('{a {b c} d} {e "f g}')
 @example("{k {{a \\\ud83d\ude00}}} {l {{b \\\U0001F600}}}")

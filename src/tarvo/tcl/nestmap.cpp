@@ -1056,31 +1056,49 @@ private:
 
         // The dict of the entries; a level without dotted keys is built in place.
         Ref result = dotted ? py::own(PyDict_New()) : new_level(module_, st_);
-        for (const Entry& entry : entries) py::check(PyDict_SetItem(result.get(), entry.key.get(), Py_None));
-        if (static_cast<size_t>(PyDict_GET_SIZE(result.get())) == entries.size()) {
+        try {
+            // The values in the order of the entries.  Where keys repeat, a
+            // value is made that the dict then drops, and the values come in
+            // another order than the dict's; neither shows unless making one
+            // fails, and then they are made again the dict's way.
             for (const Entry& entry : entries) {
                 Ref value = value_for(entry.value, copies);
                 py::check(PyDict_SetItem(result.get(), entry.key.get(), value.get()));
             }
-        } else {
-            // Repeated keys: each key's last entry, in the order of their first.
-            Ref last = py::own(PyDict_New());
-            for (size_t i = 0; i < entries.size(); ++i) {
-                Ref index = py::integer(static_cast<long long>(i));
-                py::check(PyDict_SetItem(last.get(), entries[i].key.get(), index.get()));
-            }
-            Py_ssize_t pos = 0;
-            PyObject *k, *i;
-            while (PyDict_Next(last.get(), &pos, &k, &i)) {
-                const Entry& entry = entries[static_cast<size_t>(PyLong_AsSsize_t(i))];
-                Ref value = value_for(entry.value, copies);
-                py::check(PyDict_SetItem(result.get(), entry.key.get(), value.get()));
-            }
+        } catch (const py::Error&) {
+            if (!repeats(entries)) throw;
+            PyErr_Clear();
+            PyDict_Clear(result.get());
+            fill_in_dict_order(result.get(), entries, copies);
         }
         if (!dotted) return result;
         Ref tree = new_level(module_, st_);
         update_item(module_, st_, tree.get(), result.get(), true);
         return tree;
+    }
+
+    // Whether a key occurs twice.
+    static bool repeats(const std::vector<Entry>& entries) {
+        Ref keys = py::own(PyDict_New());
+        for (const Entry& entry : entries) py::check(PyDict_SetItem(keys.get(), entry.key.get(), Py_None));
+        return static_cast<size_t>(PyDict_GET_SIZE(keys.get())) != entries.size();
+    }
+
+    // The values into `dict` as dict() takes the entries: each key's last
+    // value, in the order of the keys' first entries.
+    void fill_in_dict_order(PyObject* dict, const std::vector<Entry>& entries, Copies& copies) {
+        Ref last = py::own(PyDict_New());
+        for (size_t i = 0; i < entries.size(); ++i) {
+            Ref index = py::integer(static_cast<long long>(i));
+            py::check(PyDict_SetItem(last.get(), entries[i].key.get(), index.get()));
+        }
+        Py_ssize_t pos = 0;
+        PyObject *k, *i;
+        while (PyDict_Next(last.get(), &pos, &k, &i)) {
+            const Entry& entry = entries[static_cast<size_t>(PyLong_AsSsize_t(i))];
+            Ref value = value_for(entry.value, copies);
+            py::check(PyDict_SetItem(dict, entry.key.get(), value.get()));
+        }
     }
 
     // A value: the level it reads as, or else its str.
