@@ -842,7 +842,8 @@ bool reads_text_itself(PyObject* module, State* st, PyObject* string) {
     const unsigned long long token = abc_token(st);
     if (token == st->plain_token) return true;
     Ref empty = py::own(PyDict_New());
-    if (py::check(PyObject_IsInstance(TARVO_STR(""), st->cls)) || py::check(PyObject_IsInstance(empty.get(), st->cls))) {
+    if (py::check(PyObject_IsInstance(TARVO_STR(""), st->cls)) ||
+        py::check(PyObject_IsInstance(empty.get(), st->cls))) {
         return false;
     }
     st->plain_token = token;
@@ -1066,8 +1067,8 @@ private:
                 py::check(PyDict_SetItem(result.get(), entry.key.get(), value.get()));
             }
         } catch (const py::Error&) {
-            if (!repeats(entries)) throw;
-            PyErr_Clear();
+            py::Caught caught;
+            if (!repeats(entries)) caught.reraise();
             PyDict_Clear(result.get());
             fill_in_dict_order(result.get(), entries, copies);
         }

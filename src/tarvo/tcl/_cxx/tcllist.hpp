@@ -6,6 +6,11 @@
 // TclCopyAndCollapse makes of them.  The bytes are Tcl's (see tclstr.hpp);
 // nothing here makes Python objects, so readers of lists decide themselves
 // what to build from each element.
+//
+// A reader that walks the same text level by level (a nested list) makes its
+// cursors quick: they take the end of a braced element from a `BraceIndex`
+// of the whole text and the end of a plain word from its first white space,
+// which is where Tcl's parser finds them, and leave everything else to it.
 #pragma once
 
 #include "tcl.hpp"
