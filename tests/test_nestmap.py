@@ -6,7 +6,7 @@ import tkinter
 from collections.abc import MutableMapping
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 import tarvo.tcl
 from support import hostile
@@ -390,6 +390,74 @@ def test_what_tcl_would_say_is_what_it_says(text):
     assert outcome(NestMap.from_tcl, text) == asked
 
 
+def outcome_in_full(read, text):
+    """The tree read, or the error with its chain of causes and contexts."""
+    def chain(exc, depth=0):
+        if exc is None or depth > 3:
+            return None
+        return (type(exc), str(exc), chain(exc.__cause__, depth + 1), chain(exc.__context__, depth + 1),
+                exc.__suppress_context__)
+
+    try:
+        return "read", plain(read(text))
+    except Exception as exc:
+        return "refused", chain(exc)
+
+
+# Pieces of keyed-list text: words, Tcl's separators and quoting, backslash
+# sequences (some standing for characters our strs spell otherwise), NUL,
+# non-ASCII and surrogates.
+TEXT_PIECES = st.sampled_from([
+    "a", "b", "a.b", ".", "x y", " ", "\t", "\n", "\v", "{}", "{x}", "a{", '"', "\\", "\\\\", "\\{", "\\}",
+    "\\ ", "\\\n  ", "\\u00e9", "\\x41", "\\0", "\\ud83d\\ude00", "\\U0001F600", "\x00", "\xe9",
+    "\U0001F600", "\ud83d\ude00", "\ud83d",
+])
+TEXT_WORDS = st.sampled_from(["1", "x", "x y", "", "a.b"]) | st.lists(TEXT_PIECES, max_size=4).map("".join)
+TEXT_KEYS = st.sampled_from(["a", "a.b", "b", "a.c", "b.a.c", "a b", "", "1", "\\x41"]) | TEXT_WORDS
+TEXT_QUOTES = st.sampled_from(["{%s}", "{%s}", "{%s}", "{%s} ", '"%s"', "%s"])
+TEXT_SEPARATORS = st.sampled_from([" ", "  ", "\n", "\t "])
+
+
+@st.composite
+def keyed_list_texts(draw):
+    """Keyed lists, nested, with every way of quoting an entry, its key and its
+    value, repeated and dotted keys; now and then one byte slipped in."""
+    def level(values):
+        entries = st.tuples(TEXT_KEYS, values, TEXT_QUOTES, TEXT_QUOTES, TEXT_QUOTES, TEXT_SEPARATORS)
+        return st.lists(entries, max_size=4).map(lambda items: " ".join(
+            outer % (key_quote % key + separator + value_quote % value)
+            for key, value, outer, key_quote, value_quote, separator in items))
+
+    text = draw(st.recursive(TEXT_WORDS, level, max_leaves=10))
+    if draw(st.integers(0, 3)) == 0:
+        where = draw(st.integers(0, len(text)))
+        text = text[:where] + draw(st.sampled_from(["{", "}", '"', "\\", " ", "\x00", ""])) + text[where + 1:]
+    return text
+
+
+@settings(EXAMPLES, max_examples=500)
+@given(keyed_list_texts() | TCL_TEXTS)
+@example("{a 1} {a.b 2}")
+@example("{x {{a 1} {a.b 2}}} {y {1 2}")  # no list at all: before the conflict inside x
+@example("{x {{a 1} {a.b 2}}} {y 1 2}")  # an entry of three: before it too
+@example('{a 1} {b} {c {x} "y" {z}"}')  # an entry that is no list: before an entry of one
+@example("{x {{a 1} {a.b 2}}} {x 1}")  # the value that a repeated key drops is never read
+@example("{a 1} {b {{p 1} {p.q 2}}} {a {{r 1} {r.s 2}}}")  # values are read in the dict's order
+@example("{a 1} {b {{c 2}}} {a {{d 3}}} {b.e 4}")
+@example('{a {b c} d} {e "f g}')
+@example("{k {{a \\\ud83d\ude00}}} {l {{b \\\U0001F600}}}")
+@example("{k\x00 {{a\x00b \\x00}}} {c \\\n   d}")
+@example("{k {{a b\\ c} {d \\{}}} {\\{ 1}")
+def test_read_as_asking_tcl_for_every_split(text):
+    # from_tcl reads text itself where cast_list is Tcl's parser; through a
+    # wrapper it asks cast_list for every split.  Trees, errors and their
+    # chains are the same.
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tarvo.tcl, "cast_list", lambda value: tarvo.tcl.internal._cast_list(value))
+        asked = outcome_in_full(NestMap.from_tcl, text)
+    assert outcome_in_full(NestMap.from_tcl, text) == asked
+
+
 @pytest.mark.parametrize("separator", [" ", "\t", "\n", "\v", "\f", "\r"])
 def test_every_separator_of_tcl(separator):
     text = "{k {{a%sb} {c {x%sy}}}} {d {p%sq}}" % (separator, separator, separator)
@@ -577,6 +645,11 @@ CALLS = [
     ("from_tcl malformed", lambda t: NestMap.from_tcl("{a 1} {b"), ValueError),
     ("from_tcl no pairs", lambda t: NestMap.from_tcl("a b"), ValueError),
     ("from_tcl conflict", lambda t: NestMap.from_tcl("{a {{b 1} {b.c 2}}}"), KeyError),
+    ("from_tcl conflict dropped", lambda t: NestMap.from_tcl("{x {{a 1} {a.b 2}}} {x 1}"), None),
+    ("from_tcl conflicts in order", lambda t: NestMap.from_tcl("{a 1} {b {{p 1} {p.q 2}}} {a {{r 1} {r.s 2}}}"),
+     KeyError),
+    ("from_tcl entry no list", lambda t: NestMap.from_tcl('{a 1} {b} {c {x} "y" {z}"}'), ValueError),
+    ("from_tcl escapes", lambda t: NestMap.from_tcl("{k {{a \\\xe9\\{} {b \\x41}}} {c\x00 d\\ e} {f \"g h\"}"), None),
     ("from_tcl bad str", lambda t: NestMap.from_tcl(hostile.BadStr()), hostile.Boom),
     ("from_tcl bad cast_list", lambda t: replace_cast_list(hostile.boom)("{a 1}"), hostile.Boom),
     ("from_tcl bad arguments", lambda t: NestMap.from_tcl(), TypeError),

@@ -12,6 +12,7 @@
 // writes it.
 #include "_cxx/py.hpp"
 #include "_cxx/tcl.hpp"
+#include "_cxx/tcllist.hpp"
 #include "_cxx/tclstr.hpp"
 
 #include <structmember.h>
@@ -352,23 +353,44 @@ Ref c_char_p_from_obj(PyObject* module, PyObject** a) {
 // ---------------------------------------------------------------------------
 // List parsing
 
-// Room for one element after backslash collapsing: on the stack for the
-// usual short element, one heap block (grown, never shrunk) for longer ones.
-class ElementBuffer {
+// The elements read so far: the first few in place, the rest in one
+// growing block; handed over as a tuple of exactly their number.
+class Elements {
 public:
-    char* room(size_t size) {
-        if (size <= sizeof small_) return small_;
-        if (size > capacity_) {
-            heap_.reset(new char[size]);
-            capacity_ = size;
-        }
-        return heap_.get();
+    Elements() = default;
+    Elements(const Elements&) = delete;
+    Elements& operator=(const Elements&) = delete;
+    ~Elements() {
+        for (Py_ssize_t i = 0; i < count_; ++i) Py_DECREF(items_[i]);
+    }
+
+    void add(Ref element) {
+        if (count_ == capacity_) grow();
+        items_[count_++] = element.release();
+    }
+
+    Ref tuple() {
+        Ref result = py::own(PyTuple_New(count_));
+        for (Py_ssize_t i = 0; i < count_; ++i) PyTuple_SET_ITEM(result.get(), i, items_[i]);
+        count_ = 0;
+        return result;
     }
 
 private:
-    char small_[512];
-    std::unique_ptr<char[]> heap_;
-    size_t capacity_ = 0;
+    void grow() {
+        const Py_ssize_t capacity = capacity_ * 2;
+        std::unique_ptr<PyObject*[]> items(new PyObject*[static_cast<size_t>(capacity)]);
+        std::copy(items_, items_ + count_, items.get());
+        heap_ = std::move(items);
+        items_ = heap_.get();
+        capacity_ = capacity;
+    }
+
+    PyObject* small_[32];
+    PyObject** items_ = small_;
+    Py_ssize_t count_ = 0;
+    Py_ssize_t capacity_ = 32;
+    std::unique_ptr<PyObject*[]> heap_;
 };
 
 // The elements of `obj`'s text as Tcl's list parser reads them.
@@ -382,37 +404,20 @@ Ref read_list_text(State* st, PyObject* obj, PyObject* interp) {
         py::raise_format(PyExc_OverflowError, "list text too long for Tcl: %zd bytes (at most %d)", length, INT_MAX);
     }
     const tcl::Api& api = tcl::api();
-    const char* p = text.bytes();
-    const char* const limit = p + length;
-    int remain = static_cast<int>(length);
-    const char* start = nullptr;
-    const char* next = nullptr;
-    int brace = 0;
-    ElementBuffer buffer;
-    std::vector<Ref> elements;
-    while (remain > 0) {
-        int size = 0;
-        if (api.FindElement(handle, p, remain, &start, &next, &size, &brace) != tcl::TCL_OK) {
+    tcl::ListCursor cursor(api, text.bytes(), static_cast<int>(length), handle);
+    tcl::ElementText value(api);
+    tcl::Element element;
+    Elements elements;
+    for (;;) {
+        const auto step = cursor.next(element);
+        if (step == tcl::ListCursor::END) break;
+        if (step == tcl::ListCursor::MALFORMED) {
             raise_from_interp(st, handle && py::truth(interp) ? handle : nullptr, st->invalid_element);
         }
-        if (start >= limit) break;  // only white space was left
-        const auto count = static_cast<size_t>(size);
-        if (brace || !std::memchr(start, '\\', count)) {
-            // Taken verbatim: braced, or nothing for Tcl to substitute.
-            elements.push_back(py::decode_tcl(start, size));
-        } else {
-            char* room = buffer.room(count + 1);
-            const int written = api.CopyAndCollapse(size, start, room);
-            elements.push_back(py::decode_tcl(room, written));
-        }
-        p = next;
-        remain = static_cast<int>(limit - next);
+        value.collapse(element);
+        elements.add(py::decode_tcl(value.data(), value.size()));
     }
-    Ref result = py::own(PyTuple_New(static_cast<Py_ssize_t>(elements.size())));
-    for (size_t i = 0; i < elements.size(); ++i) {
-        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), elements[i].release());
-    }
-    return result;
+    return elements.tuple();
 }
 
 // GetListFromAny: the first reading that matches wins.
