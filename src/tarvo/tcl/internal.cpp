@@ -861,20 +861,8 @@ int exec_module(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot module_slots[] = {TARVO_MODULE_SLOTS(exec_module)};
-
-PyModuleDef internal_module = {
-    PyModuleDef_HEAD_INIT,
-    "tarvo.tcl.internal",
-    "The Tcl C library underneath tkinter's interpreter, reached directly.",
-    sizeof(State),
-    nullptr,
-    module_slots,
-    py::state_slots<State>::traverse,
-    py::state_slots<State>::clear,
-    py::state_slots<State>::free,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_internal() { return PyModuleDef_Init(&internal_module); }
+TARVO_MODULE(internal,
+             "The Tcl C library underneath tkinter's interpreter, reached directly.",
+             State, exec_module)

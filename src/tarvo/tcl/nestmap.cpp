@@ -1510,25 +1510,13 @@ int exec_module(PyObject* module) noexcept {
         py::keep(st->mapping, py::import_from("collections.abc", "Mapping"));
         py::keep(st->mutable_update, py::getattr(mutable_mapping.get(), "update"));
         py::keep(st->package, py::import("tarvo.tcl"));
-        py::keep(st->abc_token, py::import_from("_abc", "get_cache_token"));
+        py::keep(st->abc_token, py::import_from("abc", "get_cache_token"));
         return 0;
     });
 }
 
-PyModuleDef_Slot module_slots[] = {TARVO_MODULE_SLOTS(exec_module)};
-
-PyModuleDef nestmap_module = {
-    PyModuleDef_HEAD_INIT,
-    "tarvo.tcl.nestmap",
-    "NestMap, the Python mirror of a TclX keyed list, with dotted paths into nested levels.",
-    sizeof(State),
-    nullptr,
-    module_slots,
-    py::state_slots<State>::traverse,
-    py::state_slots<State>::clear,
-    py::state_slots<State>::free,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_nestmap() { return PyModuleDef_Init(&nestmap_module); }
+TARVO_MODULE(nestmap,
+             "NestMap, the Python mirror of a TclX keyed list, with dotted paths into nested levels.",
+             State, exec_module)
