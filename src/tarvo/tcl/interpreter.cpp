@@ -516,7 +516,8 @@ Ref cast_array_body(PyObject* module, PyObject** a) {
 
 Ref cast_keyed_list_body(PyObject* module, PyObject** a) {
     Ref from_tcl = py::getattr(py::global(module, TARVO_STR("NestMap")), TARVO_STR("from_tcl"));
-    Ref result = py::call(from_tcl.get(), a[0]);
+    Ref result = Ref::steal(PyObject_CallOneArg(from_tcl.get(), a[0]));
+    if (!result) return {};  // text that is no keyed list: an everyday answer, passed on without unwinding
     if (a[1] && a[1] != Py_None) {
         Ref items = py::call_method(result.get(), TARVO_STR("all_items"));
         recast(result.get(), items.get(), a[1]);

@@ -448,7 +448,10 @@ Ref from_tcl_of_class(PyObject* module, State* st, PyObject* value) {
 // fail where an existing head holds a leaf, before any level is made.
 void set_path(PyObject* module, State* st, PyObject* self, PyObject* key, PyObject* value_in) {
     Ref value = py::newref(value_in);
-    if (is_keyed_list_obj(module, value.get())) value = from_tcl_of_class(module, st, value.get());
+    if (is_keyed_list_obj(module, value.get())) {
+        value = from_tcl_of_class(module, st, value.get());
+        if (!value) py::fail();
+    }
     Path path(key);
     Ref level = py::newref(self);
     Ref head;
@@ -1051,8 +1054,11 @@ private:
         }
         if (not_a_list) raise_not_a_list(st_);
         if (wrong >= 0) {
-            py::raise_format(PyExc_ValueError, "dictionary update sequence element #%zd has length %zd; 2 is required",
-                             wrong, wrong_length);
+            // Text that is no keyed list is an everyday answer (cast_any
+            // tries every string): the error is set and returned, no unwinding.
+            PyErr_Format(PyExc_ValueError, "dictionary update sequence element #%zd has length %zd; 2 is required",
+                         wrong, wrong_length);
+            return {};
         }
 
         // The dict of the entries; a level without dotted keys is built in place.
