@@ -174,14 +174,18 @@ bool pristine(State* st) {
     const bool versioned = type->tp_version_tag != 0;
 #endif
     if (versioned && type->tp_version_tag == st->pristine_version) return true;
+    if (!versioned) {
+        // A class gets its version tag from the interpreter's own attribute
+        // lookup: ask for one the public way, so the next call is quick.
+        py::getattr_optional(reinterpret_cast<PyObject*>(type), TARVO_STR("__getitem__"));
+    }
     for (int fn = 0; fn < FN_COUNT; ++fn) {
-        if (_PyType_Lookup(type, name_of(static_cast<Fn>(fn))) != method_of(st, static_cast<Fn>(fn))) return false;
+        if (py::class_lookup(type, name_of(static_cast<Fn>(fn))) != method_of(st, static_cast<Fn>(fn))) return false;
     }
     for (int op = 0; op < PyTuple_GET_SIZE(st->dict_ops); ++op) {
         if (!plain_is_dict_lookup(st, op)) return false;
     }
-    if (_PyType_Lookup(type, TARVO_STR("__missing__"))) return false;
-    // The lookups gave the class a version, if it can have one.
+    if (py::class_lookup(type, TARVO_STR("__missing__"))) return false;
     st->pristine_version = type->tp_version_tag;
     return true;
 }
@@ -192,7 +196,7 @@ bool routes(State* st, PyObject* obj, Fn fn) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == reinterpret_cast<PyTypeObject*>(st->cls) && pristine(st)) return true;
     if (!PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(st->cls))) return false;
-    return _PyType_Lookup(type, name_of(fn)) == method_of(st, fn);
+    return py::class_lookup(type, name_of(fn)) == method_of(st, fn);
 }
 
 // The same for an attribute looked up on a class object: NestMap.from_tcl.
@@ -201,7 +205,7 @@ bool class_routes(State* st, PyObject* cls, Fn fn) {
     if (!PyType_Check(cls) || Py_TYPE(cls) != Py_TYPE(st->cls)) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     if (!PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(st->cls))) return false;
-    return _PyType_Lookup(type, name_of(fn)) == method_of(st, fn);
+    return py::class_lookup(type, name_of(fn)) == method_of(st, fn);
 }
 
 void require_self(State* st, PyObject* self, const char* method) {
@@ -233,7 +237,7 @@ PyObject* plain_name(Plain op) {
 }
 
 bool plain_is_dict_lookup(State* st, int op) {
-    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(st->base), plain_name(static_cast<Plain>(op))) ==
+    return py::class_lookup(reinterpret_cast<PyTypeObject*>(st->base), plain_name(static_cast<Plain>(op))) ==
            PyTuple_GET_ITEM(st->dict_ops, op);
 }
 
@@ -243,7 +247,7 @@ bool plain_is_dict(State* st, Plain op) { return pristine(st) || plain_is_dict_l
 // AttrDict.<op>(level, args...), through the method AttrDict has.
 template <class... A>
 Ref call_plain(State* st, Plain op, PyObject* level, A... args) {
-    PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(st->base), plain_name(op));
+    PyObject* found = py::class_lookup(reinterpret_cast<PyTypeObject*>(st->base), plain_name(op));
     if (!found) {
         py::raise_format(PyExc_AttributeError, "type object 'AttrDict' has no attribute '%U'", plain_name(op));
     }
@@ -379,7 +383,7 @@ Ref find_item(PyObject* module, State* st, PyObject* obj, PyObject* key, bool he
     if (routes(st, obj, GETITEM)) {
         // Our lookup of a key without a dot is dict's own, KeyError and all.
         const bool dict_lookup = (Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(st->cls) && pristine(st)) ||
-                                 (plain_is_dict(st, P_GET) && !_PyType_Lookup(Py_TYPE(obj), TARVO_STR("__missing__")));
+                                 (plain_is_dict(st, P_GET) && !py::class_lookup(Py_TYPE(obj), TARVO_STR("__missing__")));
         if (dict_lookup && PyUnicode_CheckExact(key)) {
             const Py_ssize_t dot = head ? -1 : PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
             if (dot == -2) py::fail();
@@ -1406,7 +1410,7 @@ Ref call_found(PyObject* found, PyObject* self, const char* name, A... args) {
 
 PyObject* slot_subscript(PyObject* self, PyObject* key) noexcept {
     return py::entry("NestMap.__getitem__", [&] {
-        PyObject* found = _PyType_Lookup(Py_TYPE(self), TARVO_STR("__getitem__"));
+        PyObject* found = py::class_lookup(Py_TYPE(self), TARVO_STR("__getitem__"));
         if (PyObject* module = module_if_ours(found, TARVO_FASTCALL(nestmap_getitem))) {
             return get_path(module, state_of(module), self, key);
         }
@@ -1417,7 +1421,7 @@ PyObject* slot_subscript(PyObject* self, PyObject* key) noexcept {
 int slot_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return py::entry_int("NestMap.__setitem__", [&] {
         if (!value) {
-            PyObject* found = _PyType_Lookup(Py_TYPE(self), TARVO_STR("__delitem__"));
+            PyObject* found = py::class_lookup(Py_TYPE(self), TARVO_STR("__delitem__"));
             if (PyObject* module = module_if_ours(found, TARVO_FASTCALL(nestmap_delitem))) {
                 del_path(state_of(module), self, key);
             } else {
@@ -1425,7 +1429,7 @@ int slot_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept 
             }
             return 0;
         }
-        PyObject* found = _PyType_Lookup(Py_TYPE(self), TARVO_STR("__setitem__"));
+        PyObject* found = py::class_lookup(Py_TYPE(self), TARVO_STR("__setitem__"));
         if (PyObject* module = module_if_ours(found, TARVO_FASTCALL(nestmap_setitem))) {
             set_path(module, state_of(module), self, key, value);
         } else {
@@ -1437,7 +1441,7 @@ int slot_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept 
 
 int slot_contains(PyObject* self, PyObject* key) noexcept {
     return py::entry_int("NestMap.__contains__", [&] {
-        PyObject* found = _PyType_Lookup(Py_TYPE(self), TARVO_STR("__contains__"));
+        PyObject* found = py::class_lookup(Py_TYPE(self), TARVO_STR("__contains__"));
         Ref result = nullptr;
         if (PyObject* module = module_if_ours(found, TARVO_FASTCALL(nestmap_contains))) {
             result = contains_path(state_of(module), self, key);
@@ -1507,7 +1511,7 @@ int exec_module(PyObject* module) noexcept {
         py::keep(st->methods, std::move(methods));
         Ref dict_ops = py::own(PyTuple_New(P_COUNT));
         for (int op = 0; op < P_COUNT; ++op) {
-            PyObject* method = py::require(_PyType_Lookup(&PyDict_Type, plain_name(static_cast<Plain>(op))));
+            PyObject* method = py::require(py::class_lookup(&PyDict_Type, plain_name(static_cast<Plain>(op))));
             PyTuple_SET_ITEM(dict_ops.get(), op, py::newref(method).release());
         }
         py::keep(st->dict_ops, std::move(dict_ops));

@@ -44,9 +44,12 @@ namespace detail {
 
 inline FunctionObject* as_function(PyObject* f) noexcept { return reinterpret_cast<FunctionObject*>(f); }
 
+// The C signature of a METH_FASTCALL | METH_KEYWORDS function.
+using FastWithKeywords = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 inline PyObject* function_vectorcall(PyObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FunctionObject* fn = as_function(f);
-    auto body = reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(fn->def->ml_meth));
+    auto body = reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)(void)>(fn->def->ml_meth));
     return body(fn->self, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 

@@ -107,6 +107,27 @@ inline Ref import_relative(PyObject* module, const char* sibling, const char* na
     return Ref::steal(value);
 }
 
+// What `name` names in the dict of the first class along the MRO of `type`
+// that has it (borrowed from that dict), or NULL: the lookup behind
+// attribute access, done with the public API, without its cache.
+inline PyObject* class_lookup(PyTypeObject* type, PyObject* name) {
+    PyObject* mro = type->tp_mro;
+    const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+        // Static built-in types keep their dict per interpreter; the type holds it.
+        Ref dict = own(PyType_GetDict(base));
+        PyObject* found = PyDict_GetItemWithError(dict.get(), name);
+#else
+        PyObject* found = PyDict_GetItemWithError(base->tp_dict, name);
+#endif
+        if (found) return found;
+        if (PyErr_Occurred()) fail();
+    }
+    return nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Functions.  Every C++ function is a PyCFunction whose `self` is its module,
 // so its body reaches the module state; `PyMethodDef`s are static, since the
