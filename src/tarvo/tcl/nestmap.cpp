@@ -269,6 +269,14 @@ void plain_init(State* st, PyObject* level) {
 
 Ref plain_get(State* st, PyObject* level, PyObject* key) {
     if (!plain_is_dict(st, P_GET)) return call_plain(st, P_GET, level, key);
+    if (Py_TYPE(level) == reinterpret_cast<PyTypeObject*>(st->cls) && PyUnicode_CheckExact(key) && pristine(st)) {
+        // dict's lookup without its hunt for __missing__, which NestMap as
+        // built has none of.
+        PyObject* value = PyDict_GetItemWithError(level, key);
+        if (value) return py::newref(value);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        py::fail();
+    }
     return py::own(PyDict_Type.tp_as_mapping->mp_subscript(level, key));
 }
 
@@ -308,6 +316,50 @@ Ref plain_find(State* st, PyObject* level, PyObject* key) {
 // ---------------------------------------------------------------------------
 // Paths
 
+// The heads of paths as strs, kept by their bytes: a test script spells the
+// same few keys over and over, and a kept str brings its hash along, so a
+// path level costs one dict lookup instead of a new string, its hash and
+// its release.  Only short ASCII keys are kept, one per slot; the strs are
+// never handed out as anything but keys, so keeping them changes no result.
+// (Process-wide and never released as a whole, like the interned names.)
+class HeadStrs {
+public:
+    static Ref get(PyObject* key, Py_ssize_t start, Py_ssize_t end) {
+        const Py_ssize_t n = end - start;
+        if (!PyUnicode_IS_ASCII(key) || n < 1 || n > longest) return py::own(PyUnicode_Substring(key, start, end));
+        const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key)) + start;
+        uint32_t hash = 2166136261u;  // FNV-1a
+        for (Py_ssize_t i = 0; i < n; ++i) hash = (hash ^ static_cast<unsigned char>(s[i])) * 16777619u;
+        PyObject*& kept = slots()[hash % size];
+        if (kept && PyUnicode_GET_LENGTH(kept) == n && std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
+            return py::newref(kept);
+        }
+        Ref head = py::own(PyUnicode_FromStringAndSize(s, n));
+        Py_XSETREF(kept, py::newref(head.get()).release());
+        return head;
+    }
+
+private:
+    static constexpr Py_ssize_t longest = 32;
+    static constexpr size_t size = 512;
+    static PyObject** slots() {
+        static PyObject* kept[size] = {};
+        return kept;
+    }
+};
+
+// The first "." of key[start:end], or -1.
+Py_ssize_t find_dot(PyObject* key, Py_ssize_t start, Py_ssize_t end) {
+    if (PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND) {
+        const auto* data = static_cast<const char*>(PyUnicode_DATA(key));
+        const void* dot = std::memchr(data + start, '.', static_cast<size_t>(end - start));
+        return dot ? static_cast<const char*>(dot) - data : -1;
+    }
+    const Py_ssize_t dot = PyUnicode_FindChar(key, '.', start, end, 1);
+    if (dot == -2) py::fail();
+    return dot;
+}
+
 // Walks a key one level at a time.  At each level the key is split at its
 // first "." (tested with the `in` operator, split with `key.split('.', 1)`);
 // a str key is walked in place, so only the heads are made as new objects.
@@ -318,10 +370,9 @@ public:
     // Splits off the head of this level; false when the key left has no dot.
     bool next(Ref& head) {
         if (text_) {
-            const Py_ssize_t dot = PyUnicode_FindChar(key_.get(), '.', start_, length_, 1);
-            if (dot == -2) py::fail();
+            const Py_ssize_t dot = find_dot(key_.get(), start_, length_);
             if (dot < 0) return false;
-            head = py::own(PyUnicode_Substring(key_.get(), start_, dot));
+            head = HeadStrs::get(key_.get(), start_, dot);
             start_ = dot + 1;
             plain_head_ = true;
             return true;
@@ -343,7 +394,7 @@ public:
     // The key left for the next level (the whole key before any split).
     Ref rest() const {
         if (!text_ || start_ == 0) return key_.copy();
-        return py::own(PyUnicode_Substring(key_.get(), start_, length_));
+        return HeadStrs::get(key_.get(), start_, length_);
     }
 
 private:
