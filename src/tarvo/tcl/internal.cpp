@@ -53,23 +53,6 @@ struct State {
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
 
-// Every function of the module is a PyCFunction whose `self` is the module;
-// the body gets the module and one borrowed pointer per parameter.
-using Body = Ref (*)(PyObject* module, PyObject** a);
-
-template <const py::Signature& sig, Body body>
-PyObject* shell(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return py::entry(sig.name, [&] {
-        PyObject* a[2];
-        py::parse(sig, args, nargs, kwnames, a);
-        return body(module, a);
-    });
-}
-
-#define TARVO_FUNCTION(name, sig, body, doc)                                                      \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(shell<sig, body>)), \
-     METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)}
-
 // ---------------------------------------------------------------------------
 // ReturnCodes and the library
 
@@ -190,7 +173,7 @@ const py::Signature from_param_sig{"from_param", from_param_params, 2, 2};
 
 Ref from_param(PyObject* module, PyObject** a) { return interp_param(state_of(module), a[1]); }
 
-PyMethodDef from_param_def = TARVO_FUNCTION(
+PyMethodDef from_param_def = TARVO_DEF(
     "from_param", from_param_sig, from_param,
     "from_param($cls, interp)\n--\n\n"
     "The handle for `interp`: a Tcl_Interp_p as it is, None as the null handle,\n"
@@ -563,29 +546,29 @@ Ref cast_list(PyObject* module, PyObject** a) {
 // Module
 
 PyMethodDef functions[] = {
-    TARVO_FUNCTION("_ptr_add", ptr_add_sig, ptr_add,
+    TARVO_DEF("_ptr_add", ptr_add_sig, ptr_add,
                    "_ptr_add(ptr, count)\n--\n\nA pointer `count` bytes further on, of the type of `ptr`."),
-    TARVO_FUNCTION("_ptr_sub", ptr_sub_sig, ptr_sub,
+    TARVO_DEF("_ptr_sub", ptr_sub_sig, ptr_sub,
                    "_ptr_sub(ptr, count)\n--\n\nA pointer `count` bytes back, of the type of `ptr`."),
-    TARVO_FUNCTION("_ptr_diff", ptr_diff_sig, ptr_diff,
+    TARVO_DEF("_ptr_diff", ptr_diff_sig, ptr_diff,
                    "_ptr_diff(ptr1, ptr2)\n--\n\nThe signed distance in bytes from `ptr2` to `ptr1`."),
-    TARVO_FUNCTION("TclError_from_interp", from_interp_sig, tcl_error_from_interp,
+    TARVO_DEF("TclError_from_interp", from_interp_sig, tcl_error_from_interp,
                    "TclError_from_interp(interp, default_msg=None)\n--\n\n"
                    "Raise TclError with the interpreter's result, or `default_msg` when there is\n"
                    "no interpreter or its result is empty."),
-    TARVO_FUNCTION("_c_char_p_from_obj", c_char_p_sig, c_char_p_from_obj,
+    TARVO_DEF("_c_char_p_from_obj", c_char_p_sig, c_char_p_from_obj,
                    "_c_char_p_from_obj(obj)\n--\n\nThe UTF-8 of str(obj) (of '' for None) as a ctypes.c_char_p."),
-    TARVO_FUNCTION("GetListFromAny", get_list_sig, get_list,
+    TARVO_DEF("GetListFromAny", get_list_sig, get_list,
                    "GetListFromAny(obj, interp=None)\n--\n\n"
                    "The elements of a Tcl list as a tuple: a tuple as it is, a number as a one-element\n"
                    "tuple, a sequence or set as the tuple of its items, None as (), and anything else\n"
                    "by its text, read with Tcl's own list parser.  Malformed text raises TclError\n"
                    "with the message that Tcl leaves in `interp`, or \"invalid list element\"."),
-    TARVO_FUNCTION("DictionaryCompare", compare_sig, dictionary_compare_function,
+    TARVO_DEF("DictionaryCompare", compare_sig, dictionary_compare_function,
                    "DictionaryCompare(left, right)\n--\n\n"
                    "Compare str(left) and str(right) in Tcl's dictionary order: negative, 0 or\n"
                    "positive.  Case counts only to break ties, and digit runs compare by value."),
-    TARVO_FUNCTION("cast_list", cast_list_sig, cast_list,
+    TARVO_DEF("cast_list", cast_list_sig, cast_list,
                    "cast_list(value, item_cast=None)\n--\n\n"
                    "The elements of a Tcl list as a tuple (see GetListFromAny), each passed\n"
                    "through `item_cast` when it is given.  Malformed text raises ValueError."),

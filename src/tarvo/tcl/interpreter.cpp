@@ -35,22 +35,9 @@ struct State {
 
 const char* const self_params[] = {"self"};
 
-// Every method has one shape: a Signature, a body taking the parsed
-// arguments (the instance first), and this noexcept shell.
-using Body = Ref (*)(PyObject* module, PyObject** a);
-
-template <const py::Signature& sig, Body body>
-PyObject* shell(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return py::entry(sig.name, [&] {
-        PyObject* a[4];
-        py::parse(sig, args, nargs, kwnames, a);
-        return body(module, a);
-    });
-}
-
-#define TARVO_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-#define TARVO_METHOD_NAMED(pyname, name, doc) \
-    {pyname, TARVO_FASTCALL((shell<name##_sig, name##_body>)), METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)}
+// Every method is a body behind the one shell: TARVO_METHOD(name, doc) for
+// the body `name_body` with the Signature `name_sig`.
+#define TARVO_METHOD_NAMED(pyname, name, doc) TARVO_DEF(pyname, name##_sig, name##_body, doc)
 #define TARVO_METHOD(name, doc) TARVO_METHOD_NAMED(#name, name, doc)
 
 
@@ -263,16 +250,6 @@ Ref getattr_body(PyObject*, PyObject** a) {
     return Ref();
 }
 
-// An attribute the instance keeps in its own dict, read without the detour
-// through the class's __getattr__ hook; anything else takes the normal road.
-Ref instance_attr(PyObject* self, PyObject* name) {
-    PyObject* value = PyObject_GenericGetAttr(self, name);
-    if (value) return Ref::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::fail();
-    PyErr_Clear();
-    return py::getattr(self, name);
-}
-
 // ---------------------------------------------------------------------------
 // Python callbacks as Tcl commands.  A command replaced by a forced callback
 // waits under this prefix until the callback is removed.
@@ -377,10 +354,10 @@ Ref eval_body(PyObject* module, PyObject** a) {
     PyObject* self = a[0];
     PyObject* code = a[1];
     if (!a[3] || py::truth(a[3])) {
-        Ref history = instance_attr(self, TARVO_STR("history"));
+        Ref history = py::instance_attr(self, TARVO_STR("history"));
         py::call_method(history.get(), TARVO_STR("append"), code);
     }
-    Ref tk = instance_attr(self, TARVO_STR("tk"));
+    Ref tk = py::instance_attr(self, TARVO_STR("tk"));
     Ref result;
     try {
         result = py::call_method(tk.get(), TARVO_STR("eval"), code);
@@ -461,7 +438,7 @@ std::optional<bool> nonzero(PyObject* self, PyObject* cast, PyObject* value, PyO
 
 Ref cast_boolean_body(PyObject* module, PyObject** a) {
     PyObject *self = a[0], *value = a[1];
-    Ref tk = instance_attr(self, TARVO_STR("tk"));
+    Ref tk = py::instance_attr(self, TARVO_STR("tk"));
     tarvo::tcl::api().ResetResult(tarvo::tcl::interp_of(tk.get()));
     PyObject* tcl_error = py::global(module, TARVO_STR("TclError"));
     PyObject* flag = PyObject_CallMethodOneArg(tk.get(), TARVO_STR("getboolean"), value);

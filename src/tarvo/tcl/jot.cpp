@@ -282,17 +282,6 @@ private:
     PyObject** argv_ = small_;
 };
 
-// An attribute of the interpreter.  Its instance attributes are read
-// straight away; only what normal lookup misses goes through its class's
-// __getattr__ hook (an Interpreter delegates to its Tcl application object).
-Ref attribute(PyObject* interp, PyObject* name) {
-    PyObject* value = PyObject_GenericGetAttr(interp, name);
-    if (value) return Ref::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::fail();
-    PyErr_Clear();
-    return py::getattr(interp, name);
-}
-
 // Runs one command: `tcl.tk.call(*words)`, a Tcl error reported with Tcl's
 // whole trace from ::errorInfo.
 Ref run(PyObject* module, PyObject* interp, PyObject* tk, PyObject* words) {
@@ -308,7 +297,7 @@ Ref run(PyObject* module, PyObject* interp, PyObject* tk, PyObject* words) {
     PyObject* tcl_error = py::global(module, TARVO_STR("TclError"));
     if (!caught.matches(tcl_error)) caught.reraise();
     py::Handling handling(caught);
-    Ref vars = attribute(interp, TARVO_STR("vars"));
+    Ref vars = py::instance_attr(interp, TARVO_STR("vars"));
     Ref info = py::own(PyObject_GetItem(vars.get(), TARVO_STR("::errorInfo")));
     py::raise_from_none(py::call(tcl_error, info.get()));
 }
@@ -374,16 +363,16 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     // 5. Recorded before it runs, so failing commands are recorded too.
     Ref tcl = code_tcl(self);
     Ref interp = target_of(tcl.get());
-    Ref history = attribute(interp.get(), TARVO_STR("history"));
+    Ref history = py::instance_attr(interp.get(), TARVO_STR("history"));
     py::call_method(history.get(), TARVO_STR("append"), words.get());
 
     // 6. and 7.
-    Ref tk = attribute(interp.get(), TARVO_STR("tk"));
+    Ref tk = py::instance_attr(interp.get(), TARVO_STR("tk"));
     Ref result = run(module, interp.get(), tk.get(), words.get());
 
     // 8.
     if (py::truth(cast)) {
-        Ref cast_any = attribute(interp.get(), TARVO_STR("cast_any"));
+        Ref cast_any = py::instance_attr(interp.get(), TARVO_STR("cast_any"));
         return py::call(cast_any.get(), result.get());
     }
     return string_result(tk.get(), std::move(result));

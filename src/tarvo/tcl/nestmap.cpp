@@ -1262,8 +1262,6 @@ Ref read_keyed_list(PyObject* module, State* st, PyObject* string, bool quiet) {
 // The class namespace.  Each function is a function of the module placed in
 // the class; the instance arrives as args[0].
 
-#define TARVO_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 const char* const self_params[] = {"self"};
 const char* const key_params[] = {"self", "key"};
 const char* const set_params[] = {"self", "key", "value"};

@@ -500,8 +500,6 @@ Ref tclobj(State* st, PyObject* obj) {
 // ---------------------------------------------------------------------------
 // The module's functions
 
-#define TARVO_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 template <const py::Signature& sig, Ref (*impl)(State*, PyObject**)>
 PyObject* shell(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return py::entry(sig.name, [&] {

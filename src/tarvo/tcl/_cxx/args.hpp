@@ -149,6 +149,29 @@ inline void parse_tuple(const Signature& s, PyObject* args, PyObject* kwargs, Py
     if (extra && extra->nrest) extra->rest = &PyTuple_GET_ITEM(args, nargs - extra->nrest);
 }
 
+// A C++ function as the PyCFunction a PyMethodDef holds.
+#define TARVO_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+// The body of a module function, or of a function placed in a class as a
+// method (the instance first): it gets the module and one borrowed pointer
+// per parameter (NULL where the caller left it to its default).
+using Body = Ref (*)(PyObject* module, PyObject** a);
+
+// The noexcept shell of such a body, parsing the arguments by `sig`.
+template <const Signature& sig, Body body>
+PyObject* fastcall(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return entry(sig.name, [&] {
+        PyObject* a[8];
+        assert(sig.npositional + sig.nkwonly <= 8);
+        parse(sig, args, nargs, kwnames, a);
+        return body(module, a);
+    });
+}
+
+// The PyMethodDef of `body` under the Python name `name`.
+#define TARVO_DEF(name, sig, body, doc) \
+    {name, TARVO_FASTCALL((::tarvo::py::fastcall<sig, body>)), METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)}
+
 // The argument or, when the caller left it out, the default.
 inline PyObject* arg_or(PyObject* value, PyObject* fallback) noexcept { return value ? value : fallback; }
 

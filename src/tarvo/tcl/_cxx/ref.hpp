@@ -204,6 +204,17 @@ public:
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
 
+// An attribute of an instance whose class has a __getattr__ hook: what the
+// instance keeps itself is read straight away, without the detour through
+// the hook; only what normal lookup misses takes the normal road.
+inline Ref instance_attr(PyObject* obj, PyObject* name) {
+    PyObject* value = PyObject_GenericGetAttr(obj, name);
+    if (value) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+    PyErr_Clear();
+    return getattr(obj, name);
+}
+
 inline Ref import(const char* module) { return own(PyImport_ImportModule(module)); }
 
 // `from <module> import <name>`
