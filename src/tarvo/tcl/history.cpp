@@ -27,19 +27,17 @@ constexpr long MAX_HISTORY = 9999;
 struct State {
     PyObject* entry_type = nullptr;
     PyObject* debug_level = nullptr;
-    PyObject* record_format = nullptr;  // "%% %s": a percent sign, a blank, the item
-    PyObject* datetime = nullptr;       // datetime.datetime
-    PyObject* get_time = nullptr;       // the get_time imported at start-up
-    bool get_time_is_now = false;       // ... and it is datetime.datetime.now
-    PyObject* logger_class = nullptr;   // logging.Logger
-    PyObject* is_enabled_for = nullptr; // logging.Logger.isEnabledFor, as imported
-    PyObject* deque_type = nullptr;     // collections.deque
-    PyObject* deque_append = nullptr;   // collections.deque.append
-    static constexpr PyObject* State::*fields[] = {&State::entry_type,   &State::debug_level,
-                                                   &State::record_format, &State::datetime,
-                                                   &State::get_time,     &State::logger_class,
-                                                   &State::is_enabled_for, &State::deque_type,
-                                                   &State::deque_append};
+    PyObject* record_format = nullptr;   // "%% %s": a percent sign, a blank, the item
+    PyObject* datetime = nullptr;        // datetime.datetime
+    PyObject* get_time = nullptr;        // the get_time imported at start-up
+    bool get_time_is_now = false;        // ... and it is datetime.datetime.now
+    PyObject* logger_class = nullptr;    // logging.Logger
+    PyObject* is_enabled_for = nullptr;  // logging.Logger.isEnabledFor, as imported
+    PyObject* deque_type = nullptr;      // collections.deque
+    PyObject* deque_append = nullptr;    // collections.deque.append
+    static constexpr PyObject* State::* fields[] = {&State::entry_type,     &State::debug_level, &State::record_format,
+                                                    &State::datetime,       &State::get_time,    &State::logger_class,
+                                                    &State::is_enabled_for, &State::deque_type,  &State::deque_append};
 };
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
@@ -86,8 +84,7 @@ void debug(PyObject* module, PyObject* message, PyObject* arg = nullptr) {
 }
 
 [[noreturn]] void raise_missing(PyObject* self, const char* attribute) {
-    py::raise_format(PyExc_AttributeError, "'%.50s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
-                     attribute);
+    py::raise_format(PyExc_AttributeError, "'%.50s' object has no attribute '%s'", Py_TYPE(self)->tp_name, attribute);
 }
 
 template <class Object>
@@ -106,10 +103,9 @@ int traverse_fields(Object* self, visitproc visit, void* arg, std::initializer_l
 // built from it when somebody first looks (building it means two or three
 // local-time conversions, the dearest part of recording a command).
 struct EntryObject {
-    PyObject_HEAD
-    PyObject* timestamp;  // NULL while `pending` (or after `del entry.timestamp`)
+    PyObject_HEAD PyObject* timestamp;  // NULL while `pending` (or after `del entry.timestamp`)
     PyObject* api;
-    long long seconds;    // the clock reading, when `pending`
+    long long seconds;  // the clock reading, when `pending`
     int microseconds;
     bool pending;
 };
@@ -129,8 +125,8 @@ bool has_blank(PyObject* word) {
 }
 
 Ref join_words(PyObject* words) {
-    Ref list = PyList_CheckExact(words) || PyTuple_CheckExact(words) ? py::newref(words)
-                                                                      : py::own(PySequence_List(words));
+    Ref list =
+        PyList_CheckExact(words) || PyTuple_CheckExact(words) ? py::newref(words) : py::own(PySequence_List(words));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
     PyObject** items = PySequence_Fast_ITEMS(list.get());
     std::vector<bool> braced(static_cast<size_t>(n));
@@ -293,17 +289,16 @@ PyType_Slot entry_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec entry_spec = {"tarvo.tcl.history.Entry", sizeof(EntryObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, entry_slots};
+PyType_Spec entry_spec = {"tarvo.tcl.history.Entry", sizeof(EntryObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+                          entry_slots};
 
 // ---------------------------------------------------------------------------
 // History
 
 struct HistoryObject {
-    PyObject_HEAD
-    PyObject* history;  // __history__: deque of Entry, oldest first
-    PyObject* markers;  // __markers__: marker name -> deque of Entry
-    PyObject* active;   // __activeMarkers__: names receiving entries, in start order
+    PyObject_HEAD PyObject* history;  // __history__: deque of Entry, oldest first
+    PyObject* markers;                // __markers__: marker name -> deque of Entry
+    PyObject* active;                 // __activeMarkers__: names receiving entries, in start order
     PyObject* enabled;
     PyObject* dict;
     PyObject* weakrefs;
@@ -313,7 +308,7 @@ HistoryObject* as_history(PyObject* self) { return reinterpret_cast<HistoryObjec
 
 // The stores, owned by the caller for as long as it works on them: the code
 // that a store, a marker or a key runs may rebind the attribute meanwhile.
-Ref field(PyObject* self, PyObject* HistoryObject::*member, const char* name) {
+Ref field(PyObject* self, PyObject* HistoryObject::* member, const char* name) {
     PyObject* value = as_history(self)->*member;
     if (!value) raise_missing(self, name);
     return py::newref(value);
@@ -521,7 +516,7 @@ void history_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-#define HISTORY_METHOD(name, sig, impl, doc)                                                      \
+#define HISTORY_METHOD(name, sig, impl, doc)                                                         \
     {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(method_shell<sig, impl>)), \
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)}
 
@@ -619,6 +614,4 @@ int exec_module(PyObject* module) noexcept {
 
 }  // namespace
 
-TARVO_MODULE(history,
-             "A bounded, timestamped record of the Tcl commands an interpreter runs.",
-             State, exec_module)
+TARVO_MODULE(history, "A bounded, timestamped record of the Tcl commands an interpreter runs.", State, exec_module)

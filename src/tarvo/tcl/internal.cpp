@@ -31,23 +31,23 @@ using py::Ref;
 namespace {
 
 struct State {
-    PyObject* cast = nullptr;            // ctypes.cast
-    PyObject* void_p = nullptr;          // ctypes.c_void_p
-    PyObject* char_p = nullptr;          // ctypes.c_char_p
-    PyObject* argument_error = nullptr;  // ctypes.ArgumentError
-    PyObject* tk = nullptr;              // tkinter.Tk
-    PyObject* tcl_error = nullptr;       // tkinter.TclError
-    PyObject* sequence = nullptr;        // collections.abc.Sequence
-    PyObject* set = nullptr;             // collections.abc.Set
-    PyObject* interp_p = nullptr;        // Tcl_Interp_p
-    PyObject* invalid_element = nullptr; // "invalid list element"
-    PyObject* empty = nullptr;           // ()
-    PyObject* trampoline_type = nullptr; // calls a Python callback for a Tcl command
-    unsigned long long callbacks = 0;    // hidden callback commands made so far
-    static constexpr PyObject* State::*fields[] = {
-        &State::cast,     &State::void_p,    &State::char_p,          &State::argument_error,
-        &State::tk,       &State::tcl_error, &State::sequence,        &State::set,
-        &State::interp_p, &State::invalid_element, &State::empty,     &State::trampoline_type,
+    PyObject* cast = nullptr;             // ctypes.cast
+    PyObject* void_p = nullptr;           // ctypes.c_void_p
+    PyObject* char_p = nullptr;           // ctypes.c_char_p
+    PyObject* argument_error = nullptr;   // ctypes.ArgumentError
+    PyObject* tk = nullptr;               // tkinter.Tk
+    PyObject* tcl_error = nullptr;        // tkinter.TclError
+    PyObject* sequence = nullptr;         // collections.abc.Sequence
+    PyObject* set = nullptr;              // collections.abc.Set
+    PyObject* interp_p = nullptr;         // Tcl_Interp_p
+    PyObject* invalid_element = nullptr;  // "invalid list element"
+    PyObject* empty = nullptr;            // ()
+    PyObject* trampoline_type = nullptr;  // calls a Python callback for a Tcl command
+    unsigned long long callbacks = 0;     // hidden callback commands made so far
+    static constexpr PyObject* State::* fields[] = {
+        &State::cast,     &State::void_p,          &State::char_p,   &State::argument_error,
+        &State::tk,       &State::tcl_error,       &State::sequence, &State::set,
+        &State::interp_p, &State::invalid_element, &State::empty,    &State::trampoline_type,
     };
 };
 
@@ -59,17 +59,16 @@ State* state_of(PyObject* module) { return py::state<State>(module); }
 // Library names tried in order, oldest Tcl first; the loader searches its
 // usual places for each.
 const char* const library_names[] = {
-    "libtcl8.4.so", "libtcl8.4.dylib", "libtcl8.5.so", "libtcl8.5.dylib",
-    "libtcl8.6.so.0", "libtcl8.6.so", "libtcl8.6.dylib",
+    "libtcl8.4.so",   "libtcl8.4.dylib", "libtcl8.5.so",    "libtcl8.5.dylib",
+    "libtcl8.6.so.0", "libtcl8.6.so",    "libtcl8.6.dylib",
 };
 
 Ref make_return_codes(PyObject* module) {
     Ref bases = py::own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     py::ClassBuilder cls(module, "ReturnCodes", bases.get(), "Tcl's completion codes.");
     const std::pair<const char*, int> codes[] = {
-        {"TCL_OK", tcl::TCL_OK},           {"TCL_ERROR", tcl::TCL_ERROR},
-        {"TCL_RETURN", tcl::TCL_RETURN},   {"TCL_BREAK", tcl::TCL_BREAK},
-        {"TCL_CONTINUE", tcl::TCL_CONTINUE},
+        {"TCL_OK", tcl::TCL_OK},       {"TCL_ERROR", tcl::TCL_ERROR},       {"TCL_RETURN", tcl::TCL_RETURN},
+        {"TCL_BREAK", tcl::TCL_BREAK}, {"TCL_CONTINUE", tcl::TCL_CONTINUE},
     };
     for (const auto& [name, value] : codes) cls.set(name, py::integer(value).get());
     return cls.build();
@@ -173,11 +172,10 @@ const py::Signature from_param_sig{"from_param", from_param_params, 2, 2};
 
 Ref from_param(PyObject* module, PyObject** a) { return interp_param(state_of(module), a[1]); }
 
-PyMethodDef from_param_def = TARVO_DEF(
-    "from_param", from_param_sig, from_param,
-    "from_param($cls, interp)\n--\n\n"
-    "The handle for `interp`: a Tcl_Interp_p as it is, None as the null handle,\n"
-    "a tkinter.Tk (such as an Interpreter) as the address of its Tcl interpreter.");
+PyMethodDef from_param_def = TARVO_DEF("from_param", from_param_sig, from_param,
+                                       "from_param($cls, interp)\n--\n\n"
+                                       "The handle for `interp`: a Tcl_Interp_p as it is, None as the null handle,\n"
+                                       "a tkinter.Tk (such as an Interpreter) as the address of its Tcl interpreter.");
 
 Ref make_interp_p(PyObject* module, PyObject* void_p) {
     Ref bases = py::own(PyTuple_Pack(1, void_p));
@@ -547,31 +545,31 @@ Ref cast_list(PyObject* module, PyObject** a) {
 
 PyMethodDef functions[] = {
     TARVO_DEF("_ptr_add", ptr_add_sig, ptr_add,
-                   "_ptr_add(ptr, count)\n--\n\nA pointer `count` bytes further on, of the type of `ptr`."),
+              "_ptr_add(ptr, count)\n--\n\nA pointer `count` bytes further on, of the type of `ptr`."),
     TARVO_DEF("_ptr_sub", ptr_sub_sig, ptr_sub,
-                   "_ptr_sub(ptr, count)\n--\n\nA pointer `count` bytes back, of the type of `ptr`."),
+              "_ptr_sub(ptr, count)\n--\n\nA pointer `count` bytes back, of the type of `ptr`."),
     TARVO_DEF("_ptr_diff", ptr_diff_sig, ptr_diff,
-                   "_ptr_diff(ptr1, ptr2)\n--\n\nThe signed distance in bytes from `ptr2` to `ptr1`."),
+              "_ptr_diff(ptr1, ptr2)\n--\n\nThe signed distance in bytes from `ptr2` to `ptr1`."),
     TARVO_DEF("TclError_from_interp", from_interp_sig, tcl_error_from_interp,
-                   "TclError_from_interp(interp, default_msg=None)\n--\n\n"
-                   "Raise TclError with the interpreter's result, or `default_msg` when there is\n"
-                   "no interpreter or its result is empty."),
+              "TclError_from_interp(interp, default_msg=None)\n--\n\n"
+              "Raise TclError with the interpreter's result, or `default_msg` when there is\n"
+              "no interpreter or its result is empty."),
     TARVO_DEF("_c_char_p_from_obj", c_char_p_sig, c_char_p_from_obj,
-                   "_c_char_p_from_obj(obj)\n--\n\nThe UTF-8 of str(obj) (of '' for None) as a ctypes.c_char_p."),
+              "_c_char_p_from_obj(obj)\n--\n\nThe UTF-8 of str(obj) (of '' for None) as a ctypes.c_char_p."),
     TARVO_DEF("GetListFromAny", get_list_sig, get_list,
-                   "GetListFromAny(obj, interp=None)\n--\n\n"
-                   "The elements of a Tcl list as a tuple: a tuple as it is, a number as a one-element\n"
-                   "tuple, a sequence or set as the tuple of its items, None as (), and anything else\n"
-                   "by its text, read with Tcl's own list parser.  Malformed text raises TclError\n"
-                   "with the message that Tcl leaves in `interp`, or \"invalid list element\"."),
+              "GetListFromAny(obj, interp=None)\n--\n\n"
+              "The elements of a Tcl list as a tuple: a tuple as it is, a number as a one-element\n"
+              "tuple, a sequence or set as the tuple of its items, None as (), and anything else\n"
+              "by its text, read with Tcl's own list parser.  Malformed text raises TclError\n"
+              "with the message that Tcl leaves in `interp`, or \"invalid list element\"."),
     TARVO_DEF("DictionaryCompare", compare_sig, dictionary_compare_function,
-                   "DictionaryCompare(left, right)\n--\n\n"
-                   "Compare str(left) and str(right) in Tcl's dictionary order: negative, 0 or\n"
-                   "positive.  Case counts only to break ties, and digit runs compare by value."),
+              "DictionaryCompare(left, right)\n--\n\n"
+              "Compare str(left) and str(right) in Tcl's dictionary order: negative, 0 or\n"
+              "positive.  Case counts only to break ties, and digit runs compare by value."),
     TARVO_DEF("cast_list", cast_list_sig, cast_list,
-                   "cast_list(value, item_cast=None)\n--\n\n"
-                   "The elements of a Tcl list as a tuple (see GetListFromAny), each passed\n"
-                   "through `item_cast` when it is given.  Malformed text raises ValueError."),
+              "cast_list(value, item_cast=None)\n--\n\n"
+              "The elements of a Tcl list as a tuple (see GetListFromAny), each passed\n"
+              "through `item_cast` when it is given.  Malformed text raises ValueError."),
 };
 
 enum FunctionIndex { PTR_ADD, PTR_SUB, PTR_DIFF, FROM_INTERP, C_CHAR_P, GET_LIST, COMPARE, CAST_LIST };
@@ -609,8 +607,7 @@ struct Outcome {
 };
 
 struct TrampolineObject {
-    PyObject_HEAD
-    PyObject* callback;
+    PyObject_HEAD PyObject* callback;
     std::shared_ptr<Outcome>* outcome;
     vectorcallfunc vectorcall;
 };
@@ -636,9 +633,9 @@ void record_failure(Outcome& outcome) {
         Ref text = py::own(PyUnicode_Join(empty.get(), lines.get()));
         Ref message = py::call_method(text.get(), TARVO_STR("rstrip"));
         outcome.message = tcl_text(message.get());
-        Ref frames = tb ? py::call_method(traceback.get(), TARVO_STR("format_exception"), type.get(),
-                                          caught.value(), tb.get())
-                        : py::own(PyList_New(0));
+        Ref frames =
+            tb ? py::call_method(traceback.get(), TARVO_STR("format_exception"), type.get(), caught.value(), tb.get())
+               : py::own(PyList_New(0));
         Ref trace = py::own(PyUnicode_Join(empty.get(), frames.get()));
         Ref stripped = py::call_method(trace.get(), TARVO_STR("rstrip"));
         outcome.trace = tcl_text(stripped.get());
@@ -697,8 +694,7 @@ PyType_Slot trampoline_slots[] = {
 };
 
 PyType_Spec trampoline_spec = {"tarvo.tcl.internal._Trampoline", sizeof(TrampolineObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
-                               trampoline_slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, trampoline_slots};
 
 // The command under the user's name; owned by Tcl through its client data.
 struct Command {
@@ -846,6 +842,4 @@ int exec_module(PyObject* module) noexcept {
 
 }  // namespace
 
-TARVO_MODULE(internal,
-             "The Tcl C library underneath tkinter's interpreter, reached directly.",
-             State, exec_module)
+TARVO_MODULE(internal, "The Tcl C library underneath tkinter's interpreter, reached directly.", State, exec_module)

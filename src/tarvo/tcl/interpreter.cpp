@@ -30,7 +30,7 @@ struct State {
     PyObject* metadata = nullptr;     // importlib.metadata, once it is needed
     PyObject* record = nullptr;       // types.SimpleNamespace
     PyObject* path_finder = nullptr;  // importlib.machinery.PathFinder
-    static constexpr PyObject* State::*fields[] = {&State::metadata, &State::record, &State::path_finder};
+    static constexpr PyObject* State::* fields[] = {&State::metadata, &State::record, &State::path_finder};
 };
 
 const char* const self_params[] = {"self"};
@@ -39,7 +39,6 @@ const char* const self_params[] = {"self"};
 // the body `name_body` with the Signature `name_sig`.
 #define TARVO_METHOD_NAMED(pyname, name, doc) TARVO_DEF(pyname, name##_sig, name##_body, doc)
 #define TARVO_METHOD(name, doc) TARVO_METHOD_NAMED(#name, name, doc)
-
 
 // ---------------------------------------------------------------------------
 // Start-up hooks, found by entry point.
@@ -100,7 +99,8 @@ bool may_declare(State* st, PyObject* group) {
         PyObject* entry = PyList_GET_ITEM(folders.get(), i);
         if (!PyUnicode_Check(entry)) return true;
         Ref encoded = py::own(PyUnicode_EncodeFSDefault(entry));
-        const std::string folder(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+        const std::string folder(PyBytes_AS_STRING(encoded.get()),
+                                 static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
         if (folder_may_declare(folder.empty() ? std::filesystem::path(".") : std::filesystem::path(folder), needle)) {
             return true;
         }
@@ -279,9 +279,7 @@ Ref generate_callback_cmd_name_impl(PyObject* callback, PyObject* mangle) {
     return cmd_name;
 }
 
-Ref generate_name_body(PyObject*, PyObject** a) {
-    return generate_callback_cmd_name_impl(a[0], a[1]);
-}
+Ref generate_name_body(PyObject*, PyObject** a) { return generate_callback_cmd_name_impl(a[0], a[1]); }
 
 // Interpreter.generate_callback_cmd_name(callback), looked up on the class.
 Ref default_cmd_name(PyObject* module, PyObject* callback) {
@@ -308,8 +306,7 @@ Ref create_callback_body(PyObject* module, PyObject** a) {
     Ref exists = py::call_method(tclcmd.get(), TARVO_STR("exists"));
     if (py::truth(exists.get())) {
         if (!a[3] || !py::truth(a[3])) {
-            py::raise_format(PyExc_ValueError, "Cannot create command '%U': command already exists",
-                             cmd_name.get());
+            py::raise_format(PyExc_ValueError, "Cannot create command '%U': command already exists", cmd_name.get());
         }
         Ref replaced = global_command(self, cmd_name.get());
         py::call_method(replaced.get(), TARVO_STR("rename"), backup_name(cmd_name.get()).get());
@@ -418,9 +415,7 @@ const py::Signature cast_boolean_sig{"cast_boolean", cast_params, 2, 2};
 const py::Signature cast_any_sig{"cast_any", cast_params, 2, 2};
 
 Ref cast_int_body(PyObject* module, PyObject** a) { return cast_number(module, a[0], a[1], TARVO_STR("getint")); }
-Ref cast_double_body(PyObject* module, PyObject** a) {
-    return cast_number(module, a[0], a[1], TARVO_STR("getdouble"));
-}
+Ref cast_double_body(PyObject* module, PyObject** a) { return cast_number(module, a[0], a[1], TARVO_STR("getdouble")); }
 
 // Whether `value` is no number of the kind `cast` reads: true when
 // self.<cast>(value) raises ValueError; its result is compared with zero.
@@ -655,24 +650,55 @@ PyMethodDef interpreter_methods[] = {
     TARVO_METHOD(get_boolean, "get_boolean($self, name)\n--\n\nVariable `name` read as a bool."),
     TARVO_METHOD(get_double, "get_double($self, name)\n--\n\nVariable `name` read as a float."),
     TARVO_METHOD(get_var, "get_var($self, name)\n--\n\nVariable `name` as Tcl's string."),
-    TARVO_METHOD(set_array, "set_array($self, name, obj)\n--\n\nWrite every key and value of `obj` into the Tcl array `name`."),
-    TARVO_METHOD(set_keyed_list, "set_keyed_list($self, name, obj)\n--\n\nStore `obj` (made a NestMap) as a keyed list."),
+    TARVO_METHOD(set_array,
+                 "set_array($self, name, obj)\n--\n\nWrite every key and value of `obj` into the Tcl array `name`."),
+    TARVO_METHOD(set_keyed_list,
+                 "set_keyed_list($self, name, obj)\n--\n\nStore `obj` (made a NestMap) as a keyed list."),
     TARVO_METHOD(set_var, "set_var($self, name, value)\n--\n\nStore the Tcl form of `value` in variable `name`."),
     TARVO_METHOD(set_boolean, "set_boolean($self, name, value)\n--\n\nStore 1 or 0, by the truth of `value`."),
     TARVO_METHOD(set_list, "set_list($self, name, value)\n--\n\nStore the items of `value` as a Tcl list."),
     TARVO_METHOD(cast_int, "cast_int($self, value)\n--\n\n`value` read as a Tcl integer."),
     TARVO_METHOD(cast_double, "cast_double($self, value)\n--\n\n`value` read as a Tcl floating-point number."),
-    TARVO_METHOD(cast_boolean, "cast_boolean($self, value)\n--\n\n`value` read as a Tcl boolean (or a non-zero number)."),
-    TARVO_METHOD(cast_array, "cast_array(value, item_cast=None)\n--\n\nAn Array from `array get` text, values cast by `item_cast`."),
-    TARVO_METHOD(cast_keyed_list, "cast_keyed_list(value, item_cast=None)\n--\n\nA NestMap from keyed-list text, leaves cast by `item_cast`."),
-    TARVO_METHOD(cast_any, "cast_any($self, value)\n--\n\n`value` as int, float, bool, tuple, NestMap or the string, whichever reads it first."),
+    TARVO_METHOD(cast_boolean,
+                 "cast_boolean($self, value)\n--\n\n`value` read as a Tcl boolean (or a non-zero number)."),
+    TARVO_METHOD(
+        cast_array,
+        "cast_array(value, item_cast=None)\n--\n\nAn Array from `array get` text, values cast by `item_cast`."),
+    TARVO_METHOD(
+        cast_keyed_list,
+        "cast_keyed_list(value, item_cast=None)\n--\n\nA NestMap from keyed-list text, leaves cast by `item_cast`."),
+    TARVO_METHOD(cast_any,
+                 "cast_any($self, value)\n--\n\n`value` as int, float, bool, tuple, NestMap or the string, whichever "
+                 "reads it first."),
 };
 
 enum MethodIndex {
-    INIT, LOAD_ENTRYPOINT, GETATTR, GENERATE_NAME, CREATE_CALLBACK, REMOVE_CALLBACK, EVAL,
-    GET_ERRORINFO, GET_ARRAY, GET_LIST, GET_KEYED_LIST, GET_INT, GET_BOOLEAN, GET_DOUBLE, GET_VAR,
-    SET_ARRAY, SET_KEYED_LIST, SET_VAR, SET_BOOLEAN, SET_LIST,
-    CAST_INT, CAST_DOUBLE, CAST_BOOLEAN, CAST_ARRAY, CAST_KEYED_LIST, CAST_ANY,
+    INIT,
+    LOAD_ENTRYPOINT,
+    GETATTR,
+    GENERATE_NAME,
+    CREATE_CALLBACK,
+    REMOVE_CALLBACK,
+    EVAL,
+    GET_ERRORINFO,
+    GET_ARRAY,
+    GET_LIST,
+    GET_KEYED_LIST,
+    GET_INT,
+    GET_BOOLEAN,
+    GET_DOUBLE,
+    GET_VAR,
+    SET_ARRAY,
+    SET_KEYED_LIST,
+    SET_VAR,
+    SET_BOOLEAN,
+    SET_LIST,
+    CAST_INT,
+    CAST_DOUBLE,
+    CAST_BOOLEAN,
+    CAST_ARRAY,
+    CAST_KEYED_LIST,
+    CAST_ANY,
 };
 
 // ---------------------------------------------------------------------------
@@ -768,6 +794,5 @@ int exec_module(PyObject* module) noexcept {
 
 }  // namespace
 
-TARVO_MODULE(interpreter,
-             "The Interpreter class and the shared interpreter that importing this module starts.",
-             State, exec_module)
+TARVO_MODULE(interpreter, "The Interpreter class and the shared interpreter that importing this module starts.", State,
+             exec_module)

@@ -33,22 +33,20 @@ struct State {
     PyObject* jot_names = nullptr;   // every name that Jot and its bases define
     PyObject* code_names = nullptr;  // the same for Jot_Code
     PyObject* quoten = nullptr;      // the quoten imported at start-up
-    static constexpr PyObject* State::*fields[] = {&State::jot_type, &State::code_type, &State::jot_names,
-                                                   &State::code_names, &State::quoten};
+    static constexpr PyObject* State::* fields[] = {&State::jot_type, &State::code_type, &State::jot_names,
+                                                    &State::code_names, &State::quoten};
 };
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
 
 struct JotObject {
-    PyObject_HEAD
-    PyObject* tcl;
+    PyObject_HEAD PyObject* tcl;
     PyObject* dict;
     PyObject* weakrefs;
 };
 
 struct CodeObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* tcl;
     PyObject* cmd;
     PyObject* dict;
@@ -104,7 +102,7 @@ bool has_attribute(PyObject* self, PyObject* names, PyObject* dict, PyObject* na
 // then `fallback` when it raised AttributeError.  A name that the lookup
 // cannot find goes to `fallback` at once, without an AttributeError raised
 // and caught on the way.
-template <Ref (*fallback)(PyObject* self, PyObject* name), PyObject* State::*names>
+template <Ref (*fallback)(PyObject* self, PyObject* name), PyObject* State::* names>
 PyObject* getattro(PyObject* self, PyObject* name, PyObject* dict) noexcept {
     return py::entry("__getattr__", [&] {
         if (PyUnicode_CheckExact(name)) {
@@ -289,9 +287,8 @@ Ref run(PyObject* module, PyObject* interp, PyObject* tk, PyObject* words) {
     // kept the list of words.
     HeldItems held(words);
     held.argv()[0] = tk;
-    PyObject* result = PyObject_VectorcallMethod(TARVO_STR("call"), held.argv(),
-                                                 static_cast<size_t>(held.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                 nullptr);
+    PyObject* result = PyObject_VectorcallMethod(
+        TARVO_STR("call"), held.argv(), static_cast<size_t>(held.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (result) return Ref::steal(result);
     py::Caught caught;
     PyObject* tcl_error = py::global(module, TARVO_STR("TclError"));
@@ -615,6 +612,4 @@ int exec_module(PyObject* module) noexcept {
 
 }  // namespace
 
-TARVO_MODULE(jot,
-             "Tcl commands called as Python attributes: tcl.jot.ns.proc(word, opt=value).",
-             State, exec_module)
+TARVO_MODULE(jot, "Tcl commands called as Python attributes: tcl.jot.ns.proc(word, opt=value).", State, exec_module)

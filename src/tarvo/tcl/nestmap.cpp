@@ -57,22 +57,22 @@ PyObject* name_of(Fn fn) {
 }
 
 struct State {
-    PyObject* cls = nullptr;             // NestMap as built here (what `__class__` would be)
-    PyObject* methods = nullptr;         // tuple: the class namespace objects, indexed by Fn
-    PyObject* base = nullptr;            // AttrDict, the first base: the plain item operations
-    PyObject* dict_ops = nullptr;        // tuple: dict's own methods, indexed by Plain
-    PyObject* mapping = nullptr;         // collections.abc.Mapping
-    PyObject* mutable_update = nullptr;  // MutableMapping.update
-    PyObject* package = nullptr;         // tarvo.tcl, whose cast_list from_tcl reads at call time
-    PyObject* parser = nullptr;          // the cast_list of tarvo.tcl.internal, once seen
-    PyObject* abc_token = nullptr;       // abc.get_cache_token
-    PyObject* tcl_obj = nullptr;         // _tkinter.Tcl_Obj, as the module global was bound
-    PyObject* tcl_error = nullptr;       // tkinter.TclError
-    PyObject* invalid_element = nullptr; // "invalid list element"
-    static constexpr PyObject* State::*fields[] = {
-        &State::cls,     &State::methods,   &State::base,      &State::dict_ops,        &State::mapping,
-        &State::mutable_update, &State::package, &State::parser, &State::abc_token, &State::tcl_obj,
-        &State::tcl_error, &State::invalid_element};
+    PyObject* cls = nullptr;              // NestMap as built here (what `__class__` would be)
+    PyObject* methods = nullptr;          // tuple: the class namespace objects, indexed by Fn
+    PyObject* base = nullptr;             // AttrDict, the first base: the plain item operations
+    PyObject* dict_ops = nullptr;         // tuple: dict's own methods, indexed by Plain
+    PyObject* mapping = nullptr;          // collections.abc.Mapping
+    PyObject* mutable_update = nullptr;   // MutableMapping.update
+    PyObject* package = nullptr;          // tarvo.tcl, whose cast_list from_tcl reads at call time
+    PyObject* parser = nullptr;           // the cast_list of tarvo.tcl.internal, once seen
+    PyObject* abc_token = nullptr;        // abc.get_cache_token
+    PyObject* tcl_obj = nullptr;          // _tkinter.Tcl_Obj, as the module global was bound
+    PyObject* tcl_error = nullptr;        // tkinter.TclError
+    PyObject* invalid_element = nullptr;  // "invalid list element"
+    static constexpr PyObject* State::* fields[] = {&State::cls,      &State::methods,   &State::base,
+                                                    &State::dict_ops, &State::mapping,   &State::mutable_update,
+                                                    &State::package,  &State::parser,    &State::abc_token,
+                                                    &State::tcl_obj,  &State::tcl_error, &State::invalid_element};
 
     // NestMap's type version when it was last found as built here (0: not yet).
     unsigned int pristine_version = 0;
@@ -87,8 +87,8 @@ struct State {
 State* state_of(PyObject* module) { return py::state<State>(module); }
 
 [[noreturn]] void raise_leaf_conflict(PyObject* key) {
-    Ref message = py::own(PyUnicode_FromFormat(
-        "target key \"%S\" is a value, cannot update value against another keyed list", key));
+    Ref message = py::own(
+        PyUnicode_FromFormat("target key \"%S\" is a value, cannot update value against another keyed list", key));
     PyErr_SetObject(PyExc_KeyError, message.get());
     py::fail();
 }
@@ -331,7 +331,8 @@ public:
         uint32_t hash = 2166136261u;  // FNV-1a
         for (Py_ssize_t i = 0; i < n; ++i) hash = (hash ^ static_cast<unsigned char>(s[i])) * 16777619u;
         PyObject*& kept = slots()[hash % size];
-        if (kept && PyUnicode_GET_LENGTH(kept) == n && std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
+        if (kept && PyUnicode_GET_LENGTH(kept) == n &&
+            std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
             return py::newref(kept);
         }
         Ref head = py::own(PyUnicode_FromStringAndSize(s, n));
@@ -433,8 +434,9 @@ Ref read_keyed_list(PyObject* module, State* st, PyObject* string, bool quiet);
 Ref find_item(PyObject* module, State* st, PyObject* obj, PyObject* key, bool head = false) {
     if (routes(st, obj, GETITEM)) {
         // Our lookup of a key without a dot is dict's own, KeyError and all.
-        const bool dict_lookup = (Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(st->cls) && pristine(st)) ||
-                                 (plain_is_dict(st, P_GET) && !py::class_lookup(Py_TYPE(obj), TARVO_STR("__missing__")));
+        const bool dict_lookup =
+            (Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(st->cls) && pristine(st)) ||
+            (plain_is_dict(st, P_GET) && !py::class_lookup(Py_TYPE(obj), TARVO_STR("__missing__")));
         if (dict_lookup && PyUnicode_CheckExact(key)) {
             const Py_ssize_t dot = head ? -1 : PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
             if (dot == -2) py::fail();
@@ -602,8 +604,8 @@ public:
                 add(full_path(key.get()).get(), value.get());
             } else if (PyUnicode_CheckExact(key.get()) && routes(st_, value.get(), own_listing)) {
                 Ref head = py::own(PyUnicode_Concat(key.get(), TARVO_STR(".")));
-                Ref prefix = prefixes_.empty() ? head.copy()
-                                               : py::own(PyUnicode_Concat(prefixes_.back().get(), head.get()));
+                Ref prefix =
+                    prefixes_.empty() ? head.copy() : py::own(PyUnicode_Concat(prefixes_.back().get(), head.get()));
                 heads_.push_back(std::move(head));
                 prefixes_.push_back(std::move(prefix));
                 walk(value.get());
@@ -612,7 +614,8 @@ public:
             } else {
                 add_sublisting(key.get(), value.get(), own_listing);
             }
-            if (PyDict_GET_SIZE(level) != size) py::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            if (PyDict_GET_SIZE(level) != size)
+                py::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
         }
     }
 
@@ -800,7 +803,8 @@ Ref dict_of_pairs(PyObject* pairs, bool quiet) {
         if (!pair) {
             if (!PyErr_ExceptionMatches(PyExc_TypeError)) py::fail();
             PyErr_Clear();
-            py::raise_format(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence", i);
+            py::raise_format(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence",
+                             i);
         }
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(pair.get());
         if (size != 2) {
@@ -1182,8 +1186,8 @@ private:
     const tcl::Api& api_;
     tcl::ElementText key_text_;
     KeyStrs keys_;
-    const char* top_ = nullptr;             // the bytes of the text read
-    tcl::BraceIndex* braces_ = nullptr;     // their braces, paired (unless too long)
+    const char* top_ = nullptr;          // the bytes of the text read
+    tcl::BraceIndex* braces_ = nullptr;  // their braces, paired (unless too long)
 };
 
 // from_tcl(string); with `quiet`, nothing where it would raise ValueError.
@@ -1449,7 +1453,8 @@ PyObject* module_if_ours(PyObject* found, PyCFunction body) {
 // `found`, looked up on the class of `self`, called as its method.
 template <class... A>
 Ref call_found(PyObject* found, PyObject* self, const char* name, A... args) {
-    if (!found) py::raise_format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
+    if (!found)
+        py::raise_format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
     Ref method = py::newref(found);
     if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
         method = py::own(get(found, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
@@ -1530,8 +1535,8 @@ int exec_module(PyObject* module) noexcept {
     return py::entry_int("tarvo.tcl.nestmap", [&] {
         State* st = state_of(module);
         Ref attr_dict = py::import_from("tarvo.datastructures", "AttrDict");
-        if (!PyType_Check(attr_dict.get()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(attr_dict.get()),
-                                                                 &PyDict_Type)) {
+        if (!PyType_Check(attr_dict.get()) ||
+            !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(attr_dict.get()), &PyDict_Type)) {
             py::raise(PyExc_ImportError, "tarvo.datastructures.AttrDict must be a dict subclass");
         }
         py::add(module, "AttrDict", attr_dict.get());
@@ -1576,6 +1581,5 @@ int exec_module(PyObject* module) noexcept {
 
 }  // namespace
 
-TARVO_MODULE(nestmap,
-             "NestMap, the Python mirror of a TclX keyed list, with dotted paths into nested levels.",
-             State, exec_module)
+TARVO_MODULE(nestmap, "NestMap, the Python mirror of a TclX keyed list, with dotted paths into nested levels.", State,
+             exec_module)

@@ -35,8 +35,8 @@ struct State {
     PyObject* tcl_obj = nullptr;   // _tkinter.Tcl_Obj
     PyObject* function_type = nullptr;
     long long maxsize = 0;  // _sysmaxsize: tclobj passes ints in [-maxsize - 1, maxsize] through
-    static constexpr PyObject* State::*fields[] = {&State::mapping, &State::sequence, &State::set,
-                                                   &State::tcl_obj, &State::function_type};
+    static constexpr PyObject* State::* fields[] = {&State::mapping, &State::sequence, &State::set, &State::tcl_obj,
+                                                    &State::function_type};
 };
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
@@ -62,12 +62,12 @@ PyObject* flag_name(Flag flag) {
 constexpr Flag all_flags[] = {USE_BRACES, DONT_USE_BRACES, BRACES_UNMATCHED};
 
 enum CharClass : unsigned char {
-    OPEN = 1,        // {
-    CLOSE = 2,       // }
-    FORCING = 4,     // [ $ ; blank and the five white-space controls: braces needed
-    BACKSLASH = 8,   // the escape character
-    ESCAPED = 16,    // written as a backslash and the character in escaped form
-    NAMED = 32,      // written as a backslash and a letter in escaped form
+    OPEN = 1,       // {
+    CLOSE = 2,      // }
+    FORCING = 4,    // [ $ ; blank and the five white-space controls: braces needed
+    BACKSLASH = 8,  // the escape character
+    ESCAPED = 16,   // written as a backslash and the character in escaped form
+    NAMED = 32,     // written as a backslash and a letter in escaped form
 };
 
 struct ClassTable {
@@ -188,9 +188,7 @@ Out* write_element(const In* s, Py_ssize_t n, const Plan& pl, Out* out) noexcept
             *out++ = '{';
             *out++ = '}';
             return out;
-        case Form::BRACED:
-            *out++ = '{';
-            break;
+        case Form::BRACED: *out++ = '{'; break;
         case Form::ESCAPED:
             if (pl.length == n) break;  // nothing to escape
             Py_ssize_t p = 0;
@@ -242,7 +240,7 @@ Out* write_text(PyObject* text, const Plan& pl, Out* out) noexcept {
 
 // One element of a list being written.
 struct Element {
-    Ref text;            // the element's Tcl string
+    Ref text;  // the element's Tcl string
     Plan plan{};
     unsigned flags = 0;  // the flags of its scan, when it is written later
     bool plain = false;  // a str that conversion gives back as it is
@@ -472,9 +470,9 @@ bool machine_size(State* st, PyObject* integer) {
 Ref tclobj_general(State* st, PyObject* obj) {
     if (Ref method = hook(obj, TARVO_STR("__tclobj__"))) return py::call(method.get());
     if (obj == Py_None) return empty_text();
-    for (PyObject* kept : {reinterpret_cast<PyObject*>(&PyBytes_Type), reinterpret_cast<PyObject*>(&PyBool_Type),
-                           reinterpret_cast<PyObject*>(&PyFloat_Type), reinterpret_cast<PyObject*>(&PyUnicode_Type),
-                           st->tcl_obj}) {
+    for (PyObject* kept :
+         {reinterpret_cast<PyObject*>(&PyBytes_Type), reinterpret_cast<PyObject*>(&PyBool_Type),
+          reinterpret_cast<PyObject*>(&PyFloat_Type), reinterpret_cast<PyObject*>(&PyUnicode_Type), st->tcl_obj}) {
         if (is_instance(obj, kept)) return py::newref(obj);
     }
     if (is_container(st, obj)) return tclobj_sequence(st, obj);
@@ -605,12 +603,18 @@ PyMethodDef functions[] = {
 };
 
 enum FunctionIndex {
-    SCAN_ELEMENT, CONVERT_ELEMENT, UPDATE_STRING_OF_LIST, QUOTEN_FROM_MAPPING, QUOTEN,
-    TCLOBJ_FROM_SEQUENCE, TCLOBJ_FROM_MAPPING, TCLOBJ,
+    SCAN_ELEMENT,
+    CONVERT_ELEMENT,
+    UPDATE_STRING_OF_LIST,
+    QUOTEN_FROM_MAPPING,
+    QUOTEN,
+    TCLOBJ_FROM_SEQUENCE,
+    TCLOBJ_FROM_MAPPING,
+    TCLOBJ,
 };
 
-PyType_Spec function_spec = {"tarvo.tcl.quoten.builtin_function", sizeof(py::FunctionObject), 0,
-                             py::function_flags, py::function_slots};
+PyType_Spec function_spec = {"tarvo.tcl.quoten.builtin_function", sizeof(py::FunctionObject), 0, py::function_flags,
+                             py::function_slots};
 
 // ---------------------------------------------------------------------------
 // Module
@@ -677,6 +681,4 @@ int exec_module(PyObject* module) noexcept {
 
 }  // namespace
 
-TARVO_MODULE(quoten,
-             "Python values as Tcl text (quoten) and as Tcl objects (tclobj).",
-             State, exec_module)
+TARVO_MODULE(quoten, "Python values as Tcl text (quoten) and as Tcl objects (tclobj).", State, exec_module)

@@ -49,8 +49,8 @@ namespace detail {
 [[noreturn]] inline void raise_count(const Signature& s, bool at_least, Py_ssize_t expected, Py_ssize_t given) {
     const char* more_or_less = at_least ? "at least" : "at most";
     if (!s.varargs && s.nrequired == s.npositional) more_or_less = "exactly";
-    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name,
-                 more_or_less, expected, expected == 1 ? "" : "s", given);
+    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name, more_or_less,
+                 expected, expected == 1 ? "" : "s", given);
 }
 
 // Whether the keyword `kw` is the parameter name `name` (ASCII).  Keyword
@@ -79,8 +79,8 @@ inline int find_param(const Signature& s, PyObject* kw) {
 // which has one slot per parameter of `s`; the first `bound` slots belong to
 // parameters the caller bound already (`self`) and are left untouched.
 // Without an `extra`, *args and **kwargs must not be declared.
-inline void parse(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  PyObject** out, Extra* extra = nullptr, Py_ssize_t bound = 0) {
+inline void parse(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                  Extra* extra = nullptr, Py_ssize_t bound = 0) {
     assert(extra || (!s.varargs && !s.varkw));
     const int total = s.npositional + s.nkwonly;
     const Py_ssize_t given = nargs + bound;
@@ -128,8 +128,8 @@ inline void parse(const Signature& s, PyObject* const* args, Py_ssize_t nargs, P
 
 // The same for the tuple-and-dict calling convention of tp_init / tp_new.
 // The keyword values stay borrowed from `kwargs`, the positionals from `args`.
-inline void parse_tuple(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** out,
-                        Extra* extra = nullptr, Py_ssize_t bound = 0) {
+inline void parse_tuple(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** out, Extra* extra = nullptr,
+                        Py_ssize_t bound = 0) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     if (nkw == 0) return parse(s, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out, extra, bound);

@@ -28,8 +28,7 @@
 namespace tarvo::py {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyMethodDef* def;
     PyObject* self;  // what the C function receives as `self`: its module
     PyObject* name;

@@ -44,9 +44,7 @@ struct state_slots {
 };
 
 // Stores an owned reference in a state field.
-inline void keep(PyObject*& field, Ref value) noexcept {
-    Py_XSETREF(field, value.release());
-}
+inline void keep(PyObject*& field, Ref value) noexcept { Py_XSETREF(field, value.release()); }
 
 // Binds `name` in the module namespace (a new reference is taken).
 inline void add(PyObject* module, const char* name, PyObject* value) {
@@ -72,25 +70,34 @@ inline PyObject* module_of(PyTypeObject* type, PyModuleDef* def) {
 // know it) the statement that the module runs in the main interpreter only:
 // tkinter's Tcl objects are bound to one interpreter, and so are ours.
 #if PY_VERSION_HEX >= 0x030C0000
-#define TARVO_MODULE_SLOTS(exec_fn) \
-    {Py_mod_exec, reinterpret_cast<void*>(exec_fn)}, \
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, {0, nullptr}
+#define TARVO_MODULE_SLOTS(exec_fn)                                                   \
+    {Py_mod_exec, reinterpret_cast<void*>(exec_fn)},                                  \
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, { \
+        0, nullptr                                                                    \
+    }
 #else
-#define TARVO_MODULE_SLOTS(exec_fn) {Py_mod_exec, reinterpret_cast<void*>(exec_fn)}, {0, nullptr}
+#define TARVO_MODULE_SLOTS(exec_fn) \
+    {Py_mod_exec, reinterpret_cast<void*>(exec_fn)}, { 0, nullptr }
 #endif
 
 // Defines the extension module tarvo.tcl.<name>: its slots, its PyModuleDef
 // (module state `State`, initialised by `exec_fn`) as `<name>_module`, and
 // PyInit_<name>.  Used once per module, at file scope.
-#define TARVO_MODULE(name, doc, State, exec_fn)                                                           \
-    namespace {                                                                                           \
-    PyModuleDef_Slot name##_module_slots[] = {TARVO_MODULE_SLOTS(exec_fn)};                                    \
-    PyModuleDef name##_module = {                                                                         \
-        PyModuleDef_HEAD_INIT, "tarvo.tcl." #name, doc, sizeof(State), nullptr, name##_module_slots,           \
-        ::tarvo::py::state_slots<State>::traverse, ::tarvo::py::state_slots<State>::clear,                \
-        ::tarvo::py::state_slots<State>::free,                                                            \
-    };                                                                                                    \
-    }                                                                                                     \
+#define TARVO_MODULE(name, doc, State, exec_fn)                             \
+    namespace {                                                             \
+    PyModuleDef_Slot name##_module_slots[] = {TARVO_MODULE_SLOTS(exec_fn)}; \
+    PyModuleDef name##_module = {                                           \
+        PyModuleDef_HEAD_INIT,                                              \
+        "tarvo.tcl." #name,                                                 \
+        doc,                                                                \
+        sizeof(State),                                                      \
+        nullptr,                                                            \
+        name##_module_slots,                                                \
+        ::tarvo::py::state_slots<State>::traverse,                          \
+        ::tarvo::py::state_slots<State>::clear,                             \
+        ::tarvo::py::state_slots<State>::free,                              \
+    };                                                                      \
+    }                                                                       \
     PyMODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&name##_module); }
 
 // Relative import of a sibling module's attribute: `from .<module> import <name>`.

@@ -127,8 +127,8 @@ inline Ref int_str(PyObject* o) {
     char digits[24];
     char* const end = digits + sizeof digits;
     char* p = end;
-    unsigned long long rest = value < 0 ? 0ull - static_cast<unsigned long long>(value)
-                                        : static_cast<unsigned long long>(value);
+    unsigned long long rest =
+        value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
     do {
         *--p = static_cast<char>('0' + rest % 10);
         rest /= 10;
@@ -145,8 +145,7 @@ inline Ref integer(long long v) { return own(PyLong_FromLongLong(v)); }
 template <class... A>
 Ref call(PyObject* callable, A... args) {
     PyObject* argv[] = {nullptr, args...};
-    return own(PyObject_Vectorcall(callable, argv + 1,
-                                   sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return own(PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 inline Ref call(PyObject* callable) { return own(PyObject_CallNoArgs(callable)); }
@@ -155,8 +154,7 @@ inline Ref call(PyObject* callable) { return own(PyObject_CallNoArgs(callable));
 template <class... A>
 Ref call_method(PyObject* obj, PyObject* name, A... args) {
     PyObject* argv[] = {obj, args...};
-    return own(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         nullptr));
+    return own(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // Calls a Python callable with keyword arguments (off the hot paths).
@@ -175,9 +173,7 @@ inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> position
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
 inline Ref getattr(PyObject* obj, const char* name) { return own(PyObject_GetAttrString(obj, name)); }
-inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
-    check(PyObject_SetAttr(obj, name, value));
-}
+inline void setattr(PyObject* obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj, name, value)); }
 inline void setattr(PyObject* obj, const char* name, PyObject* value) {
     check(PyObject_SetAttrString(obj, name, value));
 }
@@ -314,10 +310,10 @@ inline PyObject* interned(PyObject* p) {
 }  // namespace detail
 
 // An interned str, made once per process and never released.
-#define TARVO_STR(literal)                                                              \
-    (::tarvo::py::detail::interned([]() noexcept {                                      \
-        static PyObject* const interned_str = PyUnicode_InternFromString(literal);      \
-        return interned_str;                                                            \
+#define TARVO_STR(literal)                                                         \
+    (::tarvo::py::detail::interned([]() noexcept {                                 \
+        static PyObject* const interned_str = PyUnicode_InternFromString(literal); \
+        return interned_str;                                                       \
     }()))
 
 namespace detail {

@@ -19,13 +19,13 @@ enum ReturnCode { TCL_OK = 0, TCL_ERROR = 1, TCL_RETURN = 2, TCL_BREAK = 3, TCL_
 struct Api {
     const char* (*GetStringResult)(Interp* interp);
     void (*ResetResult)(Interp* interp);
-    int (*FindElement)(Interp* interp,            // where errors go, may be null
-                       const char* list,           // the list text
-                       int listLength,             // bytes of text left
-                       const char** elementPtr,    // out: the element's first byte
-                       const char** nextPtr,       // out: what follows the element
-                       int* sizePtr,               // out: the element's size in bytes
-                       int* bracePtr);             // out: non-zero when it was braced
+    int (*FindElement)(Interp* interp,           // where errors go, may be null
+                       const char* list,         // the list text
+                       int listLength,           // bytes of text left
+                       const char** elementPtr,  // out: the element's first byte
+                       const char** nextPtr,     // out: what follows the element
+                       int* sizePtr,             // out: the element's size in bytes
+                       int* bracePtr);           // out: non-zero when it was braced
     int (*CopyAndCollapse)(int count, const char* src, char* dst);
 
     // Commands of our own (Python callbacks with readable errors).

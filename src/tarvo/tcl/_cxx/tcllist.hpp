@@ -121,9 +121,9 @@ private:
 
     const char* text_;
     size_t length_;
-    size_t done_ = 0;                     // bytes paired so far
-    std::unique_ptr<uint32_t[]> close_;   // for each '{' passed: its pair, open_brace or escaped
-    std::vector<uint32_t> open_;          // braces passed and not yet paired
+    size_t done_ = 0;                    // bytes paired so far
+    std::unique_ptr<uint32_t[]> close_;  // for each '{' passed: its pair, open_brace or escaped
+    std::vector<uint32_t> open_;         // braces passed and not yet paired
 };
 
 // The elements of `length` bytes of list text (at most INT_MAX), found by
@@ -142,7 +142,12 @@ public:
         : api_(api), interp_(interp), p_(text), limit_(text + length) {}
 
     ListCursor(const Api& api, const char* text, int length, bool quick, BraceIndex* braces, size_t offset) noexcept
-        : api_(api), interp_(nullptr), p_(text), limit_(text + length), quick_(quick), braces_(braces),
+        : api_(api),
+          interp_(nullptr),
+          p_(text),
+          limit_(text + length),
+          quick_(quick),
+          braces_(braces),
           base_(text - offset) {}
 
     // The next element, or the end (only white space was left), or
