@@ -20,7 +20,7 @@ ASAN_BUILD_DIR := build/asan
 # they need.
 SANITIZE_CXX ?= g++
 
-.PHONY: demo test sanitize bench build build-asan system clean
+.PHONY: demo test sanitize bench build build-asan system format clean
 .PRECIOUS: %/.installed
 
 demo: build
@@ -61,6 +61,11 @@ build-asan: system $(ASAN_VENV)/.installed
 	$(ASAN_PY) $(INSTALL) --no-build-isolation --no-deps -Cbuild-dir=$(ASAN_BUILD_DIR) \
 	    -Cinstall.strip=false -Ccmake.define.CMAKE_CXX_COMPILER=$(SANITIZE_CXX) \
 	    -Ccmake.define.TARVO_WERROR=ON -Ccmake.define.TARVO_SANITIZE=ON .
+
+# The C++ in the project's one style (.clang-format).
+format: $(VENV)/.installed
+	$(PY) $(INSTALL) clang-format
+	$(VENV)/bin/clang-format -i src/tarvo/tcl/*.cpp src/tarvo/tcl/_cxx/*.hpp
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)
