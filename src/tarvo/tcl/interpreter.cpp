@@ -355,19 +355,9 @@ Ref eval_body(PyObject* module, PyObject** a) {
         py::call_method(history.get(), TARVO_STR("append"), code);
     }
     Ref tk = py::instance_attr(self, TARVO_STR("tk"));
-    Ref result;
-    try {
-        result = py::call_method(tk.get(), TARVO_STR("eval"), code);
-    } catch (const py::Error&) {
-        // A Tcl error: report Tcl's whole trace, not its short message.
-        py::Caught caught;
-        PyObject* tcl_error = py::global(module, TARVO_STR("TclError"));
-        if (!caught.matches(tcl_error)) caught.reraise();
-        py::Handling handling(caught);
-        Ref vars = py::getattr(self, TARVO_STR("vars"));
-        Ref info = py::own(PyObject_GetItem(vars.get(), TARVO_STR("::errorInfo")));
-        py::raise_from_none(py::call(tcl_error, info.get()));
-    }
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(tk.get(), TARVO_STR("eval"), code));
+    // A Tcl error: report Tcl's whole trace, not its short message.
+    if (!result) tarvo::tcl::raise_with_trace(module, self);
     if (a[2] && py::truth(a[2])) result = py::call_method(self, TARVO_STR("cast_any"), result.get());
     return result;
 }

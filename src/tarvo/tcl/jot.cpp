@@ -290,13 +290,7 @@ Ref run(PyObject* module, PyObject* interp, PyObject* tk, PyObject* words) {
     PyObject* result = PyObject_VectorcallMethod(
         TARVO_STR("call"), held.argv(), static_cast<size_t>(held.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (result) return Ref::steal(result);
-    py::Caught caught;
-    PyObject* tcl_error = py::global(module, TARVO_STR("TclError"));
-    if (!caught.matches(tcl_error)) caught.reraise();
-    py::Handling handling(caught);
-    Ref vars = py::instance_attr(interp, TARVO_STR("vars"));
-    Ref info = py::own(PyObject_GetItem(vars.get(), TARVO_STR("::errorInfo")));
-    py::raise_from_none(py::call(tcl_error, info.get()));
+    tcl::raise_with_trace(module, interp);
 }
 
 // The command name: the parts joined with "::".  A single part is the

@@ -119,4 +119,19 @@ inline Interp* interp_of(PyObject* app) {
     return static_cast<Interp*>(p);
 }
 
+// With the exception of a failed Tcl call set: a TclError (the class
+// `module` binds as TclError, read at call time) is raised again as a fresh one carrying ::errorInfo, Tcl's
+// whole trace, read from `interp.vars`, with no cause and the caught error's
+// context suppressed, as `raise TclError(info) from None` in an `except`
+// block does.  Any other exception passes unchanged.
+[[noreturn]] inline void raise_with_trace(PyObject* module, PyObject* interp) {
+    py::Caught caught;
+    PyObject* tcl_error = py::global(module, TARVO_STR("TclError"));
+    if (!caught.matches(tcl_error)) caught.reraise();
+    py::Handling handling(caught);
+    py::Ref vars = py::instance_attr(interp, TARVO_STR("vars"));
+    py::Ref info = py::own(PyObject_GetItem(vars.get(), TARVO_STR("::errorInfo")));
+    py::raise_from_none(py::call(tcl_error, info.get()));
+}
+
 }  // namespace tarvo::tcl
