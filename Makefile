@@ -7,9 +7,9 @@ PYTHON ?= python3
 PYTEST_ARGS ?=
 INSTALL = -m pip --disable-pip-version-check -q install
 
-VENV := .venv
-PY := $(VENV)/bin/python
-BUILD_DIR := build/release
+VENV ?= .venv
+PY = $(VENV)/bin/python
+BUILD_DIR ?= build/release
 
 # The checked build: its own venv and build folder, so the normal ones stay
 # as they are.
@@ -20,7 +20,7 @@ ASAN_BUILD_DIR := build/asan
 # they need.
 SANITIZE_CXX ?= g++
 
-.PHONY: demo test sanitize bench build build-asan system format clean
+.PHONY: demo test test-all sanitize bench build build-asan system format clean
 .PRECIOUS: %/.installed
 
 demo: build
@@ -28,6 +28,11 @@ demo: build
 
 test: build
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# The test suite on every CPython from 3.9 to 3.13 that the machine has (or
+# those named in PYTHONS=), each in its own venv (.venv-3.X) and build folder.
+test-all:
+	@PYTHONS="$(PYTHONS)" PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-all.sh
 
 bench: build
 	$(PY) bench/run.py
@@ -68,4 +73,4 @@ format: $(VENV)/.installed
 	$(VENV)/bin/clang-format -i src/tarvo/tcl/*.cpp src/tarvo/tcl/_cxx/*.hpp
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) .venv-3.*

@@ -52,7 +52,8 @@ bool debug_enabled(PyObject* module, PyObject* logger) {
     if (Py_TYPE(logger) == reinterpret_cast<PyTypeObject*>(st->logger_class)) {
         // Logger defines isEnabledFor itself, so its own dict tells whether
         // somebody replaced it.
-        PyObject* method = PyDict_GetItemWithError(Py_TYPE(logger)->tp_dict, TARVO_STR("isEnabledFor"));
+        Ref logger_dict = py::type_dict(Py_TYPE(logger));
+        PyObject* method = PyDict_GetItemWithError(logger_dict.get(), TARVO_STR("isEnabledFor"));
         if (!method && PyErr_Occurred()) py::fail();
         Ref attributes = py::own(PyObject_GenericGetDict(logger, nullptr));
         if (method == st->is_enabled_for && PyDict_CheckExact(attributes.get())) {

@@ -246,7 +246,7 @@ Ref getattr_body(PyObject*, PyObject** a) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
     PyErr_Clear();
     // hasattr() and getattr() with a default land here: no unwinding.
-    PyErr_Format(PyExc_AttributeError, "'Interpreter' object has no attribute '%S'", attr);
+    py::set_format(PyExc_AttributeError, "'Interpreter' object has no attribute '%S'", attr);
     return Ref();
 }
 

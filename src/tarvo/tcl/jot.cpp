@@ -86,8 +86,8 @@ bool has_attribute(PyObject* self, PyObject* names, PyObject* dict, PyObject* na
         PyObject* mro = Py_TYPE(self)->tp_mro;
         const Py_ssize_t n = PyTuple_GET_SIZE(mro);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* type_dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-            if (PyDict_GetItemWithError(type_dict, name)) return true;
+            Ref type_dict = py::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+            if (PyDict_GetItemWithError(type_dict.get(), name)) return true;
             if (PyErr_Occurred()) py::fail();
         }
     }
@@ -558,12 +558,15 @@ PyType_Spec jot_spec = {"tarvo.tcl.jot.Jot", sizeof(JotObject), 0,
 // __getattribute__ of its own, so that a Python subclass sees generic
 // lookup plus a __getattr__ hook (its own, or ours) as for any class.
 void settle_namespace(PyObject* type, std::initializer_list<const char*> methods) {
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
-    if (PyDict_GetItemString(dict, "__getattribute__")) py::check(PyDict_DelItemString(dict, "__getattribute__"));
+    Ref dict = py::type_dict(reinterpret_cast<PyTypeObject*>(type));
+    if (py::check(PyDict_Contains(dict.get(), TARVO_STR("__getattribute__")))) {
+        py::check(PyDict_DelItem(dict.get(), TARVO_STR("__getattribute__")));
+    }
     for (const char* name : methods) {
-        Ref method = py::newref(py::require(PyDict_GetItemString(dict, name)));
-        py::check(PyDict_DelItemString(dict, name));
-        py::check(PyDict_SetItemString(dict, name, method.get()));
+        Ref key = py::text(name);
+        Ref method = py::newref(py::require(PyDict_GetItemWithError(dict.get(), key.get())));
+        py::check(PyDict_DelItem(dict.get(), key.get()));
+        py::check(PyDict_SetItem(dict.get(), key.get(), method.get()));
     }
     PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
 }
@@ -573,10 +576,10 @@ Ref class_names(PyObject* type) {
     Ref names = py::own(PySet_New(nullptr));
     PyObject* mro = reinterpret_cast<PyTypeObject*>(type)->tp_mro;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        Ref dict = py::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value)) py::check(PySet_Add(names.get(), key));
+        while (PyDict_Next(dict.get(), &pos, &key, &value)) py::check(PySet_Add(names.get(), key));
     }
     return py::own(PyFrozenSet_New(names.get()));
 }

@@ -1557,9 +1557,9 @@ int exec_module(PyObject* module) noexcept {
         py::add(module, "NestMap", cls.get());
 
         Ref methods = py::own(PyTuple_New(FN_COUNT));
-        PyObject* cls_dict = reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict;
+        Ref cls_dict = py::type_dict(reinterpret_cast<PyTypeObject*>(cls.get()));
         for (int fn = 0; fn < FN_COUNT; ++fn) {
-            PyObject* method = py::require(PyDict_GetItemWithError(cls_dict, name_of(static_cast<Fn>(fn))));
+            PyObject* method = py::require(PyDict_GetItemWithError(cls_dict.get(), name_of(static_cast<Fn>(fn))));
             PyTuple_SET_ITEM(methods.get(), fn, py::newref(method).release());
         }
         py::keep(st->methods, std::move(methods));

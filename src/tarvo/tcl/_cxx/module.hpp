@@ -114,6 +114,17 @@ inline Ref import_relative(PyObject* module, const char* sibling, const char* na
     return Ref::steal(value);
 }
 
+// The namespace dict of a type.  Since Python 3.12, static built-in types
+// (`object` among them) keep theirs per interpreter and leave tp_dict NULL:
+// only PyType_GetDict reaches it there.
+inline Ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return own(PyType_GetDict(type));
+#else
+    return Ref::borrow(require(type->tp_dict));
+#endif
+}
+
 // What `name` names in the dict of the first class along the MRO of `type`
 // that has it (borrowed from that dict), or NULL: the lookup behind
 // attribute access, done with the public API, without its cache.
@@ -121,14 +132,9 @@ inline PyObject* class_lookup(PyTypeObject* type, PyObject* name) {
     PyObject* mro = type->tp_mro;
     const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-#if PY_VERSION_HEX >= 0x030C0000
-        // Static built-in types keep their dict per interpreter; the type holds it.
-        Ref dict = own(PyType_GetDict(base));
+        Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+        // Borrowed from a dict the type keeps alive.
         PyObject* found = PyDict_GetItemWithError(dict.get(), name);
-#else
-        PyObject* found = PyDict_GetItemWithError(base->tp_dict, name);
-#endif
         if (found) return found;
         if (PyErr_Occurred()) fail();
     }

@@ -33,10 +33,22 @@ struct Error {};
     throw Error{};
 }
 
-// Sets `type` with a PyUnicode_FromFormat message and throws.
+// Sets `type` with a PyUnicode_FromFormat message.  The message is made
+// first: when making it fails (a %S or %R of an object whose __str__ or
+// __repr__ raises), that failure is the error set.  PyErr_Format itself,
+// before Python 3.11, would replace it by an empty error.
+template <class... A>
+void set_format(PyObject* type, const char* format, A... args) noexcept {
+    PyObject* message = PyUnicode_FromFormat(format, args...);
+    if (!message) return;
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
+}
+
+// The same, then throws.
 template <class... A>
 [[noreturn]] void raise_format(PyObject* type, const char* format, A... args) {
-    PyErr_Format(type, format, args...);
+    set_format(type, format, args...);
     throw Error{};
 }
 
