@@ -273,3 +273,227 @@ def test_failing_callbacks_do_not_leak():
 )
 def test_refusals_do_not_leak(no_leaks, tcl, operation, raises):
     no_leaks(operation, tcl, raises=raises)
+
+
+# -- a command deleted while its callback runs -------------------------------
+
+DELETIONS = {
+    "remove_callback": "tcl.remove_callback('cb')",
+    "rename": "tcl.eval('rename cb {}')",
+    "proc": "tcl.eval('proc cb {} {return replaced}')",
+}
+ENDINGS = {"returns": "return 'own result'", "raises": "raise ValueError('own error')"}
+STARTS = {
+    "eval": "cb",
+    "after": "after 0 {set ::code [catch cb ::outcome]}; update; list $::code $::outcome",
+}
+
+
+@pytest.mark.parametrize("start", STARTS)
+@pytest.mark.parametrize("ending", ENDINGS)
+@pytest.mark.parametrize("deletion", DELETIONS)
+def test_command_deleted_while_its_callback_runs(deletion, ending, start):
+    out = run_isolated(f"""
+        import gc, weakref
+        from tarvo.tcl.interpreter import Interpreter, TclError
+        tcl = Interpreter()
+        class Callback:
+            def __call__(self):
+                {DELETIONS[deletion]}
+                {ENDINGS[ending]}
+        callback = Callback()
+        released = weakref.ref(callback)
+        tcl.create_callback(callback, cmd_name="cb")
+        del callback
+        try:
+            print(tcl.eval({STARTS[start]!r}))
+        except TclError as error:
+            print("error:", error.message)
+        gc.collect()
+        print(tcl.eval("info commands cb") or "-", released() is None)
+    """)
+    own = "own result" if ending == "returns" else "ValueError: own error"
+    if start == "eval":
+        first = own if ending == "returns" else f"error: {own}"
+    else:
+        first = f"{int(ending == 'raises')} {{{own}}}" if " " in own else f"0 {{{own}}}"
+    left = "cb" if deletion == "proc" else "-"
+    # The registry keeps a callable until remove_callback drops it.
+    assert out.splitlines() == [first, f"{left} {deletion == 'remove_callback'}"]
+
+
+# -- failures: one report per call, whatever the nesting ---------------------
+
+
+def test_nested_failures_grow_the_trace_linearly(tcl):
+    def cb(n):
+        if n == "0":
+            raise ValueError("deep")
+        return tcl.eval(f"cb {int(n) - 1}")
+
+    tcl.create_callback(cb)
+
+    def failure(depth):
+        with pytest.raises(TclError) as info:
+            tcl.eval(f"cb {depth}")
+        return info.value
+
+    errors = {depth: failure(depth) for depth in (4, 8, 16)}
+    for depth, error in errors.items():
+        assert error.message == "ValueError: deep"
+        assert error.errorcode == ("PYTHON", "ValueError")
+        assert str(error).startswith("ValueError: deep\nTraceback (most recent call last):\n")
+        # Every level's Python frames once, its Tcl command once.
+        assert str(error).count("Traceback (most recent call last)") == depth + 1
+        assert [f'"cb {n}"' in str(error) for n in range(depth + 1)] == [True] * (depth + 1)
+    per_level = (len(str(errors[8])) - len(str(errors[4]))) / 4
+    assert len(str(errors[16])) - len(str(errors[8])) == pytest.approx(8 * per_level, rel=0.05)
+
+
+def test_a_tcl_error_passes_through_a_callback_as_tcl_s_own(tcl):
+    tcl.create_callback(lambda: tcl.eval("expr {1/0}"), cmd_name="divide")
+    tcl.eval("proc guarded {} {try {divide} trap {ARITH DIVZERO} {msg} {return trapped:$msg}}")
+    assert tcl.eval("guarded") == "trapped:divide by zero"
+    with pytest.raises(TclError) as info:
+        tcl.eval("divide")
+    assert (info.value.message, info.value.errorcode) == ("divide by zero", ("ARITH", "DIVZERO", "divide by zero"))
+    assert str(info.value).startswith('divide by zero\n    while executing\n"expr {1/0}"\nTraceback')
+
+
+def test_runaway_recursion_ends_with_memory_flat():
+    out = run_isolated("""
+        import resource
+        from tarvo.tcl.interpreter import Interpreter, TclError
+        tcl = Interpreter()
+        tcl.create_callback(lambda: tcl.eval("again"), cmd_name="again")
+        try:
+            tcl.eval("again")
+        except TclError as error:
+            print(error.message)
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss < 512 * 1024)
+        print(tcl.eval("set after 1"))
+    """)
+    message, flat, after = out.splitlines()
+    assert message.startswith("RecursionError: maximum recursion depth exceeded") or message.startswith(
+        "too many nested evaluations"
+    )
+    assert (flat, after) == ("True", "1")
+
+
+def takes_one(word):
+    return word
+
+
+def test_a_call_with_the_wrong_number_of_words(tcl):
+    tcl.create_callback(takes_one)
+    with pytest.raises(TclError) as info:
+        tcl.eval("takes_one a b")
+    assert info.value.message == "TypeError: takes_one() takes 1 positional argument but 2 were given"
+    assert info.value.errorcode == ("PYTHON", "TypeError")
+    assert str(info.value) == f'{info.value.message}\n    while executing\n"takes_one a b"'
+
+
+def test_each_call_reports_its_own_outcome(tcl):
+    def cb(word):
+        if word == "bad":
+            raise ValueError("bad")
+        if word == "nested":
+            assert tcl.eval("catch {cb bad} msg; set msg") == "ValueError: bad"
+            return "outer fine"
+        return word
+
+    tcl.create_callback(cb)
+    # Nothing but the command itself reaches the callback.
+    assert tcl.eval("info commands ::tarvo::_callbacks::*") == ""
+    assert tcl.eval("catch {cb bad}") == "1"
+    assert tcl.eval("cb good") == "good"
+    assert tcl.eval("cb nested") == "outer fine"
+
+
+# -- results tkinter cannot convert ------------------------------------------
+
+UNCONVERTIBLE = {
+    "a tuple holding an object whose str() raises": ("(1, Boom())", "ValueError: no str"),
+    "a str with a lone surrogate": ("'x\\ud800'", "UnicodeEncodeError: "),
+    "a tuple holding a lone surrogate": ("('a', ['\\udfff'])", "UnicodeEncodeError: "),
+    "an object whose str() raises": ("Boom()", "ValueError: no str"),
+}
+
+
+@pytest.mark.parametrize("result, message", UNCONVERTIBLE.values(), ids=UNCONVERTIBLE)
+def test_results_tkinter_cannot_convert(result, message):
+    out = run_isolated(f"""
+        from tarvo.tcl.interpreter import Interpreter, TclError
+        class Boom:
+            def __str__(self):
+                raise ValueError("no str")
+        tcl = Interpreter()
+        tcl.create_callback(lambda: {result}, cmd_name="cb")
+        try:
+            tcl.eval("cb")
+        except TclError as error:
+            print(error.message)
+            print(error.errorcode)
+        tcl.tk.mainloop()  # nothing was kept aside for a later mainloop
+        print(tcl.eval("catch cb; set done 1"))
+    """)
+    assert out.startswith(message)
+
+
+@pytest.mark.parametrize(
+    "result, text",
+    [
+        (None, "None"),
+        ((1, "a b", None), "1 {a b} None"),
+        ([1, [2, "x y"]], "1 {2 {x y}}"),
+        (b"ab\xff", "ab\xff"),
+        (2**70, str(2**70)),
+        (True, "1"),
+        (1.5, "1.5"),
+        ({"k": 1}, "{'k': 1}"),
+    ],
+)
+def test_results_keep_tkinter_s_conversion(tcl, result, text):
+    tcl.create_callback(lambda: result, cmd_name="cb")
+    assert tcl.eval("cb") == text
+
+
+# -- KeyboardInterrupt and SystemExit stop the whole evaluation --------------
+
+STOPS = {"KeyboardInterrupt": "KeyboardInterrupt('stop')", "SystemExit": "SystemExit(3)"}
+CALLERS = {
+    "eval": lambda tcl: tcl.eval("cb"),
+    "eval with catch": lambda tcl: tcl.eval("catch {cb} msg; set msg"),
+    "eval with try": lambda tcl: tcl.eval("proc p {} {try {cb} on error {} {return caught}}; p"),
+    "quick call of catch": lambda tcl: tcl.jot.catch("cb"),
+    "nested in another callback": lambda tcl: tcl.eval("catch {outer}"),
+}
+
+
+@pytest.mark.parametrize("caller", CALLERS.values(), ids=CALLERS)
+@pytest.mark.parametrize("stop", STOPS.values(), ids=STOPS)
+def test_interrupts_stop_the_whole_evaluation(tcl, stop, caller):
+    raised = []
+
+    def cb():
+        raised.append(eval(stop))
+        raise raised[-1]
+
+    tcl.create_callback(cb)
+    tcl.create_callback(lambda: tcl.eval("catch {cb}"), cmd_name="outer")
+    with pytest.raises(BaseException) as info:
+        caller(tcl)
+    assert info.value is raised[-1] and info.traceback[-1].name == "cb"
+    assert tcl.eval("set after 1") == "1"  # the interpreter runs on
+    assert tcl.eval("catch {expr {1/0}}") == "1"
+
+
+def test_an_interrupt_nobody_raised_is_not_raised_later(tcl):
+    def cb():
+        raise KeyboardInterrupt
+
+    tcl.create_callback(cb)
+    with pytest.raises(TclError):
+        tcl.tk.eval("cb")  # tkinter's own eval: not ours to report
+    assert tcl.eval("set x 1") == "1"
+    assert tcl.jot.set("x", 2) == 2

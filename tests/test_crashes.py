@@ -220,3 +220,120 @@ TEARDOWN_CASES = [
 @pytest.mark.parametrize("code, expected", [c[1:] for c in TEARDOWN_CASES], ids=[c[0] for c in TEARDOWN_CASES])
 def test_teardown(code, expected):
     assert run_isolated(code).strip() == expected
+
+
+# -- lone surrogates inside containers ---------------------------------------
+
+WRITERS = {
+    "set_list": "tcl.set_list('::v', ['a', TEXT])",
+    "vars with a tuple": "tcl.vars['::v'] = ('a', (TEXT,))",
+    "set_keyed_list": "tcl.set_keyed_list('::v', {'k': TEXT, 'j': 'b'})",
+    "set_array": "tcl.set_array('::v', {'k': ('a', TEXT)})",
+}
+
+
+@pytest.mark.parametrize("writer", WRITERS.values(), ids=WRITERS)
+@pytest.mark.parametrize("text", ["'\\ud800'", "'x\\udbff\\U0001F600'", "'\\udfff'"], ids=["first", "high", "last"])
+def test_lone_surrogates_inside_containers(writer, text):
+    out = run_isolated(f"""
+        from tarvo.tcl.interpreter import Interpreter
+        tcl = Interpreter()
+        TEXT = {text}
+        try:
+            tcl.set_var("::v", TEXT)
+        except UnicodeEncodeError as error:
+            print(error.reason)
+        tcl.set_var("::v", "before")
+        try:
+            {writer}
+        except UnicodeEncodeError as error:
+            print(error.reason)
+        print(tcl.get_var("::v"))
+    """)
+    # The same clean error as for the scalar, and the variable as it was.
+    assert out.splitlines() == ["surrogates not allowed", "surrogates not allowed", "before"]
+
+
+def test_surrogates_that_stand_for_bytes_still_pass(tcl):
+    tcl.set_list("::v", ["\udc80", "\udcff"])  # tkinter hands them over as the bytes 0x80 and 0xFF
+    assert len(tcl.get_list("::v")) == 2
+
+
+# -- calls from a thread other than the interpreter's -------------------------
+
+THREAD_CALLS = {
+    "GetListFromAny with the interpreter": "GetListFromAny('{a', interp=tcl)",
+    "TclError_from_interp": "TclError_from_interp(tcl)",
+    "cast_boolean": "tcl.cast_boolean('maybe')",
+    "cast_int": "tcl.cast_int('x')",
+    "cast_double": "tcl.cast_double('x')",
+    "cast_any": "tcl.cast_any('hello world')",
+    "get_int": "tcl.get_int('::n')",
+    "eval": "tcl.eval('set a 1')",
+    "quick call": "tcl.jot.set('a', 1, cast_=False)",
+    "create_callback": "tcl.create_callback(print, cmd_name='p')",
+    "remove_callback": "tcl.remove_callback('cb')",
+}
+
+
+@pytest.mark.parametrize("call", THREAD_CALLS.values(), ids=THREAD_CALLS)
+def test_calls_from_another_thread_are_refused(call):
+    # The interpreter's own thread evaluates meanwhile: a write into its
+    # interpreter from here would corrupt it.
+    out = run_isolated(f"""
+        import threading
+        from tarvo.tcl.interpreter import Interpreter
+        from tarvo.tcl.internal import GetListFromAny, TclError_from_interp
+        tcl = Interpreter()
+        tcl.set_var("::n", 5)
+        tcl.create_callback(lambda: "cb", cmd_name="cb")
+        outcome = []
+        def other():
+            for _ in range(50):
+                try:
+                    {call}
+                    outcome.append("ran")
+                except RuntimeError as error:
+                    outcome.append(str(error))
+        thread = threading.Thread(target=other)
+        thread.start()
+        while thread.is_alive():
+            tcl.eval("for {{set i 0}} {{$i < 2000}} {{incr i}} {{catch {{error x}}; lsort {{b a c}}}}")
+        print(set(outcome))
+        print(tcl.eval("set a done"), tcl.get_int("::n"))
+    """)
+    refused, after = out.splitlines()
+    # Our own refusal names the rule; a reading through tkinter's eval gets
+    # tkinter's refusal, which starts the same.
+    assert "Calling Tcl from different apartment" in refused
+    assert "ran" not in refused and after == "done 5"
+
+
+def test_what_touches_no_interpreter_works_from_any_thread():
+    out = run_isolated("""
+        import threading
+        from tarvo.tcl import cast_list
+        from tarvo.tcl.interpreter import Interpreter
+        from tarvo.tcl.internal import GetListFromAny, DictionaryCompare
+        from tarvo.tcl.quoten import quoten
+        from tarvo.tcl.nestmap import NestMap
+        tcl = Interpreter()
+        results = []
+        def other():
+            results.append(GetListFromAny("a {b c}"))
+            results.append(cast_list("1 2", int))
+            results.append(quoten(["a b", 1]))
+            results.append(DictionaryCompare("x9", "x10"))
+            results.append(NestMap.from_tcl("{a 1} {b {{c 2}}}").all_items())
+            try:
+                GetListFromAny("{a")
+            except Exception as error:
+                results.append(str(error))
+        thread = threading.Thread(target=other)
+        thread.start()
+        thread.join()
+        print(results)
+    """)
+    assert out.strip() == str(
+        [("a", "b c"), (1, 2), "{a b} 1", -1, [("a", "1"), ("b.c", "2")], "invalid list element"]
+    )

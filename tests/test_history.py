@@ -279,3 +279,20 @@ def test_subclass_and_replaced_stores():
     h.__history__ = []  # any object with append works as the store
     h.append("b")
     assert apis(h.__history__) == ["b"]
+
+
+@pytest.mark.parametrize("attribute", ["api", "timestamp"])
+def test_cycles_through_an_entry_are_collected(attribute):
+    import gc
+    import weakref
+
+    class Holder:
+        pass
+
+    entry, holder = Entry("x"), Holder()
+    holder.entry = entry
+    setattr(entry, attribute, holder)
+    gone = weakref.ref(holder)
+    del entry, holder
+    gc.collect()
+    assert gone() is None

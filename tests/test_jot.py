@@ -250,3 +250,19 @@ def test_no_leaks_with_a_dead_interpreter(no_leaks):
     code = Jot(Interpreter()).set
     gc.collect()
     no_leaks(code, "x", 1, raises=ReferenceError)
+
+
+class StandIn:
+    """A Tcl application object of a user's own: no interpreter behind it."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def call(self, *words):
+        return self.result
+
+
+@pytest.mark.parametrize("result", [42, ("a", "b c"), 1.5, "text"])
+def test_uncast_result_of_a_stand_in_is_its_str(result):
+    fake = FakeInterpreter(StandIn(result))
+    assert Jot(fake).anything("x", cast_=False) == str(result)

@@ -377,3 +377,36 @@ def test_no_leaks(no_leaks, name, operation):
 @pytest.mark.parametrize("name, operation, error", LEAK_ERRORS, ids=[c[0] for c in LEAK_ERRORS])
 def test_no_leaks_on_errors(no_leaks, name, operation, error):
     no_leaks(operation, raises=error, calls=20 if error is RecursionError else 100)
+
+
+class Unstable:
+    """What a __quoten__ hook returns that answers differently every time."""
+
+    answers = ("plain", "} [cmd] {", "a b", "{")
+
+    def __init__(self):
+        self.calls = 0
+
+    def __quoten__(self):
+        answer = self.answers[self.calls % len(self.answers)]
+        self.calls += 1
+        return answer
+
+
+class Wrapper:
+    def __init__(self, inner):
+        self.inner = inner
+
+    def __quoten__(self):
+        return self.inner
+
+
+@pytest.mark.parametrize("start", range(len(Unstable.answers)))
+def test_each_element_is_converted_once_per_call(oracle, start):
+    inner = Unstable()
+    inner.calls = start
+    text = quoten(["x", Wrapper(inner), "y"])
+    # The quoting of one answer never applies to another: Tcl reads back
+    # exactly the answer that was written.
+    assert oracle.splitlist(text) == ("x", Unstable.answers[start], "y")
+    assert inner.calls == start + 1

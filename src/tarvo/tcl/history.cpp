@@ -98,11 +98,14 @@ int traverse_fields(Object* self, visitproc visit, void* arg, std::initializer_l
 // ---------------------------------------------------------------------------
 // Entry
 
-// One entry is made per recorded command, so it is kept lean: no cyclic-GC
-// tracking (a timestamp and a text cannot form a cycle), and while the clock
-// is `datetime.now`, only the clock reading itself: the datetime value is
-// built from it when somebody first looks (building it means two or three
-// local-time conversions, the dearest part of recording a command).
+// One entry is made per recorded command, so it is kept lean.  While the
+// clock is `datetime.now`, it keeps only the clock reading itself: the
+// datetime value is built from it when somebody first looks (building it
+// means two or three local-time conversions, the dearest part of recording
+// a command).  Its attributes are plain ones, so a user may put anything
+// there, a cycle through the entry included: the collector knows the type,
+// but an entry that holds only a str and a clock reading (or a naive
+// datetime made from it), which can be part of no cycle, is not tracked.
 struct EntryObject {
     PyObject_HEAD PyObject* timestamp;  // NULL while `pending` (or after `del entry.timestamp`)
     PyObject* api;
@@ -163,6 +166,12 @@ Ref join_words(PyObject* words) {
     return text;
 }
 
+// An entry that now holds something that may refer back to it is tracked
+// by the collector.
+void track(PyObject* self) {
+    if (!PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
+}
+
 // Fills an entry: the command text first (so bad words fail before the
 // clock is read), then the timestamp.
 void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
@@ -183,6 +192,15 @@ void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
         entry->pending = false;
     }
     Py_XSETREF(entry->api, text.release());
+    // A Python subclass may add a __dict__: its instances stay tracked.
+    auto* self = reinterpret_cast<PyObject*>(entry);
+    const bool atomic = entry->pending && PyUnicode_CheckExact(entry->api) &&
+                        Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(state_of(module)->entry_type);
+    if (!atomic) {
+        track(self);
+    } else if (PyObject_GC_IsTracked(self)) {
+        PyObject_GC_UnTrack(self);
+    }
 }
 
 // The entry's timestamp, built from its clock reading on first use exactly
@@ -215,6 +233,7 @@ int entry_set_timestamp(PyObject* self, PyObject* value, void*) noexcept {
         Py_XINCREF(value);
         Py_XSETREF(e->timestamp, value);
         e->pending = false;
+        if (value) track(self);
         return 0;
     });
 }
@@ -258,23 +277,50 @@ PyObject* entry_repr(PyObject* self) noexcept {
     });
 }
 
-void entry_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
+PyObject* entry_get_api(PyObject* self, void*) noexcept {
+    return py::entry("Entry.api", [&] {
+        auto* e = reinterpret_cast<EntryObject*>(self);
+        if (!e->api) raise_missing(self, "api");
+        return py::newref(e->api);
+    });
+}
+
+int entry_set_api(PyObject* self, PyObject* value, void*) noexcept {
+    return py::entry_int("Entry.api", [&] {
+        auto* e = reinterpret_cast<EntryObject*>(self);
+        if (!value && !e->api) raise_missing(self, "api");
+        Py_XINCREF(value);
+        Py_XSETREF(e->api, value);
+        if (value && !PyUnicode_CheckExact(value)) track(self);
+        return 0;
+    });
+}
+
+int entry_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    auto* e = reinterpret_cast<EntryObject*>(self);
+    return traverse_fields(e, visit, arg, {e->timestamp, e->api});
+}
+
+int entry_clear(PyObject* self) noexcept {
     auto* e = reinterpret_cast<EntryObject*>(self);
     Py_CLEAR(e->timestamp);
     Py_CLEAR(e->api);
+    e->pending = false;
+    return 0;
+}
+
+void entry_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    entry_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyGetSetDef entry_getset[] = {
     {"timestamp", entry_get_timestamp, entry_set_timestamp, PyDoc_STR("when the command was recorded"), nullptr},
+    {"api", entry_get_api, entry_set_api, PyDoc_STR("the command text"), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef entry_members[] = {
-    {"api", T_OBJECT_EX, offsetof(EntryObject, api), 0, "the command text"},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot entry_slots[] = {
@@ -285,13 +331,14 @@ PyType_Slot entry_slots[] = {
     {Py_tp_str, reinterpret_cast<void*>(entry_str)},
     {Py_tp_repr, reinterpret_cast<void*>(entry_repr)},
     {Py_tp_dealloc, reinterpret_cast<void*>(entry_dealloc)},
-    {Py_tp_members, entry_members},
+    {Py_tp_traverse, reinterpret_cast<void*>(entry_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(entry_clear)},
     {Py_tp_getset, entry_getset},
     {0, nullptr},
 };
 
-PyType_Spec entry_spec = {"tarvo.tcl.history.Entry", sizeof(EntryObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-                          entry_slots};
+PyType_Spec entry_spec = {"tarvo.tcl.history.Entry", sizeof(EntryObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, entry_slots};
 
 // ---------------------------------------------------------------------------
 // History

@@ -43,11 +43,15 @@ struct State {
     PyObject* invalid_element = nullptr;  // "invalid list element"
     PyObject* empty = nullptr;            // ()
     PyObject* trampoline_type = nullptr;  // calls a Python callback for a Tcl command
-    unsigned long long callbacks = 0;     // hidden callback commands made so far
+    PyObject* tcl_obj = nullptr;          // _tkinter.Tcl_Obj
+    PyObject* interrupts = nullptr;       // _interrupts: interpreter address -> exception that stopped it
+    PyObject* traceback = nullptr;        // the traceback module, once a callback failed
+    unsigned long long callbacks = 0;     // callback commands made so far
     static constexpr PyObject* State::* fields[] = {
         &State::cast,     &State::void_p,          &State::char_p,   &State::argument_error,
         &State::tk,       &State::tcl_error,       &State::sequence, &State::set,
         &State::interp_p, &State::invalid_element, &State::empty,    &State::trampoline_type,
+        &State::tcl_obj,  &State::interrupts,      &State::traceback,
     };
 };
 
@@ -151,6 +155,19 @@ tcl::Interp* pointer_of(PyObject* handle) {
 // Only exceptions are wrapped; KeyboardInterrupt and its kind pass as they are.
 tcl::Interp* interp_argument(State* st, PyObject* interp) {
     if (!interp || interp == Py_None) return nullptr;
+    // The interpreter of a tkinter.Tk is used from its own thread only.
+    if (PyObject_TypeCheck(interp, reinterpret_cast<PyTypeObject*>(st->tk))) {
+        // Its own attribute only: tkinter's __getattr__ would look for a
+        // missing `tk` in `tk`, without end.
+        Ref app = Ref::steal(PyObject_GenericGetAttr(interp, TARVO_STR("tk")));
+        if (app) {
+            if (const auto* fields = tcl::app_fields(app.get())) tcl::require_owner(fields);
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+        } else {
+            py::fail();
+        }
+    }
     try {
         return pointer_of(interp_param(st, interp).get());
     } catch (const py::Error&) {
@@ -579,36 +596,114 @@ void add_function(PyObject* module, const char* name, FunctionIndex index) {
 }
 
 // ---------------------------------------------------------------------------
+// Values made ready for tkinter.
+//
+// tkinter hands str, bytes, bool, int, float and Tcl_Obj values to Tcl as
+// they are, tuples and lists of them as Tcl lists, and anything else as its
+// str().  Inside a tuple or a list, a str() that raises, or a str that
+// tkinter cannot encode (a lone surrogate other than the U+DC80-U+DCFF that
+// stand for undecodable bytes), becomes a null Tcl object, and the process
+// dies; in a callback's result, either one becomes a Tcl error with an
+// empty message while the exception waits for some later mainloop.  So what
+// we hand over is made ready first: every str() taken, and every str
+// checked, here, where a failure raises cleanly.
+
+// tkinter's own error for a str it cannot hand to Tcl: UnicodeEncodeError
+// for a surrogate (from the encoding tkinter uses), OverflowError for a
+// size Tcl cannot hold.
+void check_for_tcl(PyObject* text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (n > INT_MAX / 4) py::raise(PyExc_OverflowError, "string is too long");
+    const int kind = PyUnicode_KIND(text);
+    if (kind == PyUnicode_1BYTE_KIND) return;  // no surrogates below U+0100
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF && !(c >= 0xDC80 && c <= 0xDCFF)) {
+            py::own(PyUnicode_AsEncodedString(text, "utf-8", "surrogateescape"));
+            py::raise(PyExc_UnicodeEncodeError, "surrogates not allowed");  // not reached: the encoding refuses
+        }
+    }
+}
+
+Ref tk_ready(State* st, PyObject* value) {
+    if (PyUnicode_Check(value)) {
+        check_for_tcl(value);
+        return py::newref(value);
+    }
+    if (PyBytes_Check(value)) {
+        if (PyBytes_GET_SIZE(value) > INT_MAX) py::raise(PyExc_OverflowError, "bytes object is too long");
+        return py::newref(value);
+    }
+    if (PyLong_Check(value) || PyFloat_Check(value) || PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(st->tcl_obj))) {
+        return py::newref(value);
+    }
+    if (PyTuple_Check(value) || PyList_Check(value)) {
+        py::RecursionGuard guard(" while handing a value to Tcl");
+        // The items as they are now: converting one may run code that
+        // changes a list.
+        Ref items = PyTuple_Check(value) ? py::newref(value) : py::own(PyList_AsTuple(value));
+        const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+        Ref ready = py::own(PyTuple_New(n));
+        bool same = PyTuple_CheckExact(value);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+            Ref converted = tk_ready(st, item);
+            same = same && converted.get() == item;
+            PyTuple_SET_ITEM(ready.get(), i, converted.release());
+        }
+        return same ? py::newref(value) : std::move(ready);
+    }
+    Ref text = py::str(value);
+    check_for_tcl(text.get());
+    return text;
+}
+
+const py::Signature tk_ready_sig{"_tk_ready", obj_params, 1, 1};
+
+Ref tk_ready_function(PyObject* module, PyObject** a) { return tk_ready(state_of(module), a[0]); }
+
+// ---------------------------------------------------------------------------
 // Python callbacks as Tcl commands, with errors a user can read.
 //
-// tkinter runs a Python callback as a Tcl command, but when the callback
-// raises, Tcl only sees an error with an empty message, and the exception is
-// kept aside for some later mainloop to raise out of context.  So each
-// callback is published twice:
+// tkinter calls Python from Tcl through a command procedure of its own,
+// which keeps tkinter's bookkeeping of the GIL and of its thread state
+// right; a command of ours that called into Python would upset it for the
+// tkinter calls that run inside and after it.  But when that procedure's
+// Python call raises, Tcl sees an error with an empty message while the
+// exception waits for some later mainloop.  So each callback runs through
+// tkinter's procedure, which our own command calls:
 //
-//   - a hidden tkinter command that calls a small trampoline.  tkinter keeps
-//     its own bookkeeping of the GIL and of its thread state around that
-//     call, which a command of ours calling into Python would upset for the
-//     tkinter commands that run after it.  The trampoline calls the callback;
-//     when it raises, it writes the error down as plain text and returns.
-//   - the command under the name the user asked for, in C++: it runs the
-//     hidden one and, when the trampoline wrote an error down, turns it into
-//     a Tcl error whose message names the exception and whose errorInfo
-//     carries the Python traceback.  It never touches Python, so it needs no
-//     GIL, and deleting it deletes the hidden command, which releases the
-//     callback.
+//   - tkinter makes a command for a small trampoline.  We take that
+//     command's procedure and client data (Tcl_GetCommandInfo) and remove
+//     the command from Tcl without letting tkinter release the data: from
+//     then on both are ours, and no script can reach the trampoline.
+//   - The command under the user's name calls tkinter's procedure with its
+//     words.  The trampoline calls the callback and hands tkinter its
+//     result made ready; when the callback raises, it writes the failure
+//     down for this very call and returns normally, and our command fails
+//     with a message naming the exception, the Python traceback in
+//     errorInfo and the errorcode {PYTHON <type>}.
+//   - An exception that is no Exception (KeyboardInterrupt, SystemExit)
+//     cancels the whole evaluation instead (see tcl::raise_with_trace).
+//   - The command's record counts its holders: Tcl's command, until it is
+//     deleted, and every call that runs.  Deleting the command while its
+//     callback runs (the callback removes itself, Tcl renames or redefines
+//     it) takes full effect when the last call returns.
 
-// What the callback's last failure left for its command to report; shared
-// by the trampoline (a Python object) and the command (owned by Tcl).
+// What one call of a callback leaves for its command to report.
 struct Outcome {
-    bool failed = false;
-    std::string message;  // Tcl's own encoding
-    std::string trace;
+    enum Kind { OK, FAILED, INTERRUPTED } kind = OK;
+    std::string message;                 // the Tcl result
+    std::string trace;                   // added to errorInfo
+    std::vector<std::string> errorcode;  // the words of -errorcode
 };
 
 struct TrampolineObject {
     PyObject_HEAD PyObject* callback;
-    std::shared_ptr<Outcome>* outcome;
+    PyObject* module;      // tarvo.tcl.internal
+    tcl::Interp* interp;   // the interpreter of the command
+    Outcome* outcome;      // the running call's, set by the command; null outside it
     vectorcallfunc vectorcall;
 };
 
@@ -618,53 +713,169 @@ std::string tcl_text(PyObject* text) {
     return std::string(bytes.bytes(), static_cast<size_t>(bytes.size()));
 }
 
-// The exception in flight, written down as text, then dropped.
-void record_failure(Outcome& outcome) {
-    py::Caught caught;
-    outcome.failed = true;
-    outcome.message = "Python callback failed";
-    outcome.trace.clear();
+Ref join_lines(PyObject* lines) {
+    Ref empty = py::text("");
+    return py::own(PyUnicode_Join(empty.get(), lines));
+}
+
+// The short name of an exception's type, as Tcl's errorcode shows it.
+std::string type_name(PyObject* exc) {
+    const char* name = Py_TYPE(exc)->tp_name;
+    if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
+    return name;
+}
+
+// A str attribute of `obj`, or empty.
+Ref text_attr(PyObject* obj, PyObject* name) {
+    Ref value = py::getattr_optional(obj, name);
+    return value && PyUnicode_Check(value.get()) ? std::move(value) : Ref();
+}
+
+// "Type: message" of an exception, as the traceback module writes its last
+// line; where that fails (at the recursion limit, say), its type and str().
+Ref exception_line(State* st, PyObject* exc) {
     try {
-        Ref traceback = py::import("traceback");
-        Ref type = py::newref(reinterpret_cast<PyObject*>(Py_TYPE(caught.value())));
-        Ref tb = py::own(PyException_GetTraceback(caught.value()));
-        Ref lines = py::call_method(traceback.get(), TARVO_STR("format_exception_only"), type.get(), caught.value());
-        Ref empty = py::text("");
-        Ref text = py::own(PyUnicode_Join(empty.get(), lines.get()));
-        Ref message = py::call_method(text.get(), TARVO_STR("rstrip"));
-        outcome.message = tcl_text(message.get());
-        Ref frames =
-            tb ? py::call_method(traceback.get(), TARVO_STR("format_exception"), type.get(), caught.value(), tb.get())
-               : py::own(PyList_New(0));
-        Ref trace = py::own(PyUnicode_Join(empty.get(), frames.get()));
-        Ref stripped = py::call_method(trace.get(), TARVO_STR("rstrip"));
-        outcome.trace = tcl_text(stripped.get());
+        Ref type = py::newref(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+        Ref lines = py::call_method(st->traceback, TARVO_STR("format_exception_only"), type.get(), exc);
+        return py::call_method(join_lines(lines.get()).get(), TARVO_STR("rstrip"));
     } catch (const py::Error&) {
-        PyErr_Clear();  // the generic message stands
+        PyErr_Clear();
+    }
+    const std::string name = type_name(exc);
+    Ref text = Ref::steal(PyObject_Str(exc));
+    if (!text) PyErr_Clear();
+    if (!text || PyUnicode_GET_LENGTH(text.get()) == 0) return py::text(name.c_str());
+    return py::own(PyUnicode_FromFormat("%s: %U", name.c_str(), text.get()));
+}
+
+// The Python frames of a failure: its traceback without the closing
+// exception line, which the message shows; empty where it cannot be made.
+Ref python_frames(State* st, PyObject* exc, PyObject* last_line) {
+    Ref tb = Ref::steal(PyException_GetTraceback(exc));
+    if (!tb) return {};
+    try {
+        Ref type = py::newref(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+        Ref full = join_lines(
+            py::call_method(st->traceback, TARVO_STR("format_exception"), type.get(), exc, tb.get()).get());
+        full = py::call_method(full.get(), TARVO_STR("rstrip"));
+        const Py_ssize_t cut = PyUnicode_GET_LENGTH(full.get()) - PyUnicode_GET_LENGTH(last_line);
+        if (cut >= 0 && py::check(PyUnicode_Tailmatch(full.get(), last_line, cut, PY_SSIZE_T_MAX, 1))) {
+            full = py::call_method(py::own(PyUnicode_Substring(full.get(), 0, cut)).get(), TARVO_STR("rstrip"));
+        }
+        return full;
+    } catch (const py::Error&) {
+        PyErr_Clear();
+        return {};
+    }
+}
+
+// The failure of one call, written down for its command.  A TclError that
+// carries Tcl's own account of a failure (an eval or a quick call inside
+// the callback failed) passes on as that Tcl error: its message, its
+// errorcode and its errorInfo, continued by the Python frames in between;
+// so nesting adds each level's own frames and nothing more.  Any other
+// exception fails with "Type: message", errorcode {PYTHON Type}, and its
+// traceback in errorInfo.
+void record_failure(State* st, Outcome& outcome, PyObject* exc) {
+    if (!st->traceback) py::keep(st->traceback, py::import("traceback"));
+    Ref message, info, code;
+    if (py::check(PyObject_IsInstance(exc, st->tcl_error))) {
+        message = text_attr(exc, TARVO_STR("message"));
+        info = text_attr(exc, TARVO_STR("errorinfo"));
+        code = py::getattr_optional(exc, TARVO_STR("errorcode"));
+        if (code && !PyTuple_Check(code.get())) code = Ref();
+    }
+    const Ref last_line = exception_line(st, exc);
+    if (message && info) {
+        outcome.message = tcl_text(message.get());
+        // errorInfo begins with the message, which Tcl writes itself.
+        const Py_ssize_t skip = PyUnicode_GET_LENGTH(message.get());
+        const bool starts = py::check(PyUnicode_Tailmatch(info.get(), message.get(), 0, skip, -1)) != 0;
+        Ref rest = starts ? py::own(PyUnicode_Substring(info.get(), skip, PY_SSIZE_T_MAX))
+                          : py::own(PyUnicode_FromFormat("\n%U", info.get()));
+        outcome.trace = tcl_text(rest.get());
+        outcome.errorcode.clear();
+        const Py_ssize_t n = code ? PyTuple_GET_SIZE(code.get()) : 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            outcome.errorcode.push_back(tcl_text(py::str(PyTuple_GET_ITEM(code.get(), i)).get()));
+        }
+    } else {
+        outcome.message = tcl_text(last_line.get());
+        outcome.trace.clear();
+        outcome.errorcode = {"PYTHON", type_name(exc)};
+    }
+    const Ref frames = python_frames(st, exc, last_line.get());
+    if (frames && PyUnicode_GET_LENGTH(frames.get()) > 0) outcome.trace += "\n" + tcl_text(frames.get());
+    outcome.kind = Outcome::FAILED;
+}
+
+// The exception in flight, taken over by the running call's outcome.
+void take_failure(State* st, TrampolineObject* t, Outcome& outcome) noexcept {
+    py::Caught caught;
+    PyObject* exc = caught.value();
+    try {
+        if (!exc) py::raise(PyExc_SystemError, "a callback failed without an exception");
+        if (!caught.matches(PyExc_Exception)) {
+            // Stops the whole evaluation; the eval or quick call that
+            // started it raises the exception.
+            Ref key = tcl::interrupt_key(t->interp);
+            py::check(PyDict_SetItem(st->interrupts, key.get(), exc));
+            outcome.kind = Outcome::INTERRUPTED;
+            outcome.message = type_name(exc);
+            Ref text = py::str(exc);
+            if (PyUnicode_GET_LENGTH(text.get()) > 0) outcome.message += ": " + tcl_text(text.get());
+            outcome.errorcode = {"PYTHON", type_name(exc)};
+            return;
+        }
+        record_failure(st, outcome, exc);
+    } catch (...) {
+        // Writing the failure down failed too (no memory, say): the type
+        // stands for it.
+        PyErr_Clear();
+        outcome.kind = outcome.kind == Outcome::INTERRUPTED ? Outcome::INTERRUPTED : Outcome::FAILED;
+        try {
+            outcome.message = "Python callback failed: " + (exc ? type_name(exc) : std::string("?"));
+            outcome.trace.clear();
+            outcome.errorcode = {"PYTHON", exc ? type_name(exc) : std::string("?")};
+        } catch (...) {
+            outcome.message.clear();
+        }
     }
 }
 
 PyObject* trampoline_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     auto* t = reinterpret_cast<TrampolineObject*>(self);
-    PyObject* result = PyObject_Vectorcall(t->callback, args, nargsf, kwnames);
-    if (result) return result;
-    try {
-        record_failure(**t->outcome);
-    } catch (...) {
-        (*t->outcome)->failed = true;
+    if (!t->callback) {
+        PyErr_SetString(PyExc_RuntimeError, "the callback of this Tcl command is gone");
+        return nullptr;
     }
-    PyErr_Clear();
-    return py::text("").release();  // never fails for the empty string
+    Ref keep = py::newref(self);
+    Ref callback = py::newref(t->callback);
+    Outcome* outcome = t->outcome;
+    // Outside a call of its command (somebody found it and called it), it
+    // is a plain call of the callback.
+    if (!outcome) return PyObject_Vectorcall(callback.get(), args, nargsf, kwnames);
+    State* st = state_of(t->module);
+    PyObject* result = PyObject_Vectorcall(callback.get(), args, nargsf, kwnames);
+    if (result) {
+        Ref owned = Ref::steal(result);
+        PyObject* ready = py::entry("Tcl callback", [&] { return tk_ready(st, owned.get()); });
+        if (ready) return ready;
+    }
+    take_failure(st, t, *outcome);
+    return py::newref(TARVO_STR("")).release();
 }
 
 int trampoline_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(reinterpret_cast<TrampolineObject*>(self)->callback);
+    Py_VISIT(reinterpret_cast<TrampolineObject*>(self)->module);
     return 0;
 }
 
 int trampoline_clear(PyObject* self) noexcept {
     Py_CLEAR(reinterpret_cast<TrampolineObject*>(self)->callback);
+    Py_CLEAR(reinterpret_cast<TrampolineObject*>(self)->module);
     return 0;
 }
 
@@ -672,7 +883,6 @@ void trampoline_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     trampoline_clear(self);
-    delete reinterpret_cast<TrampolineObject*>(self)->outcome;
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -684,7 +894,7 @@ PyMemberDef trampoline_members[] = {
 };
 
 PyType_Slot trampoline_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Calls a Python callback for a Tcl command and writes its errors down.")},
+    {Py_tp_doc, const_cast<char*>("Calls a Python callback for its Tcl command and writes its failures down.")},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_traverse, reinterpret_cast<void*>(trampoline_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(trampoline_clear)},
@@ -696,99 +906,143 @@ PyType_Slot trampoline_slots[] = {
 PyType_Spec trampoline_spec = {"tarvo.tcl.internal._Trampoline", sizeof(TrampolineObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, trampoline_slots};
 
-// The command under the user's name; owned by Tcl through its client data.
+// The command under the user's name; Tcl holds it through its client data.
 struct Command {
-    tcl::Interp* interp;
-    tcl::Obj* hidden;  // the hidden command's name, one reference held
-    std::string hidden_name;
-    std::shared_ptr<Outcome> outcome;
+    int holds = 1;                // Tcl's command, until it is deleted, and every running call
+    tcl::ObjCmdProc proc;         // tkinter's command procedure,
+    void* data;                   // its client data (which holds the trampoline),
+    tcl::CmdDeleteProc release;   // and what releases that data
+    void* release_data;
+    TrampolineObject* trampoline;
 };
 
-int command_proc(void* data, tcl::Interp* interp, int objc, tcl::Obj* const objv[]) noexcept {
-    auto* command = static_cast<Command*>(data);
+// Drops one hold; the last one releases tkinter's data (tkinter takes the
+// GIL for that itself) and the record.  Runs inside Tcl only, where tkinter
+// has let the GIL go.
+void drop(Command* command) noexcept {
+    if (--command->holds > 0) return;
+    if (command->release) command->release(command->release_data);
+    delete command;
+}
+
+// Fails the running Tcl command as the outcome says.
+int report(tcl::Interp* interp, const Outcome& outcome) {
     const tcl::Api& api = tcl::api_loaded();
-    try {
-        // The same words, headed by the hidden command.
-        tcl::Obj* few[16];
-        std::vector<tcl::Obj*> many;
-        tcl::Obj** words = few;
-        if (objc > 16) {
-            many.resize(static_cast<size_t>(objc));
-            words = many.data();
-        }
-        std::copy(objv, objv + objc, words);
-        words[0] = command->hidden;
-        const int code = api.EvalObjv(interp, objc, words, 0);
-        Outcome& outcome = *command->outcome;
-        if (code != tcl::TCL_OK || !outcome.failed) return code;
-        outcome.failed = false;
-        api.SetObjResult(interp, api.NewStringObj(outcome.message.data(), static_cast<int>(outcome.message.size())));
-        if (!outcome.trace.empty()) {
-            const std::string info = "\n" + outcome.trace;
-            api.AddObjErrorInfo(interp, info.data(), static_cast<int>(info.size()));
-        }
-    } catch (...) {  // std::bad_alloc
-        static const char message[] = "out of memory in a Python callback";
-        api.SetObjResult(interp, api.NewStringObj(message, static_cast<int>(sizeof message - 1)));
+    auto text = [&](const std::string& s) { return api.NewStringObj(s.data(), static_cast<int>(s.size())); };
+    if (outcome.kind == Outcome::INTERRUPTED && api.CancelEval) {
+        // Tcl sets the cancellation through an asynchronous handler; run it
+        // now, so that it holds for this evaluation from this command on.
+        api.CancelEval(interp, text(outcome.message), nullptr, tcl::CANCEL_UNWIND);
+        api.AsyncInvoke(interp, tcl::TCL_ERROR);
     }
+    api.SetObjResult(interp, text(outcome.message));
+    if (!outcome.trace.empty()) api.AddObjErrorInfo(interp, outcome.trace.data(), static_cast<int>(outcome.trace.size()));
+    std::vector<tcl::Obj*> words;
+    for (const std::string& word : outcome.errorcode) words.push_back(text(word));
+    api.SetObjErrorCode(interp, api.NewListObj(static_cast<int>(words.size()), words.data()));
     return tcl::TCL_ERROR;
 }
 
-void command_delete(void* data) noexcept {
+int command_proc(void* data, tcl::Interp* interp, int objc, tcl::Obj* const objv[]) noexcept {
     auto* command = static_cast<Command*>(data);
-    const tcl::Api& api = tcl::api_loaded();
-    api.DeleteCommand(command->interp, command->hidden_name.c_str());
-    api.DbDecrRefCount(command->hidden, __FILE__, __LINE__);
-    delete command;
+    ++command->holds;
+    Outcome outcome;
+    TrampolineObject* t = command->trampoline;
+    Outcome* outer = t->outcome;  // a call of the same command further out
+    t->outcome = &outcome;
+    int code = command->proc(command->data, interp, objc, objv);
+    t->outcome = outer;
+    if (code == tcl::TCL_OK && outcome.kind != Outcome::OK) {
+        try {
+            code = report(interp, outcome);
+        } catch (...) {  // std::bad_alloc
+            static const char message[] = "out of memory in a Python callback";
+            const tcl::Api& api = tcl::api_loaded();
+            api.SetObjResult(interp, api.NewStringObj(message, static_cast<int>(sizeof message - 1)));
+            code = tcl::TCL_ERROR;
+        }
+    }
+    drop(command);
+    return code;
 }
+
+void command_delete(void* data) noexcept { drop(static_cast<Command*>(data)); }
 
 const char* const createcommand_params[] = {"app", "name", "callback"};
 const py::Signature createcommand_sig{"_createcommand", createcommand_params, 3, 3};
 
 // _createcommand(app, name, callback): creates the Tcl command `name` in the
 // Tcl application object `app`, calling `callback` with the command's words
-// as strings; Tcl gets the string form of its result, and an exception it
-// raises becomes a Tcl error naming it, with the Python traceback in
-// errorInfo.  Call it on the interpreter's own thread.
-PyObject* createcommand(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return py::entry("_createcommand", [&] {
-        PyObject* a[3];
-        py::parse(createcommand_sig, args, nargs, kwnames, a);
-        PyObject *app = a[0], *name = a[1], *callback = a[2];
-        if (!PyUnicode_Check(name)) py::raise(PyExc_TypeError, "a Tcl command name must be a str");
-        if (!PyCallable_Check(callback)) py::raise(PyExc_TypeError, "the callback must be callable");
-        State* st = state_of(module);
-        const tcl::Api& api = tcl::api();
-        tcl::Interp* interp = tcl::interp_of(app);
+// as strings; Tcl gets its result as tkinter hands it over, and an
+// exception it raises becomes a Tcl error naming it, with the Python
+// traceback in errorInfo.  A command of that name is replaced.  Only the
+// interpreter's own thread may call it.
+Ref createcommand(PyObject* module, PyObject** a) {
+    PyObject *app = a[0], *name = a[1], *callback = a[2];
+    if (!PyUnicode_Check(name)) py::raise(PyExc_TypeError, "a Tcl command name must be a str");
+    if (!PyCallable_Check(callback)) py::raise(PyExc_TypeError, "the callback must be callable");
+    State* st = state_of(module);
+    const tcl::Api& api = tcl::api();
+    tcl::Interp* interp = tcl::interp_of(app);
+    const std::string tcl_name = tcl_text(name);
 
-        auto* type = reinterpret_cast<PyTypeObject*>(st->trampoline_type);
-        Ref trampoline = py::own(type->tp_alloc(type, 0));
-        auto* t = reinterpret_cast<TrampolineObject*>(trampoline.get());
-        t->outcome = new std::shared_ptr<Outcome>(std::make_shared<Outcome>());
-        t->vectorcall = trampoline_call;
-        t->callback = py::newref(callback).release();
+    // A command of that name goes first, through tkinter: deleting it may
+    // run its delete procedure, which for tkinter's commands (and ours)
+    // needs tkinter's bookkeeping around it.
+    Ref rename = py::own(Py_BuildValue("(sOs)", "rename", name, ""));
+    py::call_method(app, TARVO_STR("call"), TARVO_STR("catch"), rename.get());
 
-        const std::string hidden = "::tarvo::_callbacks::" + std::to_string(++st->callbacks);
-        Ref hidden_name = py::text(hidden.c_str());
-        py::call_method(app, TARVO_STR("createcommand"), hidden_name.get(), trampoline.get());
+    auto command = std::make_unique<Command>();
+    auto* type = reinterpret_cast<PyTypeObject*>(st->trampoline_type);
+    Ref trampoline = py::own(type->tp_alloc(type, 0));
+    auto* t = reinterpret_cast<TrampolineObject*>(trampoline.get());
+    t->vectorcall = trampoline_call;
+    t->callback = py::newref(callback).release();
+    t->module = py::newref(module).release();
+    t->interp = interp;
+    t->outcome = nullptr;
+    command->trampoline = t;
 
-        auto command = std::make_unique<Command>();
-        command->interp = interp;
-        command->hidden_name = hidden;
-        command->hidden = api.NewStringObj(hidden.data(), static_cast<int>(hidden.size()));
-        api.DbIncrRefCount(command->hidden, __FILE__, __LINE__);
-        command->outcome = *t->outcome;
-        const std::string tcl_name = tcl_text(name);
-        api.CreateObjCommand(interp, tcl_name.c_str(), command_proc, command.release(), command_delete);
-        return py::none();
-    });
+    const std::string hidden = "::tarvo::_callbacks::" + std::to_string(++st->callbacks);
+    Ref hidden_name = py::text(hidden.c_str());
+    py::call_method(app, TARVO_STR("createcommand"), hidden_name.get(), trampoline.get());
+    Ref remove_hidden = py::own(Py_BuildValue("(sOs)", "rename", hidden_name.get(), ""));
+    tcl::CmdInfo info{};
+    if (!api.GetCommandInfo(interp, hidden.c_str(), &info) || !info.isNativeObjectProc) {
+        py::call_method(app, TARVO_STR("call"), TARVO_STR("catch"), remove_hidden.get());
+        py::raise(PyExc_RuntimeError, "tkinter made no Tcl object command for the callback");
+    }
+    command->proc = info.objProc;
+    command->data = info.objClientData;
+    command->release = info.deleteProc;
+    command->release_data = info.deleteData;
+
+    // The hidden command goes, its data stays: ours from now on.
+    tcl::CmdInfo kept = info;
+    kept.deleteProc = nullptr;
+    kept.deleteData = nullptr;
+    api.SetCommandInfo(interp, hidden.c_str(), &kept);
+    PyObject* removed = PyObject_CallMethodObjArgs(app, TARVO_STR("call"), TARVO_STR("catch"), remove_hidden.get(),
+                                                   nullptr);
+    if (!removed) {
+        api.SetCommandInfo(interp, hidden.c_str(), &info);  // tkinter's again
+        py::fail();
+    }
+    Py_DECREF(removed);
+    api.CreateObjCommand(interp, tcl_name.c_str(), command_proc, command.release(), command_delete);
+    return py::none();
 }
 
-PyMethodDef createcommand_def = {
-    "_createcommand", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(createcommand)),
-    METH_FASTCALL | METH_KEYWORDS,
-    PyDoc_STR("_createcommand(app, name, callback)\n--\n\n"
-              "Create the Tcl command `name` calling `callback`; its exceptions become readable Tcl errors.")};
+PyMethodDef createcommand_def = TARVO_DEF("_createcommand", createcommand_sig, createcommand,
+                                          "_createcommand(app, name, callback)\n--\n\n"
+                                          "Create the Tcl command `name` calling `callback`; its exceptions become "
+                                          "readable Tcl errors.");
+
+PyMethodDef tk_ready_def = TARVO_DEF("_tk_ready", tk_ready_sig, tk_ready_function,
+                                     "_tk_ready(obj)\n--\n\n"
+                                     "`obj` as tkinter can hand it to Tcl: str, bytes, numbers and Tcl_Obj as they\n"
+                                     "are, tuples and lists as tuples of such values, anything else as its str().\n"
+                                     "A str that Tcl cannot take raises here.");
 
 int exec_module(PyObject* module) noexcept {
     return py::entry_int("tarvo.tcl.internal", [&] {
@@ -827,7 +1081,7 @@ int exec_module(PyObject* module) noexcept {
 
         declare_routines(module, library.get(), ctypes.get(), interp_p.get());
         py::keep(st->interp_p, std::move(interp_p));
-        tcl::load(library.get());
+        tcl::api();
 
         add_function(module, "_c_char_p_from_obj", C_CHAR_P);
         add_function(module, "GetListFromAny", GET_LIST);
@@ -836,6 +1090,10 @@ int exec_module(PyObject* module) noexcept {
 
         py::keep(st->trampoline_type, py::own(PyType_FromModuleAndSpec(module, &trampoline_spec, nullptr)));
         py::add(module, "_createcommand", py::function(&createcommand_def, module).get());
+        py::keep(st->tcl_obj, py::import_from("_tkinter", "Tcl_Obj"));
+        py::add(module, "_tk_ready", py::function(&tk_ready_def, module).get());
+        py::keep(st->interrupts, py::own(PyDict_New()));
+        py::add(module, "_interrupts", st->interrupts);
         return 0;
     });
 }

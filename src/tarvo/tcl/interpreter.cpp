@@ -30,7 +30,10 @@ struct State {
     PyObject* metadata = nullptr;     // importlib.metadata, once it is needed
     PyObject* record = nullptr;       // types.SimpleNamespace
     PyObject* path_finder = nullptr;  // importlib.machinery.PathFinder
-    static constexpr PyObject* State::* fields[] = {&State::metadata, &State::record, &State::path_finder};
+    PyObject* interrupts = nullptr;   // tarvo.tcl.internal._interrupts
+    bool global_symbols = false;      // Tcl's symbols made global, for the first interpreter
+    static constexpr PyObject* State::* fields[] = {&State::metadata, &State::record, &State::path_finder,
+                                                    &State::interrupts};
 };
 
 const char* const self_params[] = {"self"};
@@ -164,6 +167,13 @@ Ref init_body(PyObject* module, PyObject** a) {
     Ref base_init = py::getattr(super.get(), TARVO_STR("__init__"));
     Ref zero = py::integer(0);
     py::call_kw(base_init.get(), {}, {{"useTk", zero.get()}});
+    State* st = py::state<State>(module);
+    if (!st->global_symbols) {
+        // Binary extensions built without Tcl's stubs (Expect) need them.
+        tarvo::tcl::api();
+        tarvo::tcl::make_symbols_global();
+        st->global_symbols = true;
+    }
 
     // 2. to 7. Its history, callback registry and namespaces.
     Ref history = py::call(py::global(module, TARVO_STR("History")));
@@ -250,6 +260,17 @@ Ref getattr_body(PyObject*, PyObject** a) {
     return Ref();
 }
 
+// RuntimeError unless this is the thread that created the interpreter.
+// tkinter refuses some calls from other threads itself, and hands others
+// over to the interpreter's thread when its mainloop runs; but its readings
+// of numbers and booleans, and the Tcl routines we call directly, would
+// write into the interpreter from the wrong thread.  So every method that
+// works on the interpreter refuses other threads, whatever it would call.
+void require_own_thread(PyObject* self) {
+    Ref tk = py::instance_attr(self, TARVO_STR("tk"));
+    if (const auto* fields = tarvo::tcl::app_fields(tk.get())) tarvo::tcl::require_owner(fields);
+}
+
 // ---------------------------------------------------------------------------
 // Python callbacks as Tcl commands.  A command replaced by a forced callback
 // waits under this prefix until the callback is removed.
@@ -298,6 +319,7 @@ const py::Signature create_callback_sig{"create_callback", create_callback_param
 
 Ref create_callback_body(PyObject* module, PyObject** a) {
     PyObject *self = a[0], *callback = a[1];
+    require_own_thread(self);
     Ref cmd_name = py::newref(py::arg_or(a[2], Py_None));
     if (!py::truth(cmd_name.get())) cmd_name = default_cmd_name(module, callback);
     cmd_name = py::str(cmd_name.get());
@@ -322,6 +344,7 @@ const py::Signature remove_callback_sig{"remove_callback", remove_callback_param
 
 Ref remove_callback_body(PyObject* module, PyObject** a) {
     PyObject *self = a[0], *callback = a[1];
+    require_own_thread(self);
     PyObject* command_class = py::global(module, TARVO_STR("TclCommand"));
     Ref tclcmd;
     if (py::check(PyObject_IsInstance(callback, command_class))) {
@@ -350,14 +373,18 @@ const py::Signature eval_sig{"eval", eval_params, 4, 2};
 Ref eval_body(PyObject* module, PyObject** a) {
     PyObject* self = a[0];
     PyObject* code = a[1];
+    Ref tk = py::instance_attr(self, TARVO_STR("tk"));
+    if (const auto* fields = tarvo::tcl::app_fields(tk.get())) tarvo::tcl::require_owner(fields);
     if (!a[3] || py::truth(a[3])) {
         Ref history = py::instance_attr(self, TARVO_STR("history"));
         py::call_method(history.get(), TARVO_STR("append"), code);
     }
-    Ref tk = py::instance_attr(self, TARVO_STR("tk"));
+    PyObject* interrupts = py::state<State>(module)->interrupts;
+    tarvo::tcl::forget_interrupt(interrupts, tk.get());
     Ref result = Ref::steal(PyObject_CallMethodOneArg(tk.get(), TARVO_STR("eval"), code));
     // A Tcl error: report Tcl's whole trace, not its short message.
-    if (!result) tarvo::tcl::raise_with_trace(module, self);
+    if (!result) tarvo::tcl::raise_with_trace(module, self, tk.get(), interrupts);
+    tarvo::tcl::check_interrupt(interrupts, tk.get());
     if (a[2] && py::truth(a[2])) result = py::call_method(self, TARVO_STR("cast_any"), result.get());
     return result;
 }
@@ -386,6 +413,7 @@ Ref class_cast(PyObject* module, PyObject* cast, PyObject* value) {
 // self.getint(value) / self.getdouble(value): tkinter's own reading, retried
 // on the Tcl string of a value of a type tkinter refuses.
 Ref cast_number(PyObject* module, PyObject* self, PyObject* value, PyObject* reader) {
+    require_own_thread(self);
     Ref read = py::getattr(self, reader);
     PyObject* number = PyObject_CallOneArg(read.get(), value);
     if (number) return Ref::steal(number);
@@ -750,6 +778,7 @@ int exec_module(PyObject* module) noexcept {
         State* st = py::state<State>(module);
         py::keep(st->path_finder, py::import_from("importlib.machinery", "PathFinder"));
         py::keep(st->record, py::import_from("types", "SimpleNamespace"));
+        py::keep(st->interrupts, py::import_relative(module, "internal", "_interrupts"));
         Ref logging = py::import("logging");
         py::add(module, "logging", logging.get());
         py::add(module, "Tk", py::import_from("tkinter", "Tk").get());

@@ -33,8 +33,9 @@ struct State {
     PyObject* jot_names = nullptr;   // every name that Jot and its bases define
     PyObject* code_names = nullptr;  // the same for Jot_Code
     PyObject* quoten = nullptr;      // the quoten imported at start-up
-    static constexpr PyObject* State::* fields[] = {&State::jot_type, &State::code_type, &State::jot_names,
-                                                    &State::code_names, &State::quoten};
+    PyObject* interrupts = nullptr;  // tarvo.tcl.internal._interrupts
+    static constexpr PyObject* State::* fields[] = {&State::jot_type,   &State::code_type, &State::jot_names,
+                                                    &State::code_names, &State::quoten,    &State::interrupts};
 };
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
@@ -239,13 +240,14 @@ bool is_cast_flag(PyObject* kw) {
 // result that has no other type than string over as exactly that string
 // (decoded from Tcl's bytes as we would decode them), so a str result is
 // it already; a number, list, boolean and the like are read back from Tcl.
+// Where Tcl's string cannot be read (a stand-in for tkinter's application
+// object, say), it is the str() of the result.
 Ref string_result(PyObject* tk, Ref result) {
     if (PyUnicode_CheckExact(result.get())) return result;
+    tcl::Interp* interp = tcl::own_interp(tk);
+    if (!interp) return py::str(result.get());
     const tcl::Api& api = tcl::api();
-    tcl::Interp* interp = tcl::interp_of(tk);
-    int length = 0;
-    const char* text = api.GetStringFromObj(api.GetObjResult(interp), &length);
-    return py::decode_tcl(text, length);
+    return tcl::text_of(api.GetObjResult(interp));
 }
 
 // The items of a list as they are now, each held while they are in use:
@@ -287,10 +289,17 @@ Ref run(PyObject* module, PyObject* interp, PyObject* tk, PyObject* words) {
     // kept the list of words.
     HeldItems held(words);
     held.argv()[0] = tk;
+    State* st = state_of(module);
+    // Imported on first use: importing this module opens no Tcl library.
+    if (!st->interrupts) py::keep(st->interrupts, py::import_relative(module, "internal", "_interrupts"));
+    PyObject* interrupts = st->interrupts;
+    tcl::forget_interrupt(interrupts, tk);
     PyObject* result = PyObject_VectorcallMethod(
         TARVO_STR("call"), held.argv(), static_cast<size_t>(held.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (result) return Ref::steal(result);
-    tcl::raise_with_trace(module, interp);
+    if (!result) tcl::raise_with_trace(module, interp, tk, interrupts);
+    Ref owned = Ref::steal(result);
+    tcl::check_interrupt(interrupts, tk);
+    return owned;
 }
 
 // The command name: the parts joined with "::".  A single part is the
@@ -351,14 +360,16 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         PyList_SET_ITEM(words.get(), at++, word(args[nargs + k]).release());
     }
 
-    // 5. Recorded before it runs, so failing commands are recorded too.
+    // 5. Recorded before it runs, so failing commands are recorded too;
+    // but not on a thread that may not run it.
     Ref tcl = code_tcl(self);
     Ref interp = target_of(tcl.get());
+    Ref tk = py::instance_attr(interp.get(), TARVO_STR("tk"));
+    if (const auto* fields = tcl::app_fields(tk.get())) tcl::require_owner(fields);
     Ref history = py::instance_attr(interp.get(), TARVO_STR("history"));
     py::call_method(history.get(), TARVO_STR("append"), words.get());
 
     // 6. and 7.
-    Ref tk = py::instance_attr(interp.get(), TARVO_STR("tk"));
     Ref result = run(module, interp.get(), tk.get(), words.get());
 
     // 8.

@@ -16,13 +16,12 @@ Qualified names resolve the same from anywhere; unqualified ones, as used by
 proc while Tcl runs a Python callback.
 """
 
-import _tkinter
 import collections.abc
 import tkinter
 import weakref
 
 from .array import Array
-from .internal import _createcommand
+from .internal import _createcommand, _tk_ready
 from .quoten import tclobj
 
 __all__ = ['TclNamespace', 'TclCommand', 'TclVariableError']
@@ -44,30 +43,18 @@ class TclVariableError(KeyError, tkinter.TclError):
         return str(self.args[0]) if len(self.args) == 1 else super().__str__()
 
 
-# What tkinter hands to Tcl as it is; it turns anything else into its str().
-_TK_NATIVE = (str, bytes, bool, int, float, _tkinter.Tcl_Obj)
-
-
 def _tcl_value(value):
     """Turn a Python value into what is handed to Tcl as a variable value:
-    its tclobj() form, made safe for tkinter.
+    its tclobj() form, made ready for tkinter.
 
     tkinter converts str, bytes, numbers and Tcl objects itself, and tuples
-    and lists of them into Tcl lists; anything else becomes its str().  That
-    str() is taken here, where its error raises cleanly: inside a tuple or
-    list, tkinter would hand Tcl a null object for it and crash the process.
-    (A __tclobj__ hook may return any object, so this holds after tclobj too.)
+    and lists of them into Tcl lists; anything else becomes its str().
+    ``_tk_ready`` takes that str() here, and checks every str, where a
+    failure raises cleanly: inside a tuple or list, tkinter would hand Tcl a
+    null object for a failing one and crash the process.  (A __tclobj__ hook
+    may return any object, so this holds after tclobj too.)
     """
     return _tk_ready(tclobj(value))
-
-
-def _tk_ready(value):
-    if isinstance(value, _TK_NATIVE):
-        return value
-    if isinstance(value, (tuple, list)):
-        items = tuple(_tk_ready(item) for item in value)
-        return value if all(a is b for a, b in zip(items, value)) else items
-    return str(value)
 
 
 # Every ASCII character other than [A-Za-z0-9_] is backslash-escaped.  Control

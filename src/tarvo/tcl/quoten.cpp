@@ -242,7 +242,6 @@ Out* write_text(PyObject* text, const Plan& pl, Out* out) noexcept {
 struct Element {
     Ref text;  // the element's Tcl string
     Plan plan{};
-    unsigned flags = 0;  // the flags of its scan, when it is written later
     bool plain = false;  // a str that conversion gives back as it is
 };
 
@@ -370,17 +369,14 @@ Ref list_string(State* st, Py_ssize_t size_hint, Source&& source) {
     });
     if (all_plain) return join_elements(elements);
 
-    // Anything else goes through quoten once more for the scan of every
-    // element, and once more again for the conversion, as the rules say.
-    for (Element& e : elements) {
-        if (!e.plain) e.flags = scan(element_text(st, e.text.get()).get()).flags;
-    }
+    // Anything else (what a __quoten__ hook returned, a str subclass) goes
+    // through quoten once more, and the one text that gives is both scanned
+    // and written: a hook whose answer changes from call to call cannot make
+    // the quoting of one text apply to another.
     for (Element& e : elements) {
         if (e.plain) continue;
         e.text = element_text(st, e.text.get());
-        Scan sc = scan(e.text.get());
-        sc.flags = e.flags;
-        e.plan = plan_from_flags(e.text.get(), sc);
+        e.plan = plan_from_flags(e.text.get(), scan(e.text.get()));
     }
     return join_elements(elements);
 }

@@ -1,20 +1,56 @@
 // The Tcl C routines our modules call directly.
 //
-// They are resolved once per process from the Tcl shared library that
-// `tarvo.tcl.internal` opened (its `TclDLL`), so every module calls into the
-// very library that module declares, without linking against Tcl at build
-// time and without going through ctypes on every call.  The table holds
-// plain function pointers only, so it may live in static storage.
+// They come from the Tcl library that tkinter's interpreters run on: the
+// one `_tkinter` was linked against, already loaded in the process.  They
+// are looked up in `_tkinter`'s own scope (dlopen of `_tkinter` without
+// loading anything, then dlsym), so the C++ never calls one Tcl's routines
+// on another Tcl's interpreter, whatever other Tcl libraries the loader
+// could find.  (`tarvo.tcl.internal.TclDLL`, the ctypes handle, keeps its
+// own search by file name for the callers that use it.)  The table holds
+// plain function pointers only, so it may live in static storage; each
+// module fills its own copy once.
 #pragma once
 
 #include "ref.hpp"
+#include "tclstr.hpp"
+
+#if __has_include(<dlfcn.h>)
+#include <dlfcn.h>
+#define TARVO_HAVE_DLFCN 1
+#else
+#define TARVO_HAVE_DLFCN 0
+#endif
+
+#include <cstring>
+#include <type_traits>
 
 namespace tarvo::tcl {
 
+using py::Ref;
+
 struct Interp;  // Tcl_Interp, opaque
 struct Obj;     // Tcl_Obj, opaque
+using ThreadId = void*;
 
 enum ReturnCode { TCL_OK = 0, TCL_ERROR = 1, TCL_RETURN = 2, TCL_BREAK = 3, TCL_CONTINUE = 4 };
+
+// Tcl_CancelEval's flag: unwind the whole evaluation; no catch traps it.
+constexpr int CANCEL_UNWIND = 0x100000;
+
+using ObjCmdProc = int (*)(void* clientData, Interp* interp, int objc, Obj* const objv[]);
+using CmdDeleteProc = void (*)(void* clientData);
+
+// Tcl_CmdInfo: what Tcl_GetCommandInfo reports of a command.
+struct CmdInfo {
+    int isNativeObjectProc;
+    ObjCmdProc objProc;
+    void* objClientData;
+    void* proc;  // Tcl_CmdProc, the string-based procedure
+    void* clientData;
+    CmdDeleteProc deleteProc;
+    void* deleteData;
+    void* namespacePtr;
+};
 
 struct Api {
     const char* (*GetStringResult)(Interp* interp);
@@ -29,68 +65,131 @@ struct Api {
     int (*CopyAndCollapse)(int count, const char* src, char* dst);
 
     // Commands of our own (Python callbacks with readable errors).
-    using ObjCmdProc = int (*)(void* clientData, Interp* interp, int objc, Obj* const objv[]);
-    using CmdDeleteProc = void (*)(void* clientData);
     void* (*CreateObjCommand)(Interp* interp, const char* cmdName, ObjCmdProc proc, void* clientData,
                               CmdDeleteProc deleteProc);
-    int (*DeleteCommand)(Interp* interp, const char* cmdName);
-    int (*EvalObjv)(Interp* interp, int objc, Obj* const objv[], int flags);
+    int (*GetCommandInfo)(Interp* interp, const char* cmdName, CmdInfo* infoPtr);
+    int (*SetCommandInfo)(Interp* interp, const char* cmdName, const CmdInfo* infoPtr);
     Obj* (*NewStringObj)(const char* bytes, int length);
+    Obj* (*NewListObj)(int objc, Obj* const objv[]);
     void (*SetObjResult)(Interp* interp, Obj* result);
     void (*AddObjErrorInfo)(Interp* interp, const char* message, int length);
+    void (*SetObjErrorCode)(Interp* interp, Obj* errorObjPtr);
     void (*DbIncrRefCount)(Obj* obj, const char* file, int line);
     void (*DbDecrRefCount)(Obj* obj, const char* file, int line);
+    // Tcl 8.6 and later; null where the library has none.
+    int (*CancelEval)(Interp* interp, Obj* resultObjPtr, void* clientData, int flags);
+    int (*ResetCancellation)(Interp* interp, int force);
+    int (*AsyncInvoke)(Interp* interp, int code);
 
     // The result as an object, and an object's string with its length in
     // bytes: unlike Tcl_GetStringResult's C string, it keeps a zero byte
     // that came in through tkinter (which hands NUL over as a raw 0 byte).
     Obj* (*GetObjResult)(Interp* interp);
     char* (*GetStringFromObj)(Obj* obj, int* lengthPtr);
+
+    // The return options of a failure: -errorcode, -errorline, ...
+    Obj* (*GetReturnOptions)(Interp* interp, int result);
+    int (*DictObjGet)(Interp* interp, Obj* dictPtr, Obj* keyPtr, Obj** valuePtrPtr);
+    int (*ListObjGetElements)(Interp* interp, Obj* listPtr, int* objcPtr, Obj*** objvPtr);
+    int (*GetIntFromObj)(Interp* interp, Obj* objPtr, int* intPtr);
+
+    ThreadId (*GetCurrentThread)();
 };
 
+// The Tcl versions the C++ is written for: Tcl 9 passes sizes as 64-bit
+// Tcl_Size where these prototypes say int.
+constexpr const char* SUPPORTED_TCL = "8.6";
+
 namespace detail {
-inline void* address_of(PyObject* cast, PyObject* void_p, PyObject* library, const char* name) {
-    py::Ref routine = py::getattr(library, name);
-    py::Ref pointer = py::call(cast, routine.get(), void_p);
-    py::Ref value = py::getattr(pointer.get(), "value");
-    void* address = PyLong_AsVoidPtr(value.get());
-    if (!address) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "Tcl routine %s has no address", name);
-        py::fail();
-    }
-    return address;
-}
 
 inline Api& table() {
     static Api api{};
     return api;
 }
+
+// The library's handle: `_tkinter`'s own scope, where its Tcl is found.
+// `_tkinter` built into the executable leaves the executable's scope.
+inline void* tkinter_scope(PyObject* tkinter) {
+#if TARVO_HAVE_DLFCN
+    Ref file = py::getattr_optional(tkinter, TARVO_STR("__file__"));
+    if (!file || !PyUnicode_Check(file.get())) return dlopen(nullptr, RTLD_LAZY);
+    Ref path = py::own(PyUnicode_EncodeFSDefault(file.get()));
+    void* handle = dlopen(PyBytes_AS_STRING(path.get()), RTLD_LAZY | RTLD_NOLOAD);
+    if (!handle) {
+        py::raise_format(PyExc_ImportError, "cannot find the Tcl library that tkinter runs on: %s", dlerror());
+    }
+    return handle;
+#else
+    (void)tkinter;
+    py::raise(PyExc_ImportError, "cannot find the Tcl library that tkinter runs on: no dynamic loader interface");
+#endif
+}
+
+inline void* routine(void* scope, const char* name, bool required = true) {
+#if TARVO_HAVE_DLFCN
+    void* address = dlsym(scope, name);
+#else
+    (void)scope;
+    void* address = nullptr;
+#endif
+    if (!address && required) {
+        py::raise_format(PyExc_ImportError, "the Tcl library that tkinter runs on has no routine %s", name);
+    }
+    return address;
+}
+
+// tkinter's Tcl version, as `_tkinter` reports it; ImportError for a Tcl
+// whose C interface these prototypes do not describe.
+inline void check_version(PyObject* tkinter) {
+    Ref version = py::getattr(tkinter, TARVO_STR("TCL_VERSION"));
+    Ref text = py::str(version.get());
+    Ref prefix = py::text("8.");
+    if (!py::check(PyUnicode_Tailmatch(text.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1))) {
+        py::raise_format(PyExc_ImportError,
+                         "tkinter runs on Tcl %U, but tarvo.tcl supports Tcl %s only: its C calls would corrupt "
+                         "the memory of another Tcl",
+                         text.get(), SUPPORTED_TCL);
+    }
+}
+
 }  // namespace detail
 
-// Fills the table from `library` (a ctypes.CDLL of the Tcl library), once.
-inline const Api& load(PyObject* library) {
+// Fills the table from the Tcl library that tkinter runs on, once.
+inline const Api& api() {
     Api& api = detail::table();
     if (api.GetStringResult) return api;
-    py::Ref ctypes = py::import("ctypes");
-    py::Ref cast = py::getattr(ctypes.get(), "cast");
-    py::Ref void_p = py::getattr(ctypes.get(), "c_void_p");
+    Ref tkinter = py::import("_tkinter");
+    detail::check_version(tkinter.get());
+    void* scope = detail::tkinter_scope(tkinter.get());
     Api loaded{};
-    auto resolve = [&](const char* name) { return detail::address_of(cast.get(), void_p.get(), library, name); };
-    loaded.ResetResult = reinterpret_cast<decltype(loaded.ResetResult)>(resolve("Tcl_ResetResult"));
-    loaded.FindElement = reinterpret_cast<decltype(loaded.FindElement)>(resolve("TclFindElement"));
-    loaded.CopyAndCollapse = reinterpret_cast<decltype(loaded.CopyAndCollapse)>(resolve("TclCopyAndCollapse"));
-    loaded.CreateObjCommand = reinterpret_cast<decltype(loaded.CreateObjCommand)>(resolve("Tcl_CreateObjCommand"));
-    loaded.DeleteCommand = reinterpret_cast<decltype(loaded.DeleteCommand)>(resolve("Tcl_DeleteCommand"));
-    loaded.EvalObjv = reinterpret_cast<decltype(loaded.EvalObjv)>(resolve("Tcl_EvalObjv"));
-    loaded.NewStringObj = reinterpret_cast<decltype(loaded.NewStringObj)>(resolve("Tcl_NewStringObj"));
-    loaded.SetObjResult = reinterpret_cast<decltype(loaded.SetObjResult)>(resolve("Tcl_SetObjResult"));
-    loaded.AddObjErrorInfo = reinterpret_cast<decltype(loaded.AddObjErrorInfo)>(resolve("Tcl_AddObjErrorInfo"));
-    loaded.DbIncrRefCount = reinterpret_cast<decltype(loaded.DbIncrRefCount)>(resolve("Tcl_DbIncrRefCount"));
-    loaded.DbDecrRefCount = reinterpret_cast<decltype(loaded.DbDecrRefCount)>(resolve("Tcl_DbDecrRefCount"));
-    loaded.GetObjResult = reinterpret_cast<decltype(loaded.GetObjResult)>(resolve("Tcl_GetObjResult"));
-    loaded.GetStringFromObj = reinterpret_cast<decltype(loaded.GetStringFromObj)>(resolve("Tcl_GetStringFromObj"));
+    auto resolve = [&](auto& field, const char* name, bool required = true) {
+        field = reinterpret_cast<std::remove_reference_t<decltype(field)>>(detail::routine(scope, name, required));
+    };
+    resolve(loaded.ResetResult, "Tcl_ResetResult");
+    resolve(loaded.FindElement, "TclFindElement");
+    resolve(loaded.CopyAndCollapse, "TclCopyAndCollapse");
+    resolve(loaded.CreateObjCommand, "Tcl_CreateObjCommand");
+    resolve(loaded.GetCommandInfo, "Tcl_GetCommandInfo");
+    resolve(loaded.SetCommandInfo, "Tcl_SetCommandInfo");
+    resolve(loaded.NewStringObj, "Tcl_NewStringObj");
+    resolve(loaded.NewListObj, "Tcl_NewListObj");
+    resolve(loaded.SetObjResult, "Tcl_SetObjResult");
+    resolve(loaded.AddObjErrorInfo, "Tcl_AddObjErrorInfo");
+    resolve(loaded.SetObjErrorCode, "Tcl_SetObjErrorCode");
+    resolve(loaded.DbIncrRefCount, "Tcl_DbIncrRefCount");
+    resolve(loaded.DbDecrRefCount, "Tcl_DbDecrRefCount");
+    resolve(loaded.CancelEval, "Tcl_CancelEval", false);
+    resolve(loaded.ResetCancellation, "TclResetCancellation", false);
+    resolve(loaded.AsyncInvoke, "Tcl_AsyncInvoke");
+    resolve(loaded.GetObjResult, "Tcl_GetObjResult");
+    resolve(loaded.GetStringFromObj, "Tcl_GetStringFromObj");
+    resolve(loaded.GetReturnOptions, "Tcl_GetReturnOptions");
+    resolve(loaded.DictObjGet, "Tcl_DictObjGet");
+    resolve(loaded.ListObjGetElements, "Tcl_ListObjGetElements");
+    resolve(loaded.GetIntFromObj, "Tcl_GetIntFromObj");
+    resolve(loaded.GetCurrentThread, "Tcl_GetCurrentThread");
     // Last: a filled GetStringResult marks the table as loaded.
-    loaded.GetStringResult = reinterpret_cast<decltype(loaded.GetStringResult)>(resolve("Tcl_GetStringResult"));
+    resolve(loaded.GetStringResult, "Tcl_GetStringResult");
     api = loaded;
     return api;
 }
@@ -99,17 +198,75 @@ inline const Api& load(PyObject* library) {
 // the table was loaded to create it.
 inline const Api& api_loaded() noexcept { return detail::table(); }
 
-// The table, resolved from tarvo.tcl.internal.TclDLL on first use.
-inline const Api& api() {
-    const Api& api = detail::table();
-    if (api.GetStringResult) return api;
-    py::Ref library = py::import_from("tarvo.tcl.internal", "TclDLL");
-    return load(library.get());
+// Makes the symbols of the Tcl library that tkinter runs on global, so that
+// a binary extension built without Tcl's stubs (Debian's Expect) finds them
+// when `package require` loads it: tkinter's import loaded them locally.
+// The library is reopened only if it is loaded already, so no second copy
+// can come in.  Where any step is missing, nothing changes.
+inline void make_symbols_global() noexcept {
+#if TARVO_HAVE_DLFCN
+    const Api& table = detail::table();
+    if (!table.GetStringResult) return;
+    Dl_info info;
+    if (!dladdr(reinterpret_cast<void*>(table.GetStringResult), &info) || !info.dli_fname) return;
+    // Kept open for the life of the process, like the library itself.
+    if (!dlopen(info.dli_fname, RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD)) dlerror();
+#endif
 }
 
-// The C `Tcl_Interp *` behind a tkinter Tcl application object (or anything
-// whose `interpaddr()` reports one, such as an Interpreter).
-inline Interp* interp_of(PyObject* app) {
+// An object of Tcl's own that we hold a reference to.
+class ObjRef {
+public:
+    explicit ObjRef(Obj* obj) noexcept : obj_(obj) {
+        if (obj_) api_loaded().DbIncrRefCount(obj_, __FILE__, __LINE__);
+    }
+    ~ObjRef() {
+        if (obj_) api_loaded().DbDecrRefCount(obj_, __FILE__, __LINE__);
+    }
+    ObjRef(const ObjRef&) = delete;
+    ObjRef& operator=(const ObjRef&) = delete;
+    Obj* get() const noexcept { return obj_; }
+
+private:
+    Obj* obj_;
+};
+
+// The text of a Tcl object as a str.
+inline Ref text_of(Obj* obj) {
+    int length = 0;
+    const char* bytes = api_loaded().GetStringFromObj(obj, &length);
+    return py::decode_tcl(bytes, length);
+}
+
+// ---------------------------------------------------------------------------
+// Whose thread an interpreter is.
+//
+// A Tcl interpreter may be used only from the thread that created it: Tcl
+// keeps per-thread state that its routines reach without a lock.  tkinter
+// refuses other threads itself (or hands the work to the interpreter's
+// thread), but its numeric and boolean readings, and every routine we call
+// directly, would write into the interpreter from the wrong thread.  A
+// tkinter application object records the thread that created its
+// interpreter right after the interpreter's address, as tkinter's own check
+// reads it; we read it the same way, and trust the layout only for an
+// object whose interpreter field holds the address that `interpaddr()`
+// reports.
+
+namespace detail {
+struct AppPrefix {  // the leading fields of tkinter's application object
+    PyObject_HEAD Interp* interp;
+    int wantobjects;
+    int threaded;
+    ThreadId thread_id;
+};
+
+// The application type whose layout was checked, or null.
+inline PyTypeObject*& checked_app_type() {
+    static PyTypeObject* type = nullptr;
+    return type;
+}
+
+inline Interp* address_of(PyObject* app) {
     py::Ref address = py::call_method(app, TARVO_STR("interpaddr"));
     void* p = PyLong_AsVoidPtr(address.get());
     if (!p) {
@@ -118,20 +275,160 @@ inline Interp* interp_of(PyObject* app) {
     }
     return static_cast<Interp*>(p);
 }
+}  // namespace detail
+
+// The interpreter of a tkinter application object, or null when `app` is
+// no such object (a stand-in in a user's own tests, say).
+inline const detail::AppPrefix* app_fields(PyObject* app) {
+    PyTypeObject* type = Py_TYPE(app);
+    if (type != detail::checked_app_type()) {
+        if (std::strcmp(type->tp_name, "_tkinter.tkapp") != 0 || type->tp_basicsize < Py_ssize_t(sizeof(detail::AppPrefix))) {
+            return nullptr;
+        }
+        if (reinterpret_cast<detail::AppPrefix*>(app)->interp != detail::address_of(app)) return nullptr;
+        detail::checked_app_type() = type;
+    }
+    return reinterpret_cast<const detail::AppPrefix*>(app);
+}
+
+// Raises RuntimeError unless the current thread is the one that created the
+// interpreter of `fields`.
+inline void require_owner(const detail::AppPrefix* fields) {
+    if (fields->thread_id != api().GetCurrentThread()) {
+        py::raise(PyExc_RuntimeError,
+                  "Calling Tcl from different apartment: a Tcl interpreter may be used only from the thread that "
+                  "created it");
+    }
+}
+
+// The interpreter of the tkinter application object `app`, for our own
+// calls into Tcl: RuntimeError from any thread but the interpreter's.  An
+// object that is no tkinter application but reports an address through
+// `interpaddr()` gives that address (its thread cannot be known).
+inline Interp* interp_of(PyObject* app) {
+    if (const detail::AppPrefix* fields = app_fields(app)) {
+        require_owner(fields);
+        return fields->interp;
+    }
+    return detail::address_of(app);
+}
+
+// The interpreter of `app` when it is a tkinter application object and this
+// is its thread; null otherwise.
+inline Interp* own_interp(PyObject* app) {
+    const detail::AppPrefix* fields = app_fields(app);
+    if (!fields || fields->thread_id != api().GetCurrentThread()) return nullptr;
+    return fields->interp;
+}
+
+// ---------------------------------------------------------------------------
+// Interrupted evaluations.
+//
+// An exception that is no Exception (KeyboardInterrupt, SystemExit) raised
+// by a Python callback stops the whole Tcl evaluation: the callback's
+// command cancels it with Tcl_CancelEval(..., TCL_CANCEL_UNWIND), which no
+// `catch` can trap, and the exception waits in a dict, by interpreter
+// address, for the eval or quick call that started the evaluation: that
+// one raises it unchanged.  The dict is `tarvo.tcl.internal._interrupts`.
+
+inline Ref interrupt_key(Interp* interp) { return py::own(PyLong_FromVoidPtr(interp)); }
+
+// The exception that stopped the last evaluation in `interp`, taken out of
+// `interrupts`, or empty.  The evaluation is over then, and so is its
+// cancellation: Tcl would otherwise refuse every later evaluation too.
+inline Ref take_interrupt(PyObject* interrupts, Interp* interp) {
+    if (PyDict_GET_SIZE(interrupts) == 0) return {};
+    Ref key = interrupt_key(interp);
+    Ref stopped = Ref::borrow(PyDict_GetItemWithError(interrupts, key.get()));
+    if (!stopped) {
+        if (PyErr_Occurred()) py::fail();
+        return {};
+    }
+    py::check(PyDict_DelItem(interrupts, key.get()));
+    if (const auto reset = api().ResetCancellation) reset(interp, 1);
+    return stopped;
+}
+
+// Raises the exception that stopped an evaluation in the interpreter of
+// `app` and restores it as it was raised.
+inline void raise_interrupt(PyObject* interrupts, Interp* interp) {
+    Ref stopped = take_interrupt(interrupts, interp);
+    if (!stopped) return;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(stopped.get()));
+    Py_INCREF(type);
+    PyObject* tb = PyException_GetTraceback(stopped.get());
+    PyErr_Restore(type, stopped.release(), tb);
+    throw py::Error{};
+}
+
+// After an evaluation that Tcl reports as done: a `catch` run as a command
+// of its own traps even a cancelled evaluation's error, so the interrupt
+// may still wait.
+inline void check_interrupt(PyObject* interrupts, PyObject* app) {
+    if (PyDict_GET_SIZE(interrupts) == 0) return;
+    if (Interp* interp = own_interp(app)) raise_interrupt(interrupts, interp);
+}
+
+// Drops what an earlier evaluation left for `app` that nobody raised (one
+// that did not start from an eval or a quick call): every evaluation
+// reports only its own outcome.
+inline void forget_interrupt(PyObject* interrupts, PyObject* app) {
+    if (PyDict_GET_SIZE(interrupts) == 0) return;
+    if (Interp* interp = own_interp(app)) take_interrupt(interrupts, interp);
+}
 
 // With the exception of a failed Tcl call set: a TclError (the class
-// `module` binds as TclError, read at call time) is raised again as a fresh one carrying ::errorInfo, Tcl's
-// whole trace, read from `interp.vars`, with no cause and the caught error's
-// context suppressed, as `raise TclError(info) from None` in an `except`
-// block does.  Any other exception passes unchanged.
-[[noreturn]] inline void raise_with_trace(PyObject* module, PyObject* interp) {
+// `module` binds as TclError, read at call time) is raised again as a fresh
+// one carrying ::errorInfo, Tcl's whole trace, read from `interp.vars`,
+// with no cause and the caught error's context suppressed, as `raise
+// TclError(info) from None` in an `except` block does.  It also carries
+// Tcl's account of the failure, read right after it from the interpreter
+// of `app` (the interpreter's Tcl application object):
+//
+//   errorinfo  the same text as the message
+//   message    Tcl's own result: the short message
+//   errorcode  -errorcode as a tuple of str (None where it cannot be read)
+//   errorline  -errorline as an int (None where it cannot be read)
+//
+// When a Python callback interrupted the evaluation, its exception is
+// raised instead, unchanged.  Any other exception passes unchanged.
+[[noreturn]] inline void raise_with_trace(PyObject* module, PyObject* interp, PyObject* app, PyObject* interrupts) {
     py::Caught caught;
     PyObject* tcl_error = py::global(module, TARVO_STR("TclError"));
     if (!caught.matches(tcl_error)) caught.reraise();
+    Interp* handle = own_interp(app);
+    if (handle) raise_interrupt(interrupts, handle);
+    Ref errorcode = py::none(), errorline = py::none();
+    if (handle) {
+        const Api& tcl = api();
+        ObjRef options(tcl.GetReturnOptions(handle, TCL_ERROR));
+        ObjRef code_key(tcl.NewStringObj("-errorcode", -1));
+        ObjRef line_key(tcl.NewStringObj("-errorline", -1));
+        Obj* value = nullptr;
+        int count = 0;
+        Obj** items = nullptr;
+        if (tcl.DictObjGet(nullptr, options.get(), code_key.get(), &value) == TCL_OK && value &&
+            tcl.ListObjGetElements(nullptr, value, &count, &items) == TCL_OK) {
+            errorcode = py::own(PyTuple_New(count));
+            for (int i = 0; i < count; ++i) PyTuple_SET_ITEM(errorcode.get(), i, text_of(items[i]).release());
+        }
+        int line = 0;
+        value = nullptr;
+        if (tcl.DictObjGet(nullptr, options.get(), line_key.get(), &value) == TCL_OK && value &&
+            tcl.GetIntFromObj(nullptr, value, &line) == TCL_OK) {
+            errorline = py::integer(line);
+        }
+    }
+    Ref message = py::str(caught.value());
     py::Handling handling(caught);
-    py::Ref vars = py::instance_attr(interp, TARVO_STR("vars"));
-    py::Ref info = py::own(PyObject_GetItem(vars.get(), TARVO_STR("::errorInfo")));
-    py::raise_from_none(py::call(tcl_error, info.get()));
+    Ref vars = py::instance_attr(interp, TARVO_STR("vars"));
+    Ref info = py::own(PyObject_GetItem(vars.get(), TARVO_STR("::errorInfo")));
+    Ref error = py::call(tcl_error, info.get());
+    py::setattr(error.get(), TARVO_STR("errorinfo"), info.get());
+    py::setattr(error.get(), TARVO_STR("message"), message.get());
+    py::setattr(error.get(), TARVO_STR("errorcode"), errorcode.get());
+    py::setattr(error.get(), TARVO_STR("errorline"), errorline.get());
+    py::raise_from_none(std::move(error));
 }
 
 }  // namespace tarvo::tcl
