@@ -53,7 +53,8 @@ system:
 %/.installed: pyproject.toml | system
 	$(PYTHON) -m venv $*
 	$*/bin/python $(INSTALL) --upgrade pip
-	$*/bin/python $(INSTALL) "scikit-build-core>=0.10" cmake ninja "pytest>=7" "hypothesis>=6"
+	$*/bin/python $(INSTALL) "scikit-build-core>=0.10" cmake ninja "pytest>=7" "hypothesis>=6" \
+	    pytest-xdist pytest-html mypy
 	touch $@
 
 # The package, built from C++ with warnings as errors, installed into the venv.

@@ -48,7 +48,7 @@ const char* const self_params[] = {"self"};
 // that imports us, while nearly always no installed distribution declares a
 // start-up hook.  So we first look where importlib.metadata's own finder
 // looks, the metadata folders on sys.path, and consult importlib.metadata
-// only when one of them mentions the group, or when something there is
+// only when one of them declares the group, or when something there is
 // beyond what this quick look can rule out (archives, eggs, other finders).
 
 bool ends_with(const std::string& text, const char* suffix) {
@@ -87,7 +87,10 @@ bool may_declare(State* st, PyObject* group) {
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(group, &size);
     if (!utf8) py::fail();
-    const std::string needle(utf8, static_cast<size_t>(size));
+    // A distribution declares the group with a section header of that name
+    // in its entry_points.txt.  The bare name may stand elsewhere in it: our
+    // own pytest plugin is the entry point "tarvo.tcl = tarvo.tcl.pytest_plugin".
+    const std::string needle = "[" + std::string(utf8, static_cast<size_t>(size)) + "]";
 
     Ref finders = py::own(PySequence_List(py::require(PySys_GetObject("meta_path"))));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(finders.get()); ++i) {
