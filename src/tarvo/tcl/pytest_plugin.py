@@ -143,21 +143,26 @@ def _release(interpreter: Interpreter) -> None:
             interpreter.remove_callback(name)
         except Exception:  # removed, renamed or replaced by the test itself
             callbacks.pop(name, None)
-    tk = interpreter.tk
+    tk: Any = interpreter.tk
     # Tcl's own namespaces stay: their commands and objects are bound up with
     # each other, and Tcl deletes them with the interpreter.
-    for namespace in tk.splitlist(tk.call("namespace", "children", "::")):
-        if str(namespace) not in ("::tcl", "::oo"):
+    for namespace in _words(tk, "namespace", "children", "::"):
+        if namespace not in ("::tcl", "::oo"):
             try:
                 tk.call("namespace", "delete", namespace)
             except TclError:
                 pass
-    commands = [str(command) for command in tk.splitlist(tk.call("info", "commands", "::*"))]
+    commands = _words(tk, "info", "commands", "::*")
     for command in sorted(commands, key=lambda name: name == "::rename"):  # rename goes last
         try:
             tk.call("rename", command, "")
         except TclError:
             pass
+
+
+def _words(tk: Any, *command: str) -> List[str]:
+    """The words of the Tcl list that `command` returns."""
+    return [str(word) for word in tk.splitlist(tk.call(*command))]
 
 
 @pytest.fixture
@@ -272,10 +277,11 @@ def _tcl_error(error: Optional[BaseException]) -> Optional[BaseException]:
     tkinter = sys.modules.get("tkinter")
     if tkinter is None:  # nothing has imported it: there is no Tcl error
         return None
+    tcl_error: type[BaseException] = tkinter.TclError
     seen = set()
     while error is not None and id(error) not in seen:
         seen.add(id(error))
-        if isinstance(error, tkinter.TclError):
+        if isinstance(error, tcl_error):
             return error
         error = error.__cause__ or (None if error.__suppress_context__ else error.__context__)
     return None
