@@ -1,4 +1,5 @@
 """The pytest plugin, run on small sample suites with pytester."""
+import pathlib
 import re
 import textwrap
 import xml.etree.ElementTree as ET
@@ -367,3 +368,9 @@ def test_tests_without_the_fixtures_start_no_tcl(pytester):
     result = pytester.runpytest_subprocess()
     result.assert_outcomes(passed=1, failed=1)
     assert "Tcl history" not in result.stdout.str()
+
+
+def test_the_example_suite_passes(pytester):
+    example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "test_with_fixtures.py"
+    pytester.makepyfile(test_with_fixtures=example.read_text())
+    pytester.runpytest().assert_outcomes(passed=5)
