@@ -214,15 +214,15 @@ def test_several_interpreters_in_one_test(pytester):
         def test_many(tcl, tcl_factory):
             first, second = tcl_factory(), tcl_factory()
             second.eval("set b 2")
-            tcl.jot.puts("hello")
+            tcl.jot.set("greeting", "hello")
             first.eval("error {first failed}")
         """
     )
-    result = pytester.runpytest("-s")
+    result = pytester.runpytest()
     assert [stamped(lines) for lines in section_lines(result.stdout.str())] == [
         [
             "tcl: 1 Tcl call, oldest first",
-            "    TIME: puts hello",
+            "    TIME: set greeting hello",
             "tcl_factory #1: 1 Tcl call, oldest first",
             "    TIME: error {first failed}",
             "tcl_factory #2: 1 Tcl call, oldest first",
