@@ -50,10 +50,13 @@ system:
 	@PYTHON=$(PYTHON) tools/system-deps.sh
 
 # A venv with the build and test tools (.venv/.installed, .venv-asan/.installed).
+# mypy is pinned: the test suite runs stubtest and mypy --strict, and a new
+# release may bring new checks.
 %/.installed: pyproject.toml | system
 	$(PYTHON) -m venv $*
 	$*/bin/python $(INSTALL) --upgrade pip
-	$*/bin/python $(INSTALL) "scikit-build-core>=0.10" cmake ninja "pytest>=7" "hypothesis>=6"
+	$*/bin/python $(INSTALL) "scikit-build-core>=0.10" cmake ninja "pytest>=7" "hypothesis>=6" \
+	    pytest-xdist pytest-html "mypy==1.19.1"
 	touch $@
 
 # The package, built from C++ with warnings as errors, installed into the venv.

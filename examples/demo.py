@@ -6,11 +6,11 @@ from tkinter import TclError
 from tarvo.tcl.interpreter import Interpreter
 
 
-def show(label, value):
+def show(label: str, value: object) -> None:
     print(f"{label:<34} {value!r}")
 
 
-def main():
+def main() -> None:
     tcl = Interpreter()
     show("TclX loaded", tcl.eval("package present Tclx"))
 
@@ -27,7 +27,7 @@ def main():
     show("get_keyed_list: all_items()", device.all_items())
 
     # A Python callback whose failure Tcl can read.
-    def checksum(text):
+    def checksum(text: str) -> int:
         return sum(map(ord, text)) % 256 // len(text.strip())
 
     tcl.create_callback(checksum)

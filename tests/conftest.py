@@ -1,4 +1,9 @@
-"""Fixtures shared by the test modules."""
+"""Fixtures shared by the test modules.
+
+`tcl`, a fresh Interpreter for each test, comes from the package's own pytest
+plugin (tarvo.tcl.pytest_plugin), which pytest loads from its entry point;
+pytester runs the plugin's tests on small sample suites.
+"""
 import tkinter
 
 import pytest
@@ -8,13 +13,7 @@ from hypothesis import settings
 settings.register_profile("tarvo", deadline=None)
 settings.load_profile("tarvo")
 
-
-@pytest.fixture
-def tcl():
-    """A fresh Interpreter of its own (TclX loaded, start-up hooks run)."""
-    from tarvo.tcl.interpreter import Interpreter
-
-    return Interpreter()
+pytest_plugins = ["pytester"]
 
 
 @pytest.fixture(scope="session")

@@ -649,11 +649,11 @@ int exec_module(PyObject* module) noexcept {
         py::keep(st->logger_class, std::move(logger_class));
         py::keep(st->record_format, py::text("%% %s"));
 
-        Ref entry_type = py::own(PyType_FromModuleAndSpec(module, &entry_spec, nullptr));
+        Ref entry_type = py::type_from_spec(module, &entry_spec);
         py::add(module, "Entry", entry_type.get());
         py::keep(st->entry_type, std::move(entry_type));
 
-        Ref history_type = py::own(PyType_FromModuleAndSpec(module, &history_spec, nullptr));
+        Ref history_type = py::type_from_spec(module, &history_spec);
         py::setattr(history_type.get(), "__MAX_HISTORY__", py::integer(MAX_HISTORY).get());
         py::add(module, "History", history_type.get());
         return 0;

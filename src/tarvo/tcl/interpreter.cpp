@@ -51,7 +51,7 @@ const char* const self_params[] = {"self"};
 // that imports us, while nearly always no installed distribution declares a
 // start-up hook.  So we first look where importlib.metadata's own finder
 // looks, the metadata folders on sys.path, and consult importlib.metadata
-// only when one of them mentions the group, or when something there is
+// only when one of them declares the group, or when something there is
 // beyond what this quick look can rule out (archives, eggs, other finders).
 
 bool ends_with(const std::string& text, const char* suffix) {
@@ -90,7 +90,10 @@ bool may_declare(State* st, PyObject* group) {
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(group, &size);
     if (!utf8) py::fail();
-    const std::string needle(utf8, static_cast<size_t>(size));
+    // A distribution declares the group with a section header of that name
+    // in its entry_points.txt.  The bare name may stand elsewhere in it: our
+    // own pytest plugin is the entry point "tarvo.tcl = tarvo.tcl.pytest_plugin".
+    const std::string needle = "[" + std::string(utf8, static_cast<size_t>(size)) + "]";
 
     Ref finders = py::own(PySequence_List(py::require(PySys_GetObject("meta_path"))));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(finders.get()); ++i) {
@@ -637,57 +640,63 @@ Ref set_list_body(PyObject* module, PyObject** a) {
 
 PyMethodDef interpreter_methods[] = {
     TARVO_METHOD_NAMED("__init__", init,
-                       "__init__($self, /)\n--\n\n"
+                       "__init__($module, self, /)\n--\n\n"
                        "Start a Tcl interpreter without Tk, load TclX and run the start-up hooks."),
     TARVO_METHOD_NAMED("_load_entrypoint", load_entrypoint,
-                       "_load_entrypoint($self, /)\n--\n\n"
+                       "_load_entrypoint($module, self, /)\n--\n\n"
                        "Run every start-up hook of the entry-point group TCL_INIT_ENTRYPOINT."),
     TARVO_METHOD_NAMED("__getattr__", getattr,
-                       "__getattr__($self, attr, /)\n--\n\nDelegate to the Tcl application object."),
+                       "__getattr__($module, self, attr, /)\n--\n\nDelegate to the Tcl application object."),
     TARVO_METHOD_NAMED("generate_callback_cmd_name", generate_name,
                        "generate_callback_cmd_name(callback, mangle_cmd_name=False)\n--\n\n"
                        "The default Tcl command name of `callback`: its (function's) __name__; with\n"
                        "`mangle_cmd_name`, or without a name, prefixed by its id and an underscore."),
     TARVO_METHOD(create_callback,
-                 "create_callback($self, callback, cmd_name=None, force=False)\n--\n\n"
+                 "create_callback($module, self, callback, cmd_name=None, force=False)\n--\n\n"
                  "Publish `callback` as a Tcl command and return its TclCommand.  With `force`,\n"
                  "an existing command of that name is kept aside until the callback is removed."),
     TARVO_METHOD(remove_callback,
-                 "remove_callback($self, callback)\n--\n\n"
+                 "remove_callback($module, self, callback)\n--\n\n"
                  "Delete a callback command (given as its TclCommand, its callable or its name)\n"
                  "and restore the command it replaced, whose TclCommand is returned."),
     TARVO_METHOD(eval,
-                 "eval($self, code, typecast=False, record=True)\n--\n\n"
+                 "eval($module, self, code, typecast=False, record=True)\n--\n\n"
                  "Evaluate Tcl code and return its result, cast with cast_any when `typecast`.\n"
                  "A Tcl error raises TclError with Tcl's whole error trace."),
-    TARVO_METHOD(get_errorInfo, "get_errorInfo($self, /)\n--\n\nThe trace of the last Tcl error (::errorInfo)."),
-    TARVO_METHOD(get_array, "get_array($self, name)\n--\n\nThe Tcl array `name` as an Array."),
-    TARVO_METHOD(get_list, "get_list($self, name)\n--\n\nThe Tcl list in variable `name` as a tuple of strings."),
-    TARVO_METHOD(get_keyed_list, "get_keyed_list($self, name)\n--\n\nThe keyed list in variable `name` as a NestMap."),
-    TARVO_METHOD(get_int, "get_int($self, name)\n--\n\nVariable `name` read as an int."),
-    TARVO_METHOD(get_boolean, "get_boolean($self, name)\n--\n\nVariable `name` read as a bool."),
-    TARVO_METHOD(get_double, "get_double($self, name)\n--\n\nVariable `name` read as a float."),
-    TARVO_METHOD(get_var, "get_var($self, name)\n--\n\nVariable `name` as Tcl's string."),
-    TARVO_METHOD(set_array,
-                 "set_array($self, name, obj)\n--\n\nWrite every key and value of `obj` into the Tcl array `name`."),
+    TARVO_METHOD(get_errorInfo,
+                 "get_errorInfo($module, self, /)\n--\n\nThe trace of the last Tcl error (::errorInfo)."),
+    TARVO_METHOD(get_array, "get_array($module, self, name)\n--\n\nThe Tcl array `name` as an Array."),
+    TARVO_METHOD(get_list,
+                 "get_list($module, self, name)\n--\n\nThe Tcl list in variable `name` as a tuple of strings."),
+    TARVO_METHOD(get_keyed_list,
+                 "get_keyed_list($module, self, name)\n--\n\nThe keyed list in variable `name` as a NestMap."),
+    TARVO_METHOD(get_int, "get_int($module, self, name)\n--\n\nVariable `name` read as an int."),
+    TARVO_METHOD(get_boolean, "get_boolean($module, self, name)\n--\n\nVariable `name` read as a bool."),
+    TARVO_METHOD(get_double, "get_double($module, self, name)\n--\n\nVariable `name` read as a float."),
+    TARVO_METHOD(get_var, "get_var($module, self, name)\n--\n\nVariable `name` as Tcl's string."),
+    TARVO_METHOD(
+        set_array,
+        "set_array($module, self, name, obj)\n--\n\nWrite every key and value of `obj` into the Tcl array `name`."),
     TARVO_METHOD(set_keyed_list,
-                 "set_keyed_list($self, name, obj)\n--\n\nStore `obj` (made a NestMap) as a keyed list."),
-    TARVO_METHOD(set_var, "set_var($self, name, value)\n--\n\nStore the Tcl form of `value` in variable `name`."),
-    TARVO_METHOD(set_boolean, "set_boolean($self, name, value)\n--\n\nStore 1 or 0, by the truth of `value`."),
-    TARVO_METHOD(set_list, "set_list($self, name, value)\n--\n\nStore the items of `value` as a Tcl list."),
-    TARVO_METHOD(cast_int, "cast_int($self, value)\n--\n\n`value` read as a Tcl integer."),
-    TARVO_METHOD(cast_double, "cast_double($self, value)\n--\n\n`value` read as a Tcl floating-point number."),
+                 "set_keyed_list($module, self, name, obj)\n--\n\nStore `obj` (made a NestMap) as a keyed list."),
+    TARVO_METHOD(set_var,
+                 "set_var($module, self, name, value)\n--\n\nStore the Tcl form of `value` in variable `name`."),
+    TARVO_METHOD(set_boolean, "set_boolean($module, self, name, value)\n--\n\nStore 1 or 0, by the truth of `value`."),
+    TARVO_METHOD(set_list, "set_list($module, self, name, value)\n--\n\nStore the items of `value` as a Tcl list."),
+    TARVO_METHOD(cast_int, "cast_int($module, self, value)\n--\n\n`value` read as a Tcl integer."),
+    TARVO_METHOD(cast_double, "cast_double($module, self, value)\n--\n\n`value` read as a Tcl floating-point number."),
     TARVO_METHOD(cast_boolean,
-                 "cast_boolean($self, value)\n--\n\n`value` read as a Tcl boolean (or a non-zero number)."),
+                 "cast_boolean($module, self, value)\n--\n\n`value` read as a Tcl boolean (or a non-zero number)."),
     TARVO_METHOD(
         cast_array,
         "cast_array(value, item_cast=None)\n--\n\nAn Array from `array get` text, values cast by `item_cast`."),
     TARVO_METHOD(
         cast_keyed_list,
         "cast_keyed_list(value, item_cast=None)\n--\n\nA NestMap from keyed-list text, leaves cast by `item_cast`."),
-    TARVO_METHOD(cast_any,
-                 "cast_any($self, value)\n--\n\n`value` as int, float, bool, tuple, NestMap or the string, whichever "
-                 "reads it first."),
+    TARVO_METHOD(
+        cast_any,
+        "cast_any($module, self, value)\n--\n\n`value` as int, float, bool, tuple, NestMap or the string, whichever "
+        "reads it first."),
 };
 
 enum MethodIndex {
@@ -725,8 +734,29 @@ enum MethodIndex {
 Ref make_interpreter_class(PyObject* module) {
     Ref bases = py::own(PyTuple_Pack(1, py::global(module, TARVO_STR("Tk"))));
     py::ClassBuilder cls(module, "Interpreter", bases.get(),
+                         "Interpreter()\n--\n\n"
                          "A Tcl interpreter without Tk, with TclX loaded, call history, quick calls\n"
-                         "(`jot`), typed results and Python callbacks.");
+                         "(`jot`), typed results and Python callbacks.\n"
+                         "\n"
+                         "Instance attributes:\n"
+                         "\n"
+                         "tk\n"
+                         "    The Tcl application object (tkinter's); what the interpreter lacks\n"
+                         "    (call, createcommand, splitlist, ...) is looked up there.\n"
+                         "history\n"
+                         "    History of every eval and quick call, timestamped, with markers.\n"
+                         "jot, Jot\n"
+                         "    One Jot: Tcl commands as attributes, tcl.jot.ns.proc(word, opt=value).\n"
+                         "global_ns\n"
+                         "    TclNamespace of '::', with vars, cmds (TclCommand objects) and objs.\n"
+                         "local_ns\n"
+                         "    TclNamespace without a name: names resolve where Tcl currently is.\n"
+                         "vars\n"
+                         "    local_ns.vars: Tcl variables by name, read as Tcl's strings.\n"
+                         "objs\n"
+                         "    local_ns.objs: child namespaces by name.\n"
+                         "__callbacks__\n"
+                         "    Qualified command name to the callable that create_callback published.");
     cls.set("__MAX_HISTORY__", py::integer(9999).get());
     cls.method(&interpreter_methods[INIT]);
     cls.method(&interpreter_methods[LOAD_ENTRYPOINT]);

@@ -603,13 +603,13 @@ int exec_module(PyObject* module) noexcept {
         py::keep(st->quoten, py::import_relative(module, "quoten", "quoten"));
         py::add(module, "quoten", st->quoten);
 
-        Ref jot_type = py::own(PyType_FromModuleAndSpec(module, &jot_spec, nullptr));
+        Ref jot_type = py::type_from_spec(module, &jot_spec);
         settle_namespace(jot_type.get(), {"__init__", "__getattr__", "__call__"});
         py::keep(st->jot_names, class_names(jot_type.get()));
         py::add(module, "Jot", jot_type.get());
         py::keep(st->jot_type, std::move(jot_type));
 
-        Ref code_type = py::own(PyType_FromModuleAndSpec(module, &code_spec, nullptr));
+        Ref code_type = py::type_from_spec(module, &code_spec);
         settle_namespace(code_type.get(), {"__init__", "__call__", "__getattr__", "__repr__", "__str__"});
         py::keep(st->code_names, class_names(code_type.get()));
         py::add(module, "Jot_Code", code_type.get());

@@ -1403,7 +1403,7 @@ PyObject* nestmap_tclobj(PyObject* module, PyObject* const* args, Py_ssize_t nar
 
 PyMethodDef nestmap_methods[] = {
     {"__init__", TARVO_FASTCALL(nestmap_init), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("__init__($self, /, *args, **kwargs)\n--\n\n"
+     PyDoc_STR("__init__($module, self, iterable=(), /, **kwargs)\n--\n\n"
                "Take what dict() takes; path keys build their levels, and values that\n"
                "make a NestMap (mappings, iterables of pairs) become nested levels.")},
     {"from_tcl", TARVO_FASTCALL(nestmap_from_tcl), METH_FASTCALL | METH_KEYWORDS,
@@ -1411,25 +1411,25 @@ PyMethodDef nestmap_methods[] = {
                "Read a TclX keyed list (Tcl text, a Tcl_Obj, or a sequence of pairs) into a\n"
                "new NestMap.  Raises ValueError for what is not a keyed list.")},
     {"__getitem__", TARVO_FASTCALL(nestmap_getitem), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("__getitem__($self, key, /)\n--\n\nThe value at the path `key`.")},
+     PyDoc_STR("__getitem__($module, self, key, /)\n--\n\nThe value at the path `key`.")},
     {"__setitem__", TARVO_FASTCALL(nestmap_setitem), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("__setitem__($self, key, value, /)\n--\n\n"
+     PyDoc_STR("__setitem__($module, self, key, value, /)\n--\n\n"
                "Store `value` at the path `key`, making the levels that are missing.")},
     {"__contains__", TARVO_FASTCALL(nestmap_contains), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("__contains__($self, key, /)\n--\n\nWhether the path `key` is there.")},
+     PyDoc_STR("__contains__($module, self, key, /)\n--\n\nWhether the path `key` is there.")},
     {"__delitem__", TARVO_FASTCALL(nestmap_delitem), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("__delitem__($self, key, /)\n--\n\n"
+     PyDoc_STR("__delitem__($module, self, key, /)\n--\n\n"
                "Remove the value at the path `key`, and the levels that this empties.")},
     {"update", TARVO_FASTCALL(nestmap_update), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("update($self, /, *args, **kwargs)\n--\n\n"
+     PyDoc_STR("update($module, self, /, *args, **kwargs)\n--\n\n"
                "Merge into this tree: a NestMap leaf by leaf, anything else key by key;\n"
                "a NestMap keyword value merges into the level of that name.")},
     {"all_keys", TARVO_FASTCALL(nestmap_listing<false>), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("all_keys($self, /)\n--\n\nThe full paths of all leaves, depth first.")},
+     PyDoc_STR("all_keys($module, self, /)\n--\n\nThe full paths of all leaves, depth first.")},
     {"all_items", TARVO_FASTCALL(nestmap_listing<true>), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("all_items($self, /)\n--\n\nThe (full path, leaf) pairs, in the order of all_keys().")},
+     PyDoc_STR("all_items($module, self, /)\n--\n\nThe (full path, leaf) pairs, in the order of all_keys().")},
     {"__tclobj__", TARVO_FASTCALL(nestmap_tclobj), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("__tclobj__($self, /)\n--\n\n"
+     PyDoc_STR("__tclobj__($module, self, /)\n--\n\n"
                "tclobj() of the (key, value) pairs of this level: the keyed list for Tcl.")},
 };
 
@@ -1513,6 +1513,7 @@ Ref make_nestmap_class(PyObject* module) {
     PyObject* mutable_mapping = py::global(module, TARVO_STR("MutableMapping"));
     Ref bases = py::own(PyTuple_Pack(2, py::global(module, TARVO_STR("AttrDict")), mutable_mapping));
     py::ClassBuilder cls(module, "NestMap", bases.get(),
+                         "NestMap(iterable=(), /, **kwargs)\n--\n\n"
                          "A TclX keyed list: a dict whose values may be NestMaps again, with\n"
                          "every item operation taking a path of keys joined by \".\"\n"
                          "(klist['name.first']).");

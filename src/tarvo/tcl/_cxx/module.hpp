@@ -4,6 +4,7 @@
 
 #include "ref.hpp"
 
+#include <cstring>
 #include <string_view>
 
 namespace tarvo::py {
@@ -64,6 +65,32 @@ inline PyObject* module_of(PyTypeObject* type, PyModuleDef* def) {
         PyErr_Clear();
     }
     raise_format(PyExc_TypeError, "'%.100s' is not a type of module %s", type->tp_name, def->m_name);
+}
+
+// A C type of `module` made from `spec`.  Its Py_tp_doc may begin with
+// "Name(signature)\n--\n\n", the constructor's signature that
+// __text_signature__ (and so inspect.signature) reads from tp_doc.  CPython
+// 3.9 copies only the text after that head into tp_doc; there the whole doc
+// is put back (__doc__ was already made from the text alone).
+inline Ref type_from_spec(PyObject* module, PyType_Spec* spec) {
+    Ref type = own(PyType_FromModuleAndSpec(module, spec, nullptr));
+#if PY_VERSION_HEX < 0x030A0000
+    for (PyType_Slot* slot = spec->slots; slot->slot; ++slot) {
+        if (slot->slot != Py_tp_doc || !slot->pfunc) continue;
+        const char* doc = static_cast<const char*>(slot->pfunc);
+        const size_t size = std::strlen(doc) + 1;
+        auto* copy = static_cast<char*>(PyObject_Malloc(size));
+        if (!copy) {
+            PyErr_NoMemory();
+            fail();
+        }
+        std::memcpy(copy, doc, size);
+        auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+        PyObject_Free(const_cast<char*>(t->tp_doc));  // the type owns its tp_doc
+        t->tp_doc = copy;
+    }
+#endif
+    return type;
 }
 
 // Module-level slots shared by every module: exec, and (on interpreters that
@@ -200,7 +227,18 @@ public:
         Ref module_name = own(PyModule_GetNameObject(module));
         set("__module__", module_name.get());
         set("__qualname__", name_.get());
-        if (doc) set("__doc__", text(doc).get());
+        if (doc) {
+            set("__doc__", text(doc).get());
+            // "Name(signature)\n--\n\n" ahead of the text: the metaclass copies
+            // the whole of __doc__ into tp_doc, where __text_signature__ (and
+            // so inspect.signature) finds the constructor's signature, as for
+            // a C type; __doc__ itself keeps the text after that head.
+            const char* marker = std::strstr(doc, ")\n--\n\n");
+            const size_t name_length = std::strlen(name);
+            if (marker && std::strncmp(doc, name, name_length) == 0 && doc[name_length] == '(') {
+                doc_body_ = text(marker + 6);
+            }
+        }
     }
 
     void set(const char* name, PyObject* value) { check(PyMapping_SetItemString(ns_.get(), name, value)); }
@@ -226,11 +264,16 @@ public:
 
     PyObject* namespace_dict() const noexcept { return ns_.get(); }
 
-    Ref build() { return call(metaclass_.get(), name_.get(), bases_.get(), ns_.get()); }
+    Ref build() {
+        Ref cls = call(metaclass_.get(), name_.get(), bases_.get(), ns_.get());
+        // Setting __doc__ on a class leaves its tp_doc as the metaclass made it.
+        if (doc_body_) check(PyObject_SetAttrString(cls.get(), "__doc__", doc_body_.get()));
+        return cls;
+    }
 
 private:
     PyObject* module_;
-    Ref name_, bases_, metaclass_, ns_;
+    Ref name_, bases_, metaclass_, ns_, doc_body_;
 };
 
 }  // namespace tarvo::py

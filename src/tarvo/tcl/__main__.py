@@ -1,0 +1,234 @@
+"""``python -m tarvo.tcl``: run a Tcl script, or a Tcl console.
+
+``python -m tarvo.tcl FILE [ARGS...]`` runs the Tcl script FILE in the shared
+Interpreter (TclX loaded), with ``argv0``, ``argv`` and ``argc`` set as tclsh
+sets them.  A failing script writes Tcl's error trace to standard error and
+exits with status 1; ``exit N`` exits with N.
+
+Without FILE it is a console: each command is read up to where Tcl's ``info
+complete`` finds it whole, evaluated, and its result printed; a failing one
+prints Tcl's whole error trace to standard error.  Lines that begin with a
+console command (``.help`` lists them) are not Tcl.  When standard input is
+not a terminal, commands are read from it without prompts, as tclsh does, and
+the exit status is 0 unless a command says ``exit N``.
+"""
+from __future__ import annotations
+
+import os
+import re
+import sys
+from typing import TYPE_CHECKING, List, Optional, Sequence, TextIO
+
+if TYPE_CHECKING:
+    from .interpreter import Interpreter
+
+USAGE = """\
+usage: python -m tarvo.tcl [FILE [ARGS...]]
+
+Runs the Tcl script FILE, with TclX loaded, ARGS in Tcl's argv; without FILE,
+a Tcl console (commands from standard input when it is not a terminal).
+"""
+
+HELP = """\
+Everything is Tcl, except these console commands:
+  .history [N]    the last N Tcl calls (20 if not given, all for 0), oldest first
+  .typed on|off   print results through cast_any, as their Python repr
+  .help           this text
+A command goes on over further lines until Tcl finds it complete.  exit [N]
+or the end of input (Ctrl-D) leaves.
+"""
+
+PROMPT, CONTINUED = "% ", "> "
+
+# What evaluating `source FILE` from Python adds to the trace of an error in
+# FILE, where tclsh, which reads FILE itself, has nothing.
+_SOURCE_FRAME = re.compile(r'\n    (?:invoked from within|while executing)\n"source [^\n]*"\Z')
+
+
+def _trace(error: BaseException) -> str:
+    """Tcl's whole error trace for `error`."""
+    return str(getattr(error, "errorinfo", None) or error)
+
+
+def _flush_tcl(tcl: Interpreter) -> None:
+    """Write out what Tcl's stdout channel holds, so that it comes before
+    what Python prints next."""
+    from tkinter import TclError
+
+    try:
+        tcl.tk.call("flush", "stdout")
+    except TclError:  # closed or replaced by the script
+        pass
+
+
+# tkinter deletes Tcl's `exit` from every interpreter it makes.  Ours ends
+# the process at once, as Tcl's does, once everything written is out.
+_EXIT = """
+namespace eval ::tarvo::console {}
+proc ::exit {{returnCode 0}} {
+    if {![string is integer -strict $returnCode]} {
+        return -code error "expected integer but got \\"$returnCode\\""
+    }
+    catch {flush stdout}
+    catch {flush stderr}
+    ::tarvo::console::end_process [expr {$returnCode & 0xFF}]
+}
+"""
+
+
+def _end_process(code: str) -> None:
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(int(code))
+
+
+def _give_exit(tcl: Interpreter) -> None:
+    tcl.tk.eval(_EXIT)
+    tcl.tk.createcommand("::tarvo::console::end_process", _end_process)
+
+
+def run_script(tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO) -> int:
+    """Run the Tcl script `path` with `args` as tclsh would; the exit status."""
+    from tkinter import TclError
+
+    _give_exit(tcl)
+    tcl.global_ns.vars["argv0"] = path
+    tcl.global_ns.vars["argv"] = tuple(args)
+    tcl.global_ns.vars["argc"] = len(args)
+    try:
+        tcl.tk.call("source", path)
+    except TclError:
+        stderr.write(_SOURCE_FRAME.sub("", tcl.get_errorInfo()) + "\n")
+        return 1
+    finally:
+        _flush_tcl(tcl)
+    return 0
+
+
+class Console:
+    """Reads Tcl commands line by line, evaluates each once it is complete,
+    and prints its result or its error trace."""
+
+    def __init__(
+        self, tcl: Interpreter, stdin: TextIO, stdout: TextIO, stderr: TextIO, interactive: bool
+    ) -> None:
+        self.tcl = tcl
+        self.stdin, self.stdout, self.stderr = stdin, stdout, stderr
+        self.interactive = interactive
+        self.typed = False
+
+    def run(self) -> int:
+        """Read and evaluate commands up to the end of input; the exit status."""
+        pending: List[str] = []
+        while True:
+            try:
+                line = self.read_line(CONTINUED if pending else PROMPT)
+            except EOFError:
+                break
+            except KeyboardInterrupt:
+                if not self.interactive:
+                    raise
+                self.stdout.write("\n")  # as at Python's prompt: the command is dropped
+                pending = []
+                continue
+            if not pending and self.console_command(line):
+                continue
+            pending.append(line + "\n")
+            command = "".join(pending)
+            if self.tcl.tk.getboolean(self.tcl.tk.call("info", "complete", command)):
+                pending = []
+                self.evaluate(command)
+        if pending:  # cut off: Tcl tells what is missing
+            self.evaluate("".join(pending))
+        return 0
+
+    def read_line(self, prompt: str) -> str:
+        if self.interactive:
+            if self.stdin is sys.stdin:
+                return input(prompt)  # with readline's editing, where it is loaded
+            self.stdout.write(prompt)
+            self.stdout.flush()
+        line = self.stdin.readline()
+        if not line:
+            raise EOFError
+        return line[:-1] if line.endswith("\n") else line
+
+    def evaluate(self, command: str) -> None:
+        from tkinter import TclError
+
+        if not command.strip():
+            return
+        self.stdout.flush()
+        try:
+            # Without the newline that ended its last line, as the history shows it.
+            result = self.tcl.eval(command[:-1] if command.endswith("\n") else command, typecast=self.typed)
+        except TclError as error:
+            _flush_tcl(self.tcl)
+            self.stderr.write(_trace(error) + "\n")
+            self.stderr.flush()
+            return
+        except Exception as error:  # a cast_any that fails, for one
+            _flush_tcl(self.tcl)
+            self.stderr.write(f"{type(error).__name__}: {error}\n")
+            self.stderr.flush()
+            return
+        _flush_tcl(self.tcl)
+        if self.typed:
+            self.stdout.write(f"{result!r}\n")
+        elif result:
+            self.stdout.write(f"{result}\n")
+        self.stdout.flush()
+
+    def console_command(self, line: str) -> bool:
+        """Carry out `line` if it is a console command, and say whether it was."""
+        words = line.split()
+        if not words or words[0] not in (".history", ".typed", ".help"):
+            return False
+        name, args = words[0], words[1:]
+        if name == ".help" and not args:
+            self.stdout.write(HELP)
+        elif name == ".typed" and len(args) <= 1 and (not args or args[0] in ("on", "off")):
+            if args:
+                self.typed = args[0] == "on"
+            self.stdout.write(f"typed results {'on' if self.typed else 'off'}\n")
+        elif name == ".history" and len(args) <= 1 and (not args or args[0].isdigit()):
+            for entry in self.tcl.history.filter(count=int(args[0]) if args else 20):
+                self.stdout.write(str(entry).replace("\n", "\n    ") + "\n")
+        else:
+            usage = {".help": ".help", ".typed": ".typed on|off", ".history": ".history [N]"}[name]
+            self.stderr.write(f"usage: {usage}\n")
+        self.stdout.flush()
+        return True
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """The console or the script runner, for the command line `argv`
+    (sys.argv[1:] if None); the exit status."""
+    args = list(sys.argv[1:] if argv is None else argv)
+    if args and args[0] in ("-h", "--help"):
+        sys.stdout.write(USAGE)
+        return 0
+    # The shared interpreter: starting a second one would cost as much again.
+    from .interpreter import _global_interpreter as tcl
+
+    if args:
+        return run_script(tcl, args[0], args[1:], sys.stderr)
+    _give_exit(tcl)
+    interactive = sys.stdin.isatty()
+    tcl.global_ns.vars["argv0"] = sys.argv[0]
+    tcl.global_ns.vars["tcl_interactive"] = int(interactive)
+    if interactive:
+        try:
+            import readline  # noqa: F401  (line editing and history for input())
+        except ImportError:
+            pass
+        version = tcl.tk.call("info", "patchlevel")
+        sys.stdout.write(f"Tcl {version} with TclX, in Python: .help for the console's own commands\n")
+    try:
+        return Console(tcl, sys.stdin, sys.stdout, sys.stderr, interactive).run()
+    except KeyboardInterrupt:
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

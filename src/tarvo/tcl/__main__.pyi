@@ -1,0 +1,32 @@
+"""``python -m tarvo.tcl``: run a Tcl script, or a Tcl console."""
+from collections.abc import Sequence
+from typing import TextIO
+
+from .interpreter import Interpreter
+
+USAGE: str
+HELP: str
+PROMPT: str
+CONTINUED: str
+
+def run_script(tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO) -> int:
+    """Run the Tcl script `path` with `args` as tclsh would; the exit status."""
+
+class Console:
+    """Reads Tcl commands line by line, evaluates each once it is complete,
+    and prints its result or its error trace."""
+
+    tcl: Interpreter
+    stdin: TextIO
+    stdout: TextIO
+    stderr: TextIO
+    interactive: bool
+    typed: bool
+    def __init__(self, tcl: Interpreter, stdin: TextIO, stdout: TextIO, stderr: TextIO, interactive: bool) -> None: ...
+    def run(self) -> int: ...
+    def read_line(self, prompt: str) -> str: ...
+    def evaluate(self, command: str) -> None: ...
+    def console_command(self, line: str) -> bool: ...
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """The console or the script runner, for the command line `argv`; the exit status."""

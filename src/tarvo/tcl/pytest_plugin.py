@@ -1,0 +1,287 @@
+"""pytest fixtures that drive Tcl, and the Tcl history of a failing test.
+
+Installed with the package, pytest loads this plugin by itself (entry point
+``tarvo.tcl`` of the group ``pytest11``); ``-p no:tarvo.tcl`` turns it off.
+
+Fixtures:
+
+``tcl``
+    A fresh :class:`~tarvo.tcl.interpreter.Interpreter` for the test, torn
+    down after it.
+``tcl_session``
+    One interpreter for the whole session (each worker of pytest-xdist has
+    its own): starting one costs about 20 ms, most of it TclX.
+``tcl_factory``
+    A function that makes a fresh interpreter on every call, for a test that
+    drives several; all are torn down after the test.
+
+A test that fails while it uses any of them gets a report section "Tcl
+history": the Tcl calls that the test made through these interpreters
+(``eval`` and quick calls, the test's own only, also with ``tcl_session``),
+oldest first and with their timestamps, and the trace of the Tcl error that
+the failure came through, if any.  ``--tcl-history=N`` (or the ini option
+``tcl_history``) shows the last N calls of each interpreter, 20 by default;
+0 turns the section off.  The section is part of the failure's report, so it
+reaches the terminal, JUnit XML (``--junitxml``), pytest-html and the
+controller of pytest-xdist.
+
+Tearing an interpreter down removes its callbacks (restoring the commands
+they replaced) and deletes its Tcl commands: Tcl keeps the Python callables
+behind its commands where Python's garbage collector cannot see them, so a
+callback that refers to its interpreter would keep both alive for ever.  The
+interpreter is of no use after that.
+
+A test that uses none of these fixtures costs next to nothing: this module
+starts no Tcl and imports neither tkinter nor the interpreter until a fixture
+is set up.
+"""
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import TYPE_CHECKING, Any, Callable, Dict, Generator, Iterator, List, Optional
+
+import pytest
+
+if TYPE_CHECKING:
+    from .history import Entry, History
+    from .interpreter import Interpreter
+
+__all__ = ["tcl", "tcl_session", "tcl_factory", "SECTION", "DEFAULT_HISTORY"]
+
+SECTION = "Tcl history"
+DEFAULT_HISTORY = 20
+
+_INI = "tcl_history"
+
+
+class _Watch:
+    """One interpreter whose calls a test's report may show: the calls
+    recorded in its history after `start` (all of them when `start` is None
+    or no longer there: the history was new, or cleared since)."""
+
+    __slots__ = ("label", "history", "start")
+
+    def __init__(self, label: str, history: History, start: Optional[Entry]) -> None:
+        self.label = label
+        self.history = history  # not the interpreter: that one may go before the report
+        self.start = start
+
+    def calls(self) -> List[Entry]:
+        calls = []
+        for entry in reversed(self.history.__history__):
+            if entry is self.start:
+                break
+            calls.append(entry)
+        calls.reverse()
+        return calls
+
+
+_limit_key = pytest.StashKey[int]()
+_session_key = pytest.StashKey["Interpreter"]()
+_watches_key = pytest.StashKey[List[_Watch]]()
+
+
+def _count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = -1
+    if count < 0:
+        raise argparse.ArgumentTypeError(f"expected a number of calls (0 or more), got {text!r}")
+    return count
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    group = parser.getgroup("tarvo.tcl", "Tcl interpreters (tarvo.tcl)")
+    group.addoption(
+        "--tcl-history",
+        metavar="N",
+        type=_count,
+        default=None,
+        help=f"a failing test that used the Tcl fixtures shows its last N Tcl calls in "
+        f"the report section '{SECTION}'; 0 turns the section off "
+        f"(default: the ini option {_INI}, else {DEFAULT_HISTORY})",
+    )
+    parser.addini(
+        _INI,
+        f"the number of Tcl calls a failing test shows in its '{SECTION}' section "
+        f"(0: none), as --tcl-history (default {DEFAULT_HISTORY})",
+        default=str(DEFAULT_HISTORY),
+    )
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    limit = config.getoption("tcl_history")
+    if limit is None:
+        text = str(config.getini(_INI)).strip()
+        try:
+            limit = _count(text)
+        except argparse.ArgumentTypeError as error:
+            raise pytest.UsageError(f"ini option {_INI}: {error}") from None
+    config.stash[_limit_key] = limit
+
+
+def _watch(node: Any, label: str, interpreter: Interpreter, fresh: bool) -> None:
+    """Let the report of `node` show the calls made in `interpreter` from now
+    on (or, if `fresh`, all that it ever made)."""
+    if not node.config.stash.get(_limit_key, DEFAULT_HISTORY):
+        return
+    history = interpreter.history
+    store = history.__history__
+    start = store[-1] if store and not fresh else None
+    node.stash.setdefault(_watches_key, []).append(_Watch(label, history, start))
+
+
+def _release(interpreter: Interpreter) -> None:
+    """Remove the callbacks of `interpreter` and delete its Tcl commands."""
+    from tkinter import TclError
+
+    callbacks: Dict[str, Callable[..., object]] = getattr(interpreter, "__callbacks__", {})
+    for name in list(callbacks):
+        try:
+            interpreter.remove_callback(name)
+        except Exception:  # removed, renamed or replaced by the test itself
+            callbacks.pop(name, None)
+    tk: Any = interpreter.tk
+    # Tcl's own namespaces stay: their commands and objects are bound up with
+    # each other, and Tcl deletes them with the interpreter.
+    for namespace in _words(tk, "namespace", "children", "::"):
+        if namespace not in ("::tcl", "::oo"):
+            try:
+                tk.call("namespace", "delete", namespace)
+            except TclError:
+                pass
+    commands = _words(tk, "info", "commands", "::*")
+    for command in sorted(commands, key=lambda name: name == "::rename"):  # rename goes last
+        try:
+            tk.call("rename", command, "")
+        except TclError:
+            pass
+
+
+def _words(tk: Any, *command: str) -> List[str]:
+    """The words of the Tcl list that `command` returns."""
+    return [str(word) for word in tk.splitlist(tk.call(*command))]
+
+
+@pytest.fixture
+def tcl(request: pytest.FixtureRequest) -> Iterator[Interpreter]:
+    """A fresh Tcl interpreter (TclX loaded) for this test, torn down after it."""
+    from .interpreter import Interpreter
+
+    interpreter = Interpreter()
+    _watch(request.node, "tcl", interpreter, fresh=True)
+    yield interpreter
+    _release(interpreter)
+
+
+@pytest.fixture
+def tcl_factory(request: pytest.FixtureRequest) -> Iterator[Callable[[], Interpreter]]:
+    """Makes a fresh Tcl interpreter on every call; all are torn down after
+    the test."""
+    from .interpreter import Interpreter
+
+    made: List[Interpreter] = []
+
+    def make() -> Interpreter:
+        interpreter = Interpreter()
+        made.append(interpreter)
+        _watch(request.node, f"tcl_factory #{len(made)}", interpreter, fresh=True)
+        return interpreter
+
+    yield make
+    while made:
+        _release(made.pop())
+
+
+@pytest.fixture(scope="session")
+def tcl_session(request: pytest.FixtureRequest) -> Iterator[Interpreter]:
+    """One Tcl interpreter (TclX loaded) shared by every test of the session
+    (of each pytest-xdist worker), torn down at its end."""
+    from .interpreter import Interpreter
+
+    interpreter = Interpreter()
+    request.config.stash[_session_key] = interpreter
+    yield interpreter
+    del request.config.stash[_session_key]
+    _release(interpreter)
+
+
+def _uses_session(item: pytest.Item) -> bool:
+    return "tcl_session" in getattr(item, "fixturenames", ())
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_setup(item: pytest.Item) -> Generator[None, None, None]:
+    # The session's interpreter serves many tests: each one's report shows
+    # the calls from its own setup on.
+    watching = item.config.stash.get(_limit_key, DEFAULT_HISTORY) and _uses_session(item)
+    before = item.config.stash.get(_session_key, None) if watching else None
+    if before is not None:
+        _watch(item, "tcl_session", before, fresh=False)
+    yield
+    if watching and before is None:
+        made = item.config.stash.get(_session_key, None)
+        if made is not None:  # started by this test's setup: all of its calls are this test's
+            _watch(item, "tcl_session", made, fresh=True)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Generator[None, Any, None]:
+    outcome = yield
+    watches = item.stash.get(_watches_key, None)
+    if watches is None:
+        return
+    report: pytest.TestReport = outcome.get_result()
+    if report.failed:
+        error = call.excinfo.value if call.excinfo is not None else None
+        text = _section(watches, item.config.stash[_limit_key], error)
+        longrepr = report.longrepr
+        if hasattr(longrepr, "addsection"):
+            # Inside the failure's own text: the terminal shows it with the
+            # traceback, and JUnit XML and pytest-html carry it along.
+            longrepr.addsection(SECTION, text)  # type: ignore[union-attr]
+        else:
+            report.sections.append((SECTION, text))
+    if call.when == "teardown":
+        del item.stash[_watches_key]
+
+
+def _section(watches: List[_Watch], limit: int, error: Optional[BaseException]) -> str:
+    lines = []
+    for watch in watches:
+        calls = watch.calls()
+        if not calls:
+            lines.append(f"{watch.label}: no Tcl calls")
+            continue
+        if len(calls) > limit:
+            lines.append(f"{watch.label}: the last {limit} of {len(calls)} Tcl calls, oldest first")
+            calls = calls[-limit:]
+        else:
+            lines.append(f"{watch.label}: {len(calls)} Tcl call{'s' if len(calls) > 1 else ''}, oldest first")
+        for entry in calls:
+            lines.append("    " + str(entry).replace("\n", "\n        "))
+    tcl_error = _tcl_error(error)
+    if tcl_error is not None:
+        trace = getattr(tcl_error, "errorinfo", None) or str(tcl_error)
+        errorcode = getattr(tcl_error, "errorcode", None)
+        lines.append("")
+        lines.append(f"Tcl error (errorcode {errorcode!r}):" if errorcode else "Tcl error:")
+        lines.append("    " + str(trace).replace("\n", "\n    "))
+    return "\n".join(lines)
+
+
+def _tcl_error(error: Optional[BaseException]) -> Optional[BaseException]:
+    """The first TclError along the chain of causes and contexts of `error`."""
+    tkinter = sys.modules.get("tkinter")
+    if tkinter is None:  # nothing has imported it: there is no Tcl error
+        return None
+    tcl_error: type[BaseException] = tkinter.TclError
+    seen = set()
+    while error is not None and id(error) not in seen:
+        seen.add(id(error))
+        if isinstance(error, tcl_error):
+            return error
+        error = error.__cause__ or (None if error.__suppress_context__ else error.__context__)
+    return None

@@ -1,0 +1,29 @@
+"""pytest fixtures that drive Tcl, and the Tcl history of a failing test."""
+from collections.abc import Callable, Generator, Iterator
+from typing import Any, Final
+
+import pytest
+
+from .interpreter import Interpreter
+
+__all__ = ["tcl", "tcl_session", "tcl_factory", "SECTION", "DEFAULT_HISTORY"]
+
+SECTION: Final = "Tcl history"
+DEFAULT_HISTORY: Final = 20
+
+def pytest_addoption(parser: pytest.Parser) -> None: ...
+def pytest_configure(config: pytest.Config) -> None: ...
+@pytest.fixture
+def tcl(request: pytest.FixtureRequest) -> Iterator[Interpreter]:
+    """A fresh Tcl interpreter (TclX loaded) for this test, torn down after it."""
+
+@pytest.fixture
+def tcl_factory(request: pytest.FixtureRequest) -> Iterator[Callable[[], Interpreter]]:
+    """Makes a fresh Tcl interpreter on every call; all are torn down after the test."""
+
+@pytest.fixture(scope="session")
+def tcl_session(request: pytest.FixtureRequest) -> Iterator[Interpreter]:
+    """One Tcl interpreter shared by every test of the session, torn down at its end."""
+
+def pytest_runtest_setup(item: pytest.Item) -> Generator[None, None, None]: ...
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Generator[None, Any, None]: ...

@@ -1,0 +1,208 @@
+"""python -m tarvo.tcl: the script runner and the console, run as a user
+runs them, in a process of their own."""
+import os
+import re
+import select
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+
+def tarvo_tcl(*args, stdin="", cwd=None):
+    return subprocess.run(
+        [sys.executable, "-m", "tarvo.tcl", *args], input=stdin, capture_output=True, text=True, cwd=cwd, timeout=60
+    )
+
+
+@pytest.fixture
+def script(tmp_path):
+    """Writes a Tcl script into a fresh folder; returns its file name there."""
+
+    def write(text, name="script.tcl"):
+        (tmp_path / name).write_text(textwrap.dedent(text))
+        return name
+
+    return write
+
+
+def test_a_script_that_succeeds(script, tmp_path):
+    name = script(
+        """\
+        puts "argc=$argc argv=[list $argv] argv0=$argv0 script=[info script]"
+        puts "interactive=$tcl_interactive tclx=[package present Tclx]"
+        puts -nonewline "no newline"
+        """
+    )
+    out = tarvo_tcl(name, "one", "two words", cwd=tmp_path)
+    assert (out.returncode, out.stderr) == (0, "")
+    assert out.stdout == (
+        "argc=2 argv={one {two words}} argv0=script.tcl script=script.tcl\n"
+        "interactive=0 tclx=8.4\n"
+        "no newline"
+    )
+
+
+def test_a_script_that_fails(script, tmp_path):
+    name = script(
+        """\
+        puts before
+        proc check {x} {error "bad value: $x"}
+        check 7
+        puts after
+        """
+    )
+    out = tarvo_tcl(name, cwd=tmp_path)
+    assert (out.returncode, out.stdout) == (1, "before\n")
+    # Tcl's whole trace, as tclsh writes it.
+    assert out.stderr == textwrap.dedent(
+        """\
+        bad value: 7
+            while executing
+        "error "bad value: $x""
+            (procedure "check" line 1)
+            invoked from within
+        "check 7"
+            (file "script.tcl" line 3)
+        """
+    )
+
+
+def test_a_script_that_is_not_there(tmp_path):
+    out = tarvo_tcl("nowhere.tcl", cwd=tmp_path)
+    assert (out.returncode, out.stdout) == (1, "")
+    assert out.stderr == 'couldn\'t read file "nowhere.tcl": no such file or directory\n'
+
+
+@pytest.mark.parametrize(
+    "command, status, stderr",
+    [
+        ("exit 3", 3, ""),
+        ("exit", 0, ""),
+        ("exit 0x10", 16, ""),
+        ("exit -1", 255, ""),
+        ("if {1} {catch {exit 4}}", 4, ""),  # as Tcl's own: nothing catches it
+        ("exit 3.5", 1, 'expected integer but got "3.5"\n    while executing\n"exit 3.5"'),
+        ("exit 1 2", 1, 'wrong # args: should be "exit ?returnCode?"\n    while executing\n"exit 1 2"'),
+    ],
+)
+def test_exit(script, tmp_path, command, status, stderr):
+    name = script(f"puts -nonewline written\n{command}\nputs never\n")
+    out = tarvo_tcl(name, cwd=tmp_path)
+    assert (out.returncode, out.stdout) == (status, "written")
+    assert out.stderr == (stderr + '\n    (file "script.tcl" line 2)\n' if stderr else "")
+
+
+def test_commands_piped_on_standard_input():
+    commands = textwrap.dedent(
+        """\
+        set a 1
+        puts "a is $a"
+        proc double {x} {
+            return [expr {2 * $x}]
+        }
+        double 21
+
+        expr {1 /
+              0}
+        .history 2
+        .typed on
+        double 2
+        set kl {{k 1} {j {{x 2}}}}
+        .typed
+        .typed off
+        .typed maybe
+        set s {a b}
+        .help
+        set open {
+        """
+    )
+    out = tarvo_tcl(stdin=commands)
+    assert out.returncode == 0
+    entry = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}: "
+    expected = (
+        "1\n"
+        "a is 1\n"
+        "42\n"
+        f"{entry}double 21\n"
+        f"{entry}expr {{1 /\n"
+        "          0}\n"
+        "typed results on\n"
+        "4\n"
+        "NestMap({'k': '1', 'j': NestMap({'x': '2'})})\n"
+        "typed results on\n"
+        "typed results off\n"
+        "a b\n"
+    )
+    assert re.fullmatch(re.escape(expected).replace(re.escape(entry), entry), out.stdout.split("Everything")[0])
+    assert "  .history [N]" in out.stdout  # .help
+    assert out.stderr == (
+        "divide by zero\n"
+        "    while executing\n"
+        '"expr {1 /\n'
+        '      0}"\n'
+        "usage: .typed on|off\n"
+        "missing close-brace\n"
+        "    while executing\n"
+        '"set open {"\n'
+    )
+
+
+def test_exit_from_standard_input():
+    out = tarvo_tcl(stdin="puts one\nexit 5\nputs two\n")
+    assert (out.returncode, out.stdout, out.stderr) == (5, "one\n", "")
+
+
+def test_help():
+    out = tarvo_tcl("--help")
+    assert out.returncode == 0 and out.stdout.startswith("usage: python -m tarvo.tcl [FILE [ARGS...]]\n")
+
+
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
+def test_the_console_on_a_terminal():
+    master, slave = os.openpty()
+    console = subprocess.Popen(
+        [sys.executable, "-m", "tarvo.tcl"], stdin=slave, stdout=slave, stderr=slave, close_fds=True
+    )
+    os.close(slave)
+    screen = b""
+
+    def read_until(*endings):
+        nonlocal screen
+        deadline = time.monotonic() + 30
+        while not screen.endswith(endings) and time.monotonic() < deadline:
+            if select.select([master], [], [], 1)[0]:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:  # the console has gone: Linux reports EIO
+                    return
+                screen += chunk
+
+    # Line by line, each once the console asks for it, as a person types.
+    for line in ["set a 1", "proc f {} {", "return $::tcl_interactive", "}", "f", "error oops", "exit 6"]:
+        read_until(b"% ", b"> ")
+        os.write(master, line.encode() + b"\n")
+    read_until()
+    os.close(master)
+    assert console.wait(timeout=30) == 6
+    # readline may add control sequences; the terminal writes CR LF.
+    text = re.sub(r"\x1b\[[0-9;?]*[a-zA-Z]", "", screen.decode()).replace("\r\n", "\n")
+    assert re.match(r"Tcl 8\.6\.\d+ with TclX, in Python: \.help for the console's own commands\n", text)
+    assert text.split("\n", 1)[1] == textwrap.dedent(
+        """\
+        % set a 1
+        1
+        % proc f {} {
+        > return $::tcl_interactive
+        > }
+        % f
+        1
+        % error oops
+        oops
+            while executing
+        "error oops"
+        % exit 6
+        """
+    )

@@ -1,0 +1,89 @@
+"""What inspect and help() tell about the API: every class and public
+callable has a signature, on every supported Python."""
+import ctypes
+import importlib
+import inspect
+import pydoc
+
+import pytest
+
+from tarvo.tcl.history import Entry, History
+from tarvo.tcl.interpreter import Interpreter
+from tarvo.tcl.jot import Jot, Jot_Code
+from tarvo.tcl.nestmap import NestMap
+
+MODULES = ["interpreter", "internal", "nestmap", "quoten", "history", "jot"]
+
+
+@pytest.mark.parametrize(
+    "cls, signature",
+    [
+        (Interpreter, "()"),
+        (History, "(max_history=9999)"),
+        (Entry, "(api)"),
+        (Jot, "(tcl)"),
+        (Jot_Code, "(*cmd, tcl)"),
+        (NestMap, "(iterable=(), /, **kwargs)"),
+    ],
+)
+def test_class_signatures(cls, signature):
+    assert str(inspect.signature(cls)) == signature
+    # The signature head stays out of the docstring, as for a C type's.
+    assert not cls.__doc__.startswith(cls.__name__ + "(")
+    assert "\n--\n" not in cls.__doc__
+
+
+@pytest.mark.parametrize(
+    "method, unbound, bound",
+    [
+        ("eval", "(self, code, typecast=False, record=True)", "(code, typecast=False, record=True)"),
+        ("get_errorInfo", "(self, /)", "()"),
+        ("set_int", "(self, name, value)", "(name, value)"),
+        ("cast_list", "(value, item_cast=None)", "(value, item_cast=None)"),
+        ("generate_callback_cmd_name", "(callback, mangle_cmd_name=False)", "(callback, mangle_cmd_name=False)"),
+    ],
+)
+def test_interpreter_methods_name_self_once(method, unbound, bound):
+    from tarvo.tcl.interpreter import _global_interpreter
+
+    assert str(inspect.signature(getattr(Interpreter, method))) == unbound
+    assert str(inspect.signature(getattr(_global_interpreter, method))) == bound
+
+
+@pytest.mark.parametrize(
+    "method, bound", [("__getitem__", "(key, /)"), ("update", "(*args, **kwargs)"), ("all_items", "()")]
+)
+def test_nestmap_methods(method, bound):
+    assert str(inspect.signature(getattr(NestMap(), method))) == bound
+
+
+def public_callables():
+    for name in MODULES:
+        module = importlib.import_module("tarvo.tcl." + name)
+        for attr, value in vars(module).items():
+            if attr.startswith("_") or not callable(value) or inspect.ismodule(value):
+                continue
+            if isinstance(value, type) and value.__module__ != module.__name__:
+                continue  # imported, not ours
+            if isinstance(value, type) and issubclass(value, (ctypes._SimpleCData, ctypes.Structure)):
+                continue  # ctypes' own classes have none, from C or from Python alike
+            yield pytest.param(value, id=f"{name}.{attr}")
+            if isinstance(value, type):
+                for method, member in vars(value).items():
+                    if not method.startswith("_") and callable(getattr(value, method)):
+                        yield pytest.param(getattr(value, method), id=f"{name}.{attr}.{method}")
+            for helper in ("from_sequence", "from_mapping"):
+                if hasattr(value, helper):
+                    yield pytest.param(getattr(value, helper), id=f"{name}.{attr}.{helper}")
+
+
+@pytest.mark.parametrize("function", list(public_callables()))
+def test_every_public_callable_has_a_signature(function):
+    inspect.signature(function)
+
+
+def test_help_documents_the_instance_attributes():
+    text = pydoc.render_doc(Interpreter, renderer=pydoc.plaintext)
+    for attribute in ("tk", "history", "jot, Jot", "global_ns", "local_ns", "vars", "objs", "__callbacks__"):
+        assert f"\n |  {attribute}\n |      " in text
+    assert "eval(self, code, typecast=False, record=True)" in text
