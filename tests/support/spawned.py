@@ -58,7 +58,8 @@ def reaped(pid):
     return False
 
 
-def _kill_and_reap(pid):
+def kill_and_reap(pid):
+    """Kills our child `pid` and reaps it."""
     with contextlib.suppress(ProcessLookupError):
         os.kill(pid, signal.SIGKILL)
     with contextlib.suppress(ChildProcessError):
@@ -96,4 +97,4 @@ def no_leftovers(tcl):
     finally:
         close_spawned(tcl)
         for pid in children() - before:
-            _kill_and_reap(pid)
+            kill_and_reap(pid)
