@@ -9,6 +9,7 @@ import pytest
 from tkinter import TclError
 
 import tarvo.tcl
+from support import hostile
 from support.crash import run_isolated
 from tarvo.tcl import Secret
 from tarvo.tcl.nestmap import NestMap
@@ -54,6 +55,23 @@ def test_secret_shows_nothing_of_its_value():
 def test_bad_arguments(call, message):
     with pytest.raises(TypeError, match=message):
         call()
+
+
+@pytest.mark.parametrize(
+    "operation",
+    [
+        lambda: Secret(hostile.BadEq()) == Secret(1),
+        lambda: hash(Secret(hostile.BadHash())),
+        lambda: quoten(Secret(hostile.BadStr())),
+        lambda: tclobj(Secret(hostile.BadStr())),
+        lambda: _quoten_masked(["a", Secret(hostile.BadStr())]),
+    ],
+    ids=["eq", "hash", "quoten", "tclobj", "masked"],
+)
+def test_hostile_values_raise_through(operation):
+    with pytest.raises(hostile.Boom) as raised:
+        operation()
+    assert raised.value is hostile.last_raised()
 
 
 def test_equality_hash_pickle_and_copy():
