@@ -38,9 +38,9 @@ extern PyModuleDef jot_module;
 struct State {
     PyObject* jot_type = nullptr;
     PyObject* code_type = nullptr;
-    PyObject* jot_names = nullptr;   // every name that Jot and its bases define
-    PyObject* code_names = nullptr;  // the same for Jot_Code
-    PyObject* quoten = nullptr;      // the quoten imported at start-up
+    PyObject* jot_names = nullptr;      // every name that Jot and its bases define
+    PyObject* code_names = nullptr;     // the same for Jot_Code
+    PyObject* quoten = nullptr;         // the quoten imported at start-up
     PyObject* quoten_masked = nullptr;  // ... and its sibling that also writes the text to record
     static constexpr PyObject* State::* fields[] = {&State::jot_type,   &State::code_type, &State::jot_names,
                                                     &State::code_names, &State::quoten,    &State::quoten_masked};

@@ -41,9 +41,8 @@ struct State {
     PyObject* function_type = nullptr;
     PyObject* secret_type = nullptr;  // Secret
     long long maxsize = 0;            // _sysmaxsize: tclobj passes ints in [-maxsize - 1, maxsize] through
-    static constexpr PyObject* State::* fields[] = {&State::mapping,       &State::sequence,   &State::set,
-                                                    &State::tcl_obj,       &State::function_type,
-                                                    &State::secret_type};
+    static constexpr PyObject* State::* fields[] = {&State::mapping, &State::sequence,      &State::set,
+                                                    &State::tcl_obj, &State::function_type, &State::secret_type};
 };
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
@@ -528,9 +527,9 @@ struct SecretObject {
 SecretObject* as_secret(PyObject* self) { return reinterpret_cast<SecretObject*>(self); }
 
 struct SecretMode {
-    int masking = 0;                 // > 0: Secrets convert to the mask
-    unsigned long long revealed = 0; // Secrets converted to their values so far
-    PyObject* found = nullptr;       // while masking: a list that collects each masked Secret's text
+    int masking = 0;                  // > 0: Secrets convert to the mask
+    unsigned long long revealed = 0;  // Secrets converted to their values so far
+    PyObject* found = nullptr;        // while masking: a list that collects each masked Secret's text
 };
 
 // Plain data only (no owned reference): `found` is borrowed from the caller
@@ -627,7 +626,9 @@ PyObject* secret_repr(PyObject*) noexcept {
     return py::entry("Secret.__repr__", [&] { return py::text("Secret(****)"); });
 }
 
-PyObject* secret_str(PyObject*) noexcept { return py::entry("Secret.__str__", [&] { return py::newref(mask()); }); }
+PyObject* secret_str(PyObject*) noexcept {
+    return py::entry("Secret.__str__", [&] { return py::newref(mask()); });
+}
 
 // Secrets are equal when their values are; a Secret is never equal to a
 // value that is not a Secret.
