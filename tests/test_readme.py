@@ -97,20 +97,6 @@ def test_the_expect_section_runs_as_written(monkeypatch):
     assert checked >= 10
 
 
-@pytest.mark.parametrize(
-    "comment, found",
-    [
-        ("# '5.45.4'", (True, "5.45.4")),
-        ("# ('0', 'x'): and then some", (True, ("0", "x"))),
-        ("# 'a: b'", (True, "a: b")),
-        ("# keep the output off stdout", (False, None)),
-        ("# its process id", (False, None)),
-    ],
-)
-def test_expected_values_are_read_from_comments(comment, found):
-    assert expected_value(comment) == found
-
-
 def test_the_expect_example_runs():
     import subprocess
     import sys
