@@ -25,6 +25,8 @@ SANITIZE_CXX ?= g++
 
 demo: build
 	$(PY) examples/demo.py
+	@echo
+	$(PY) examples/expect_console.py
 
 test: build
 	$(PY) -m pytest $(PYTEST_ARGS)

@@ -42,3 +42,23 @@ def declared_group(tmp_path, monkeypatch):
     dist.mkdir()
     (dist / "entry_points.txt").write_text("[tarvo.tcl]\nother = os:getcwd\n")
     monkeypatch.syspath_prepend(str(tmp_path))
+
+
+pytest_plugins = ["pytester"]
+
+
+@pytest.fixture
+def expect():
+    """A fresh Interpreter with Expect loaded, output of spawned programs not
+    echoed, and a 5 s timeout.  Skips where Debian's tcl-expect is missing.
+    Whatever the test leaves spawned is closed, killed and reaped."""
+    from support.spawned import no_leftovers, require_debian_package
+    from tarvo.tcl.interpreter import Interpreter
+
+    require_debian_package("tcl-expect")
+    tcl = Interpreter()
+    tcl.eval("package require Expect")
+    tcl.jot.log_user(0)
+    tcl.vars["::timeout"] = 5
+    with no_leftovers(tcl):
+        yield tcl

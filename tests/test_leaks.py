@@ -478,3 +478,63 @@ NAMESPACE_CALLS = [
 @cases(NAMESPACE_CALLS)
 def test_namespaces(no_leaks, tcl_state, operation, raises):
     no_leaks(operation, tcl_state, raises=raises)
+
+
+# -- Secret ------------------------------------------------------------------
+
+from tarvo.tcl.quoten import Secret, _quoten_masked, quoten, tclobj  # noqa: E402
+
+
+class MaskedTwice:
+    """Its Tcl string holds a Secret; the second conversion raises."""
+
+    def __init__(self):
+        self.calls = 0
+
+    def __quoten__(self):
+        self.calls += 1
+        if self.calls % 2 == 0:
+            raise hostile.Boom("second conversion")
+        return quoten(Secret("pw"))
+
+
+SECRET_CALLS = [
+    ("construct", lambda s: Secret(s.reveal()), None),
+    ("construct bad arguments", lambda s: Secret(), TypeError),
+    ("construct by keyword", lambda s: Secret(value=1), None),
+    ("construct bad keyword", lambda s: Secret(val=1), TypeError),
+    ("reveal, repr, str", lambda s: (s.reveal(), repr(s), str(s)), None),
+    ("reveal bad arguments", lambda s: s.reveal(1), TypeError),
+    ("compare and hash", lambda s: (s == Secret("pw"), s != Secret("x"), s == "pw", hash(s)), None),
+    ("hash unhashable", lambda s: hash(Secret([])), TypeError),
+    ("pickle form", lambda s: s.__reduce__(), None),
+    ("protocol methods", lambda s: (s.__quoten__(), s.__tclobj__()), None),
+    ("quoten and tclobj", lambda s: (quoten(s), tclobj(s), quoten(["a", s]), tclobj({"k": s})), None),
+    ("masked: none", lambda s: _quoten_masked(["a", "b"]), None),
+    ("masked: one", lambda s: _quoten_masked(["a", s, Secret(["b", s])]), None),
+    ("masked: second pass raises", lambda s: _quoten_masked(MaskedTwice()), hostile.Boom),
+]
+
+
+@cases(SECRET_CALLS)
+def test_secret(no_leaks, operation, raises):
+    no_leaks(operation, Secret("pw"), raises=raises)
+
+
+@pytest.fixture(scope="module")
+def echo_interpreter(small_interpreter):
+    small_interpreter.tk.eval("proc echo args {return $args}; proc refuse {p} {error \"refused $p\"}")
+    return small_interpreter
+
+
+QUICK_CALLS_WITH_SECRETS = [
+    ("argument", lambda t: t.jot.echo("a", Secret("pw"), cast_=False), None),
+    ("option and list", lambda t: t.jot.echo(["a", Secret("pw")], opt=Secret("x")), None),
+    ("Tcl error", lambda t: t.jot.refuse(Secret("pw")), TclError),
+    ("second conversion raises", lambda t: t.jot.echo(MaskedTwice()), hostile.Boom),
+]
+
+
+@cases(QUICK_CALLS_WITH_SECRETS)
+def test_quick_calls_with_secrets(no_leaks, echo_interpreter, operation, raises):
+    no_leaks(operation, echo_interpreter, raises=raises)

@@ -23,7 +23,7 @@ def test_module_top_level():
     assert names == [
         "Mapping", "Sequence", "Set", "_tkTcl_Obj", "sys", "_Tcl_ScanElement", "_Tcl_ConvertElement",
         "_tcl_UpdateStringOfList", "_quoten_from_sequence", "_quoten_from_mapping", "quoten", "_sysmaxsize",
-        "_long_type", "_tclobj_from_sequence", "_tclobj_from_mapping", "tclobj",
+        "_long_type", "_tclobj_from_sequence", "_tclobj_from_mapping", "tclobj", "Secret", "_quoten_masked",
     ]
     m = quoten_module
     assert m.Mapping is collections.abc.Mapping and m.sys is sys

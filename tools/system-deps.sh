@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the package needs at run time, when missing:
-# the Tcl 8.6 shared library and TclX.  Idempotent and quick when all is there.
+# the Tcl 8.6 shared library and TclX; and Expect (tcl-expect), which the
+# tests and the demo of driving interactive programs use (importing the
+# package does not need it).  Idempotent and quick when all is there.
 set -euo pipefail
 
-packages=(libtcl8.6 tclx8.4)
+packages=(libtcl8.6 tclx8.4 tcl-expect)
 if ! "${PYTHON:-python3}" -c 'import _tkinter' 2>/dev/null; then
   packages+=(python3-tk)
 fi

@@ -5,7 +5,8 @@ exports (``eval``, ``jot``, ``vars``, ``get_keyed_list``, ...) are reached
 here lazily: the first of them starts the shared interpreter of
 ``tarvo.tcl.interpreter``.  ``cast_list``, the list cast, needs no
 interpreter: its first use opens the Tcl library (``tarvo.tcl.internal``)
-and binds it here, so later uses are plain attribute reads.
+and binds it here, so later uses are plain attribute reads.  ``Secret``
+(from ``tarvo.tcl.quoten``) needs no interpreter either.
 """
 import importlib
 
@@ -20,6 +21,11 @@ def __getattr__(name):
 
         globals()["cast_list"] = _cast_list
         return _cast_list
+    if name == "Secret":
+        from .quoten import Secret
+
+        globals()["Secret"] = Secret
+        return Secret
     if name in _SUBMODULES:
         return importlib.import_module("." + name, __name__)
     if not name.startswith("_"):
@@ -31,4 +37,4 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted(set(globals()) | _SUBMODULES | {"cast_list"})
+    return sorted(set(globals()) | _SUBMODULES | {"cast_list", "Secret"})

@@ -16,6 +16,7 @@ from . import (
     quoten as quoten,
 )
 from .internal import _cast_list
+from .quoten import Secret as Secret
 from .interpreter import Interpreter as _Interpreter
 from .namespace import TclNamespace, TclNamespaces, TclVariables
 

@@ -13,11 +13,19 @@
 // attribute at all) without raising and catching an AttributeError first.
 // The call path uses the `quoten` and `Jot_Code` bound at import; the
 // globals of the rarer paths (`TclError`, `weakref`) are read at call time.
+//
+// An argument that holds a `Secret` reaches Tcl with its value, while the
+// history (and so its log and whatever reports it) gets a copy of the words
+// with **** in its place, and a Tcl error of that command is reported with
+// the Secrets masked in its message.
 #include "_cxx/py.hpp"
 #include "_cxx/tclstr.hpp"
 #include "_cxx/tcl.hpp"
 
 #include <structmember.h>
+
+#include <algorithm>
+#include <vector>
 
 namespace py = tarvo::py;
 namespace tcl = tarvo::tcl;
@@ -30,12 +38,14 @@ extern PyModuleDef jot_module;
 struct State {
     PyObject* jot_type = nullptr;
     PyObject* code_type = nullptr;
-    PyObject* jot_names = nullptr;   // every name that Jot and its bases define
-    PyObject* code_names = nullptr;  // the same for Jot_Code
-    PyObject* quoten = nullptr;      // the quoten imported at start-up
-    PyObject* interrupts = nullptr;  // tarvo.tcl.internal._interrupts
-    static constexpr PyObject* State::* fields[] = {&State::jot_type,   &State::code_type, &State::jot_names,
-                                                    &State::code_names, &State::quoten,    &State::interrupts};
+    PyObject* jot_names = nullptr;      // every name that Jot and its bases define
+    PyObject* code_names = nullptr;     // the same for Jot_Code
+    PyObject* quoten = nullptr;         // the quoten imported at start-up
+    PyObject* quoten_masked = nullptr;  // ... and its sibling that also writes the text to record
+    PyObject* interrupts = nullptr;     // tarvo.tcl.internal._interrupts
+    static constexpr PyObject* State::* fields[] = {&State::jot_type,   &State::code_type,     &State::jot_names,
+                                                    &State::code_names, &State::quoten,        &State::quoten_masked,
+                                                    &State::interrupts};
 };
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
@@ -282,9 +292,102 @@ private:
     PyObject** argv_ = small_;
 };
 
+// The message of a Tcl error of a command that carried Secrets, with each
+// of them masked.  Tcl's trace ends with the command itself, written as a
+// Tcl list of its words and cut after 150 characters or so, where a cut
+// may leave the start of a Secret: that part is written anew from the words
+// as recorded.  Everywhere else (Tcl's message, the trace of the procedures
+// it ran) each Secret's text, and its form as a list element, is replaced
+// by the mask: a Tcl message that repeats an argument shows it as it is.
+Ref masked_message(State* st, PyObject* message, PyObject* shown, PyObject* secrets) {
+    Ref text = py::newref(message);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
+    Py_ssize_t head_end = -1;
+    for (const char* head : {"\n    while executing\n\"", "\n    invoked from within\n\""}) {
+        Ref marker = py::text(head);
+        const Py_ssize_t at = PyUnicode_Find(text.get(), marker.get(), 0, length, -1);
+        if (at == -2) py::fail();
+        if (at >= 0 && at + PyUnicode_GET_LENGTH(marker.get()) > head_end) {
+            head_end = at + PyUnicode_GET_LENGTH(marker.get());
+        }
+    }
+    if (head_end >= 0 && length > head_end && PyUnicode_READ_CHAR(text.get(), length - 1) == '"') {
+        constexpr Py_ssize_t LIMIT = 153;  // Tcl's, in bytes; here in characters
+        Ref command = py::call(st->quoten, shown);
+        if (PyUnicode_Check(command.get()) && PyUnicode_GET_LENGTH(command.get()) > LIMIT) {
+            Ref start = py::own(PyUnicode_Substring(command.get(), 0, LIMIT - 3));
+            command = py::own(PyUnicode_FromFormat("%U...", start.get()));
+        }
+        Ref head = py::own(PyUnicode_Substring(text.get(), 0, head_end));
+        text = py::own(PyUnicode_FromFormat("%U%S\"", head.get(), command.get()));
+    }
+
+    std::vector<Ref> forms;
+    const Py_ssize_t n = PyList_GET_SIZE(secrets);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* secret = PyList_GET_ITEM(secrets, i);
+        if (!PyUnicode_Check(secret)) continue;
+        forms.push_back(py::newref(secret));
+        Ref one = py::own(PyTuple_Pack(1, secret));
+        Ref element = py::call(st->quoten, one.get());
+        if (PyUnicode_Check(element.get())) forms.push_back(std::move(element));
+    }
+    // Longest first: a Secret that holds another is masked whole.
+    std::stable_sort(forms.begin(), forms.end(), [](const Ref& a, const Ref& b) {
+        return PyUnicode_GET_LENGTH(a.get()) > PyUnicode_GET_LENGTH(b.get());
+    });
+    for (const Ref& form : forms) {
+        if (PyUnicode_GET_LENGTH(form.get()) == 0) continue;
+        text = py::own(PyUnicode_Replace(text.get(), form.get(), TARVO_STR("****"), -1));
+    }
+    return text;
+}
+
+// What a command with Secrets keeps beside its words: the words as recorded
+// and the texts of the Secrets.
+struct Masks {
+    Ref shown;    // list of str, the words with each Secret as ****
+    Ref secrets;  // list of the Secrets' texts
+};
+
+// With the TclError of a command that carried Secrets set (as
+// tcl::raise_with_trace raises it): its text, its message and its errorcode
+// are masked, and the caught error, whose short message may hold a Secret,
+// is not kept as its context.  Any other exception passes unchanged.
+[[noreturn]] void raise_masked(PyObject* module, const Masks& masks) {
+    py::Caught caught;
+    PyObject* error = caught.value();
+    if (!error || !caught.matches(py::global(module, TARVO_STR("TclError")))) caught.reraise();
+    State* st = state_of(module);
+    auto mask = [&](PyObject* text) {
+        return masked_message(st, text, masks.shown.get(), masks.secrets.get());
+    };
+    Ref text = py::str(error);
+    Ref info = mask(text.get());
+    Ref args = py::own(PyTuple_Pack(1, info.get()));
+    py::setattr(error, TARVO_STR("args"), args.get());
+    if (Ref attribute = py::getattr_optional(error, TARVO_STR("errorinfo"))) {
+        py::setattr(error, TARVO_STR("errorinfo"), info.get());
+    }
+    if (Ref message = py::getattr_optional(error, TARVO_STR("message")); message && PyUnicode_Check(message.get())) {
+        py::setattr(error, TARVO_STR("message"), mask(message.get()).get());
+    }
+    if (Ref code = py::getattr_optional(error, TARVO_STR("errorcode")); code && PyTuple_Check(code.get())) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(code.get());
+        Ref masked = py::own(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref word = py::str(PyTuple_GET_ITEM(code.get(), i));
+            PyTuple_SET_ITEM(masked.get(), i, mask(word.get()).release());
+        }
+        py::setattr(error, TARVO_STR("errorcode"), masked.get());
+    }
+    PyException_SetContext(error, nullptr);
+    caught.reraise();
+}
+
 // Runs one command: `tcl.tk.call(*words)`, a Tcl error reported with Tcl's
-// whole trace from ::errorInfo.
-Ref run(PyObject* module, PyObject* interp, PyObject* tk, PyObject* words) {
+// whole trace from ::errorInfo (with the Secrets masked, when `masks`).
+Ref run(PyObject* module, PyObject* interp, PyObject* tk, PyObject* words, const Masks* masks) {
     // Tcl may call back into Python while it runs, and the history may have
     // kept the list of words.
     HeldItems held(words);
@@ -296,7 +399,14 @@ Ref run(PyObject* module, PyObject* interp, PyObject* tk, PyObject* words) {
     tcl::forget_interrupt(interrupts, tk);
     PyObject* result = PyObject_VectorcallMethod(
         TARVO_STR("call"), held.argv(), static_cast<size_t>(held.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!result) tcl::raise_with_trace(module, interp, tk, interrupts);
+    if (!result) {
+        if (!masks) tcl::raise_with_trace(module, interp, tk, interrupts);
+        try {
+            tcl::raise_with_trace(module, interp, tk, interrupts);
+        } catch (const py::Error&) {
+            raise_masked(module, *masks);
+        }
+    }
     Ref owned = Ref::steal(result);
     tcl::check_interrupt(interrupts, tk);
     return owned;
@@ -341,23 +451,54 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     }
 
     // 2. to 4. The words: the command name, the positional arguments, then
-    // the options in the order the caller wrote them.
+    // the options in the order the caller wrote them.  From the first
+    // argument that holds a Secret on, the words to record are kept apart.
     Ref cmd = code_cmd(self);
     Ref name = command_name(cmd.get());
     const Py_ssize_t noptions = nkw - (cast_at >= 0 ? 1 : 0);
-    Ref words = py::own(PyList_New(1 + nargs + 2 * noptions));
-    PyList_SET_ITEM(words.get(), 0, name.release());
-    auto word = [&](PyObject* value) {
-        if (Ref known = quoten_scalar(value)) return known;
-        return py::call(st->quoten, value);
+    const Py_ssize_t nwords = 1 + nargs + 2 * noptions;
+    Ref words = py::own(PyList_New(nwords));
+    Masks masks;
+    Py_ssize_t at = 0;
+    // Puts the next word, and its masked form when it differs.
+    auto put = [&](Ref word, PyObject* masked) {
+        if (masked && !masks.shown) {
+            masks.shown = py::own(PyList_New(nwords));
+            masks.secrets = py::own(PyList_New(0));
+            for (Py_ssize_t i = 0; i < at; ++i) {
+                PyObject* earlier = PyList_GET_ITEM(words.get(), i);
+                Py_INCREF(earlier);
+                PyList_SET_ITEM(masks.shown.get(), i, earlier);
+            }
+        }
+        if (masks.shown) {
+            PyObject* recorded = masked ? masked : word.get();
+            Py_INCREF(recorded);
+            PyList_SET_ITEM(masks.shown.get(), at, recorded);
+        }
+        PyList_SET_ITEM(words.get(), at++, word.release());
     };
-    Py_ssize_t at = 1;
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyList_SET_ITEM(words.get(), at++, word(args[i]).release());
+    auto put_argument = [&](PyObject* value) {
+        if (Ref known = quoten_scalar(value)) return put(std::move(known), nullptr);
+        Ref converted = py::call(st->quoten_masked, value);
+        if (PyUnicode_CheckExact(converted.get())) return put(std::move(converted), nullptr);
+        // (text, text to record, the Secrets' texts)
+        if (!PyTuple_CheckExact(converted.get()) || PyTuple_GET_SIZE(converted.get()) != 3) {
+            py::raise(PyExc_SystemError, "_quoten_masked gave neither a str nor three items");
+        }
+        PyObject* text = PyTuple_GET_ITEM(converted.get(), 0);
+        PyObject* masked = PyTuple_GET_ITEM(converted.get(), 1);
+        if (masked == text) return put(py::newref(text), nullptr);
+        put(py::newref(text), masked);
+        Ref secrets = py::own(PySequence_List(PyTuple_GET_ITEM(converted.get(), 2)));
+        py::check(PyList_SetSlice(masks.secrets.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, secrets.get()));
+    };
+    put(std::move(name), nullptr);
+    for (Py_ssize_t i = 0; i < nargs; ++i) put_argument(args[i]);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         if (k == cast_at) continue;
-        Ref option = py::own(PyUnicode_Concat(TARVO_STR("-"), PyTuple_GET_ITEM(kwnames, k)));
-        PyList_SET_ITEM(words.get(), at++, option.release());
-        PyList_SET_ITEM(words.get(), at++, word(args[nargs + k]).release());
+        put(py::own(PyUnicode_Concat(TARVO_STR("-"), PyTuple_GET_ITEM(kwnames, k))), nullptr);
+        put_argument(args[nargs + k]);
     }
 
     // 5. Recorded before it runs, so failing commands are recorded too;
@@ -367,10 +508,10 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref tk = py::instance_attr(interp.get(), TARVO_STR("tk"));
     if (const auto* fields = tcl::app_fields(tk.get())) tcl::require_owner(fields);
     Ref history = py::instance_attr(interp.get(), TARVO_STR("history"));
-    py::call_method(history.get(), TARVO_STR("append"), words.get());
+    py::call_method(history.get(), TARVO_STR("append"), masks.shown ? masks.shown.get() : words.get());
 
     // 6. and 7.
-    Ref result = run(module, interp.get(), tk.get(), words.get());
+    Ref result = run(module, interp.get(), tk.get(), words.get(), masks.shown ? &masks : nullptr);
 
     // 8.
     if (py::truth(cast)) {
@@ -602,6 +743,7 @@ int exec_module(PyObject* module) noexcept {
         py::add(module, "TclError", py::import_from("tkinter", "TclError").get());
         py::keep(st->quoten, py::import_relative(module, "quoten", "quoten"));
         py::add(module, "quoten", st->quoten);
+        py::keep(st->quoten_masked, py::import_relative(module, "quoten", "_quoten_masked"));
 
         Ref jot_type = py::type_from_spec(module, &jot_spec);
         settle_namespace(jot_type.get(), {"__init__", "__getattr__", "__call__"});

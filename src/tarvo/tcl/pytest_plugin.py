@@ -267,7 +267,9 @@ def _section(watches: List[_Watch], limit: int, error: Optional[BaseException]) 
         trace = getattr(tcl_error, "errorinfo", None) or str(tcl_error)
         errorcode = getattr(tcl_error, "errorcode", None)
         lines.append("")
-        lines.append(f"Tcl error (errorcode {errorcode!r}):" if errorcode else "Tcl error:")
+        # Tcl's errorcode NONE says nothing: a plain `error` sets it.
+        told = errorcode and tuple(errorcode) != ("NONE",)
+        lines.append(f"Tcl error (errorcode {errorcode!r}):" if told else "Tcl error:")
         lines.append("    " + str(trace).replace("\n", "\n    "))
     return "\n".join(lines)
 

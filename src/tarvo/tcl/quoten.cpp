@@ -15,6 +15,11 @@
 // them) and the size of its quoted form, and the whole list string is
 // written once into a string of the right width.  Exact built-in types,
 // which cannot carry the protocol methods, skip the attribute lookups.
+//
+// `Secret(value)` is a value that Tcl must receive but nobody should read in
+// the call history or its log: both conversions give its value, except while
+// `_quoten_masked` writes the text a quick call is recorded with, when they
+// give the mask **** instead.
 #include "_cxx/py.hpp"
 #include "_cxx/function.hpp"
 
@@ -34,9 +39,10 @@ struct State {
     PyObject* set = nullptr;       // collections.abc.Set
     PyObject* tcl_obj = nullptr;   // _tkinter.Tcl_Obj
     PyObject* function_type = nullptr;
-    long long maxsize = 0;  // _sysmaxsize: tclobj passes ints in [-maxsize - 1, maxsize] through
-    static constexpr PyObject* State::* fields[] = {&State::mapping, &State::sequence, &State::set, &State::tcl_obj,
-                                                    &State::function_type};
+    PyObject* secret_type = nullptr;  // Secret
+    long long maxsize = 0;            // _sysmaxsize: tclobj passes ints in [-maxsize - 1, maxsize] through
+    static constexpr PyObject* State::* fields[] = {&State::mapping, &State::sequence,      &State::set,
+                                                    &State::tcl_obj, &State::function_type, &State::secret_type};
 };
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
@@ -279,6 +285,9 @@ Ref join_elements(const std::vector<Element>& elements) {
 
 Ref quoten(State* st, PyObject* obj);
 Ref tclobj(State* st, PyObject* obj);
+Ref secret_form(State* st, PyObject* secret, bool as_tclobj);
+
+bool is_secret(State* st, PyObject* obj) { return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == st->secret_type; }
 
 // A protocol method: looked up with a default of None, so only a missing
 // attribute counts as absent, and then tested for truth.
@@ -429,6 +438,7 @@ Ref quoten(State* st, PyObject* obj) {
         return sequence_string(st, obj);
     }
     if (type == &PyDict_Type) return mapping_string(st, obj);
+    if (is_secret(st, obj)) return secret_form(st, obj, false);
     return quoten_general(st, obj);
 }
 
@@ -488,7 +498,245 @@ Ref tclobj(State* st, PyObject* obj) {
         return tclobj_sequence(st, obj);
     }
     if (type == &PyDict_Type) return tclobj_mapping(st, obj);
+    if (is_secret(st, obj)) return secret_form(st, obj, true);
     return tclobj_general(st, obj);
+}
+
+// ---------------------------------------------------------------------------
+// Secret
+//
+// A Secret converts to its value: that is what Tcl must receive.  Only the
+// text that a quick call is recorded with (in the history and its log) shows
+// the mask in its place.  That text is written by a second conversion of
+// the same argument, made by `_quoten_masked` only when the first one
+// revealed a Secret, while this thread's `SecretMode` says "masking".  A
+// second walk keeps the common case (no Secret anywhere) exactly as quick
+// as before, and reaches the Secrets that conversion hooks reach (a
+// __quoten__ that calls quoten, a NestMap's __tclobj__) as the first walk
+// did.  The mode is per thread: another thread converting meanwhile must
+// still get the values.
+
+struct SecretObject {
+    PyObject_HEAD PyObject* value;
+};
+
+SecretObject* as_secret(PyObject* self) { return reinterpret_cast<SecretObject*>(self); }
+
+struct SecretMode {
+    int masking = 0;                  // > 0: Secrets convert to the mask
+    unsigned long long revealed = 0;  // Secrets converted to their values so far
+    PyObject* found = nullptr;        // while masking: a list that collects each masked Secret's text
+};
+
+// Plain data only (no owned reference): `found` is borrowed from the caller
+// that set it, for as long as that caller runs.
+thread_local SecretMode secret_mode;
+
+PyObject* mask() { return TARVO_STR("****"); }
+
+// Sets this thread's mode for as long as it lives, then restores the old one.
+class ModeScope {
+public:
+    ModeScope(int masking, PyObject* found) noexcept : saved_(secret_mode) {
+        secret_mode.masking = masking;
+        secret_mode.found = found;
+    }
+    ~ModeScope() {
+        secret_mode.masking = saved_.masking;
+        secret_mode.found = saved_.found;
+    }
+    ModeScope(const ModeScope&) = delete;
+    ModeScope& operator=(const ModeScope&) = delete;
+
+private:
+    SecretMode saved_;
+};
+
+// What quoten (or, `as_tclobj`, tclobj) gives for a Secret.
+Ref secret_form(State* st, PyObject* secret, bool as_tclobj) {
+    // Held: a conversion hook could drop the Secret's last other reference.
+    Ref value = py::newref(as_secret(secret)->value);
+    if (secret_mode.masking) {
+        if (PyObject* found = secret_mode.found) {
+            Ref text;
+            {
+                ModeScope revealing(0, nullptr);
+                text = quoten(st, value.get());
+            }
+            if (PyUnicode_Check(text.get()) && PyUnicode_GET_LENGTH(text.get()) > 0) {
+                py::check(PyList_Append(found, text.get()));
+            }
+        }
+        return py::newref(mask());
+    }
+    ++secret_mode.revealed;
+    py::RecursionGuard guard(" while converting a Secret");
+    return as_tclobj ? tclobj(st, value.get()) : quoten(st, value.get());
+}
+
+const char* const secret_new_params[] = {"value"};
+const py::Signature secret_new_sig{"Secret", secret_new_params, 1, 1};
+
+PyObject* secret_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return py::entry("Secret", [&] {
+        PyObject* a[1];
+        py::parse_tuple(secret_new_sig, args, kwargs, a);
+        Ref self = py::own(type->tp_alloc(type, 0));
+        Py_INCREF(a[0]);
+        as_secret(self.get())->value = a[0];
+        return self;
+    });
+}
+
+State* secret_state(PyObject* self) { return state_of(PyType_GetModule(Py_TYPE(self))); }
+
+using SecretMethod = Ref (*)(PyObject* self);
+
+template <const py::Signature& sig, SecretMethod impl>
+PyObject* secret_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return py::entry(sig.name, [&] {
+        PyObject* a[1];
+        py::parse(sig, args, nargs, kwnames, a, nullptr, 1);
+        return impl(self);
+    });
+}
+
+const char* const self_params[] = {"self"};
+const py::Signature reveal_sig{"reveal", self_params, 1, 1};
+const py::Signature secret_quoten_sig{"__quoten__", self_params, 1, 1};
+const py::Signature secret_tclobj_sig{"__tclobj__", self_params, 1, 1};
+const py::Signature secret_reduce_sig{"__reduce__", self_params, 1, 1};
+
+Ref reveal_impl(PyObject* self) { return py::newref(as_secret(self)->value); }
+Ref secret_quoten_impl(PyObject* self) { return secret_form(secret_state(self), self, false); }
+Ref secret_tclobj_impl(PyObject* self) { return secret_form(secret_state(self), self, true); }
+
+// Pickled and copied as Secret(value): the value goes wherever the pickle
+// goes, as it would if the value itself were pickled.
+Ref secret_reduce_impl(PyObject* self) {
+    Ref args = py::own(PyTuple_Pack(1, as_secret(self)->value));
+    return py::own(PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get()));
+}
+
+PyObject* secret_repr(PyObject*) noexcept {
+    return py::entry("Secret.__repr__", [&] { return py::text("Secret(****)"); });
+}
+
+PyObject* secret_str(PyObject*) noexcept {
+    return py::entry("Secret.__str__", [&] { return py::newref(mask()); });
+}
+
+// Secrets are equal when their values are; a Secret is never equal to a
+// value that is not a Secret.
+PyObject* secret_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    return py::entry("Secret.__eq__", [&]() -> Ref {
+        if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) return py::newref(Py_NotImplemented);
+        Ref mine = py::newref(as_secret(self)->value);
+        Ref theirs = py::newref(as_secret(other)->value);
+        return py::own(PyObject_RichCompare(mine.get(), theirs.get(), op));
+    });
+}
+
+// Not the value's own hash, which for a small int is the int itself.
+Py_hash_t secret_hash(PyObject* self) noexcept {
+    try {
+        Ref key = py::own(PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), as_secret(self)->value));
+        const Py_hash_t hash = PyObject_Hash(key.get());
+        if (hash == -1) py::fail();
+        return hash;
+    } catch (...) {
+        py::detail::translate_current_exception("Secret.__hash__");
+        return -1;
+    }
+}
+
+int secret_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_secret(self)->value);
+    return 0;
+}
+
+int secret_clear(PyObject* self) noexcept {
+    Py_CLEAR(as_secret(self)->value);
+    return 0;
+}
+
+void secret_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    secret_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+#define SECRET_METHOD(sig, impl, doc) \
+    {sig.name, TARVO_FASTCALL((secret_method<sig, impl>)), METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)}
+
+PyMethodDef secret_methods[] = {
+    SECRET_METHOD(reveal_sig, reveal_impl, "reveal($self, /)\n--\n\nThe value itself."),
+    SECRET_METHOD(secret_quoten_sig, secret_quoten_impl,
+                  "__quoten__($self, /)\n--\n\nquoten of the value: what Tcl receives."),
+    SECRET_METHOD(secret_tclobj_sig, secret_tclobj_impl,
+                  "__tclobj__($self, /)\n--\n\ntclobj of the value: what Tcl receives."),
+    SECRET_METHOD(secret_reduce_sig, secret_reduce_impl, "__reduce__($self, /)\n--\n\nPickled as Secret(value)."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned long SECRET_IMMUTABLE = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned long SECRET_IMMUTABLE = 0;
+#endif
+
+PyType_Slot secret_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Secret(value)\n--\n\n"
+                                  "A value that Tcl receives unchanged, as a quick-call argument, an option\n"
+                                  "value or a variable's value, but that the call history and its log show\n"
+                                  "as ****.  repr() and str() never show it; reveal() returns it.")},
+    {Py_tp_new, reinterpret_cast<void*>(secret_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(secret_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(secret_str)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(secret_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(secret_hash)},
+    {Py_tp_traverse, reinterpret_cast<void*>(secret_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(secret_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(secret_dealloc)},
+    {Py_tp_methods, secret_methods},
+    {0, nullptr},
+};
+
+// No subclasses: what quoten and tclobj do with a Secret is decided by its
+// exact type, and nothing can add a way to show the value.
+PyType_Spec secret_spec = {"tarvo.tcl.quoten.Secret", sizeof(SecretObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | SECRET_IMMUTABLE, secret_slots};
+
+// _quoten_masked(obj): quoten(obj), and the text to record in its place.
+// The plain str when no Secret took part; otherwise the tuple (text, the
+// same with every Secret as ****, the texts of those Secrets).
+Ref quoten_masked(State* st, PyObject** a) {
+    PyObject* obj = a[0];
+    Ref text;
+    bool revealed;
+    {
+        // Revealing, whatever the caller's mode: this text goes to Tcl.
+        ModeScope revealing(0, nullptr);
+        const unsigned long long before = secret_mode.revealed;
+        text = quoten(st, obj);
+        revealed = secret_mode.revealed != before;
+    }
+    if (!revealed) {
+        if (PyUnicode_CheckExact(text.get())) return text;
+        Ref none = py::own(PyTuple_New(0));
+        return py::own(PyTuple_Pack(3, text.get(), text.get(), none.get()));
+    }
+    Ref found = py::own(PyList_New(0));
+    Ref masked;
+    {
+        ModeScope masking(1, found.get());
+        masked = quoten(st, obj);
+    }
+    Ref secrets = py::own(PyList_AsTuple(found.get()));
+    return py::own(PyTuple_Pack(3, text.get(), masked.get(), secrets.get()));
 }
 
 // ---------------------------------------------------------------------------
@@ -554,6 +802,7 @@ const py::Signature quoten_sig{"quoten", obj_params, 1, 1};
 const py::Signature tclobj_from_sequence_sig{"_tclobj_from_sequence", obj_params, 1, 1};
 const py::Signature tclobj_from_mapping_sig{"_tclobj_from_mapping", obj_params, 1, 1};
 const py::Signature tclobj_sig{"tclobj", obj_params, 1, 1};
+const py::Signature quoten_masked_sig{"_quoten_masked", obj_params, 1, 1};
 
 Ref quoten_from_mapping(State* st, PyObject** a) { return mapping_string(st, a[0]); }
 Ref quoten_impl(State* st, PyObject** a) { return quoten(st, a[0]); }
@@ -596,6 +845,11 @@ PyMethodDef functions[] = {
                     "What tkinter turns into a native Tcl object for `obj`: text, bytes, booleans,\n"
                     "floats, machine-size integers and Tcl_Obj unchanged, containers as tuples, the\n"
                     "rest through quoten.  An object's __tclobj__() decides first."),
+    QUOTEN_FUNCTION(quoten_masked_sig, quoten_masked,
+                    "_quoten_masked(obj)\n--\n\n"
+                    "quoten(obj), and the text that a quick call records in its place: the str\n"
+                    "itself when no Secret took part, else the tuple (text, the same with each\n"
+                    "Secret as ****, the texts of those Secrets)."),
 };
 
 enum FunctionIndex {
@@ -607,6 +861,7 @@ enum FunctionIndex {
     TCLOBJ_FROM_SEQUENCE,
     TCLOBJ_FROM_MAPPING,
     TCLOBJ,
+    QUOTEN_MASKED,
 };
 
 PyType_Spec function_spec = {"tarvo.tcl.quoten.builtin_function", sizeof(py::FunctionObject), 0, py::function_flags,
@@ -671,6 +926,11 @@ int exec_module(PyObject* module) noexcept {
         py::setattr(quoten_function.get(), "from_mapping", from_mapping.get());
         py::setattr(tclobj_function.get(), "from_sequence", tclobj_from_sequence.get());
         py::setattr(tclobj_function.get(), "from_mapping", tclobj_from_mapping.get());
+
+        Ref secret_type = py::own(PyType_FromModuleAndSpec(module, &secret_spec, nullptr));
+        py::add(module, "Secret", secret_type.get());
+        py::keep(st->secret_type, std::move(secret_type));
+        add_function(module, QUOTEN_MASKED);
         return 0;
     });
 }
