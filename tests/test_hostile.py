@@ -293,7 +293,11 @@ def test_construction(no_leaks, monkeypatch, prepare):
 
 @pytest.mark.parametrize(
     "entry_points",
-    [hostile.boom, lambda **selection: [hostile.RaisingLookup()], lambda **selection: hostile.BadIter()],
+    [
+        hostile.boom,
+        hostile.entry_points_finding(lambda: [hostile.RaisingLookup()]),
+        hostile.entry_points_finding(hostile.BadIter),
+    ],
     ids=["lookup raises", "entry point whose attributes raise", "entry points whose iteration raises"],
 )
 def test_entry_point_lookup(no_leaks, monkeypatch, declared_group, entry_points):

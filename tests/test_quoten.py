@@ -118,7 +118,7 @@ QUOTEN = [
     (1e20, "1e+20"), (float("inf"), "inf"), ("a b", "a b"), ([1, 2, [3, 4]], "1 2 {3 4}"),
     ({"my key": "my value", "a": "b"}, "{my key} {my value} a b"), ([None, True, ""], "{} true {}"),
     ([[]], "{}"), ([], ""), ({}, ""), (set(), ""), (b"ab", "97 98"), (range(3), "0 1 2"), ({1: [2, 3]}, "1 {2 3}"),
-    ((("a b",),), "{{a b}}"), (frozenset(["x y"]), "{x y}"), ({"k": 1}.keys(), "k"), (Color.RED, "1"),
+    ((("a b",),), "{{a b}}"), (frozenset(["x y"]), "{x y}"), ({"k": 1}.keys(), "k"), (Color.RED, str(Color.RED)),
     (Text("t"), "own"), (hostile.FalseHooks(), "plain"), (Hooked(quoten="X"), "X"),
     (Hooked(tclobj=("a", "b c")), "a {b c}"), (Hooked(quoten=5), 5),
     ([Hooked(quoten=5), Hooked(quoten=[1, "a b"])], "5 {1 {a b}}"),
@@ -136,7 +136,7 @@ TCLOBJ = [
     (None, ""), (5, 5), (-2**63, -2**63), (2**63 - 1, 2**63 - 1), (2**63, "9223372036854775808"),
     (-2**63 - 1, "-9223372036854775809"), ([1, "a", [2, None]], (1, "a", (2, ""))),
     ({"a": 1, "b": [2]}, ("a", 1, "b", (2,))),
-    (set(), ()), ([], ()), (Color.RED, "1"), (Hooked(quoten="X"), "X"), (Hooked(tclobj=("a", "b c")), ("a", "b c")),
+    (set(), ()), ([], ()), (Color.RED, str(Color.RED)), (Hooked(quoten="X"), "X"), (Hooked(tclobj=("a", "b c")), ("a", "b c")),
     (Hooked(quoten="Q", tclobj=7), 7), (range(2), (0, 1)), (bytearray(b"ab"), (97, 98)),
     (hostile.FalseHooks(), "plain"),
 ]

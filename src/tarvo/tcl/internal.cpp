@@ -173,14 +173,20 @@ tcl::Interp* interp_argument(State* st, PyObject* interp) {
     } catch (const py::Error&) {
         py::Caught caught;
         if (!caught.matches(PyExc_Exception)) caught.reraise();
-        const char* type_name = Py_TYPE(caught.value())->tp_name;
-        if (const char* dot = std::strrchr(type_name, '.')) type_name = dot + 1;
         Ref text = Ref::steal(PyObject_Str(caught.value()));
         if (!text) {
             PyErr_Clear();
             text = py::text("???");
         }
+#if PY_VERSION_HEX >= 0x030A0000
+        const char* type_name = Py_TYPE(caught.value())->tp_name;
+        if (const char* dot = std::strrchr(type_name, '.')) type_name = dot + 1;
         py::raise_format(st->argument_error, "argument 1: %s: %U", type_name, text.get());
+#else
+        // Python 3.9's ctypes names the class by its repr.
+        py::raise_format(st->argument_error, "argument 1: %R: %U", reinterpret_cast<PyObject*>(Py_TYPE(caught.value())),
+                         text.get());
+#endif
     }
 }
 

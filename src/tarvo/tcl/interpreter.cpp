@@ -159,6 +159,26 @@ PyMethodDef iter_entry_points_def = {
 // Interpreter methods.  Each is a function of the module placed in the class
 // namespace; the instance arrives as args[0].
 
+// With the error of `package require Tclx` set: where Tcl cannot find TclX,
+// the TclError (its type and message unchanged) gets a note on where TclX
+// comes from (Python 3.11 and later show notes).  Then it is raised.
+[[noreturn]] void explain_missing_tclx() {
+    py::Caught caught;
+    PyObject* error = caught.value();
+    Ref text = error ? Ref::steal(PyObject_Str(error)) : Ref();
+    if (!text) PyErr_Clear();
+    Ref missing = py::text("can't find package Tclx");
+    if (text && PyUnicode_Compare(text.get(), missing.get()) == 0) {
+        if (Ref add_note = py::getattr_optional(error, TARVO_STR("add_note"))) {
+            Ref note = py::text(
+                "TclX 8.4 is a system package, not a Python one: on Debian and Ubuntu, "
+                "install it with `apt-get install tclx8.4`.");
+            py::call(add_note.get(), note.get());
+        }
+    }
+    caught.reraise();
+}
+
 const py::Signature init_sig{"__init__", self_params, 1, 1};
 
 Ref init_body(PyObject* module, PyObject** a) {
@@ -207,7 +227,8 @@ Ref init_body(PyObject* module, PyObject** a) {
 
     // 9. TclX, straight through the Tcl application object: not recorded.
     Ref tk = py::getattr(self, TARVO_STR("tk"));
-    py::call_method(tk.get(), TARVO_STR("eval"), py::text("package require Tclx").get());
+    Ref require = py::text("package require Tclx");
+    if (!Ref::steal(PyObject_CallMethodOneArg(tk.get(), TARVO_STR("eval"), require.get()))) explain_missing_tclx();
 
     // 10. Start-up hooks.
     py::call_method(self, TARVO_STR("_load_entrypoint"));

@@ -1,0 +1,102 @@
+"""What differs between machines: which Tcl libraries the loader finds,
+which Tcl tkinter was built on, whether TclX is there."""
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from support.crash import run_isolated
+
+# Every routine a Tcl library has that the package might call, each of them
+# ending the process.
+DECOY_ROUTINES = """
+    TclFindElement TclCopyAndCollapse TclResetCancellation Tcl_GetStringResult Tcl_ResetResult
+    Tcl_GetObjResult Tcl_GetStringFromObj Tcl_CreateObjCommand Tcl_DeleteCommand Tcl_GetCommandInfo
+    Tcl_SetCommandInfo Tcl_EvalObjv Tcl_NewStringObj Tcl_NewListObj Tcl_SetObjResult Tcl_AddObjErrorInfo
+    Tcl_SetObjErrorCode Tcl_DbIncrRefCount Tcl_DbDecrRefCount Tcl_CancelEval Tcl_AsyncInvoke
+    Tcl_GetReturnOptions Tcl_DictObjGet Tcl_ListObjGetElements Tcl_GetIntFromObj Tcl_GetCurrentThread
+    Tcl_GetWideIntFromObj Tcl_GetDoubleFromObj Tcl_GetBooleanFromObj Tcl_GetBignumFromObj
+""".split()
+DECOY = "#include <stdlib.h>\n" + "".join(f"void {name}(void) {{ abort(); }}\n" for name in DECOY_ROUTINES)
+
+
+@pytest.fixture(scope="module")
+def decoy_library(tmp_path_factory):
+    """A libtcl8.4.so whose routines abort, in a folder of its own."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the decoy Tcl library")
+    folder = tmp_path_factory.mktemp("decoy")
+    (folder / "decoy.c").write_text(DECOY)
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(folder / "libtcl8.4.so"), str(folder / "decoy.c")],
+                   check=True)
+    return folder
+
+
+def test_the_cxx_calls_the_tcl_that_tkinter_runs_on(decoy_library, monkeypatch):
+    # The decoy comes first on the loader path: TclDLL opens it (8.4 first,
+    # as callers may rely on), but nothing that works on an interpreter may
+    # call into it.
+    monkeypatch.setenv("LD_LIBRARY_PATH", os.pathsep.join(filter(None, [str(decoy_library),
+                                                                      os.environ.get("LD_LIBRARY_PATH")])))
+    out = run_isolated("""
+        import tkinter
+        from tarvo.tcl.interpreter import Interpreter
+        from tarvo.tcl.internal import GetListFromAny, TclDLL, TclError_from_interp
+        print(TclDLL._name)
+        tcl = Interpreter()
+        print(GetListFromAny("a {b c}", interp=tcl))
+        try:
+            GetListFromAny("{a", interp=tcl)
+        except tkinter.TclError as error:
+            print(error)
+        print(tcl.cast_boolean("yes"), tcl.cast_any("{a 1}"), tcl.jot.list("a", "b c", cast_=False))
+        tcl.create_callback(lambda: "called", cmd_name="cb")
+        print(tcl.eval("cb"))
+        tcl.eval("set x 1")
+        try:
+            TclError_from_interp(tcl, "default")
+        except tkinter.TclError as error:
+            print(error)
+    """)
+    assert out.splitlines() == [
+        "libtcl8.4.so", "('a', 'b c')", "unmatched open brace in list",
+        "True NestMap({'a': '1'}) a {b c}", "called", "1",
+    ]
+
+
+def test_a_tcl_9_tkinter_is_refused():
+    out = run_isolated("""
+        import _tkinter
+        _tkinter.TCL_VERSION = "9.0"
+        try:
+            import tarvo.tcl.internal
+        except ImportError as error:
+            print(error)
+    """)
+    assert out.strip() == (
+        "tkinter runs on Tcl 9.0, but tarvo.tcl supports Tcl 8.6 only: its C calls would corrupt the memory "
+        "of another Tcl"
+    )
+
+
+def test_a_missing_tclx_says_where_tclx_comes_from(tmp_path, monkeypatch):
+    # tkinter sources ~/.Tk.tcl into every new interpreter: there Tcl is
+    # told to look for no package at all.
+    (tmp_path / ".Tk.tcl").write_text("package unknown {}\n")
+    monkeypatch.setenv("HOME", str(tmp_path))
+    out = run_isolated("""
+        import tkinter
+        try:
+            from tarvo.tcl.interpreter import Interpreter
+        except tkinter.TclError as error:
+            print(type(error).__name__, error.args)
+            print(getattr(error, "__notes__", None))
+    """)
+    kind, notes = out.splitlines()
+    assert kind == 'TclError ("can\'t find package Tclx",)'
+    if sys.version_info >= (3, 11):
+        assert notes == str(["TclX 8.4 is a system package, not a Python one: on Debian and Ubuntu, "
+                             "install it with `apt-get install tclx8.4`."])
