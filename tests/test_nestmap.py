@@ -1,7 +1,5 @@
 """NestMap: keyed lists with dotted paths, and their Tcl form."""
 import abc
-import pathlib
-import sys
 import tkinter
 from collections.abc import MutableMapping
 
@@ -16,8 +14,7 @@ from tarvo.tcl import nestmap
 from tarvo.tcl.nestmap import NestMap
 from tarvo.tcl.quoten import quoten, tclobj
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
-import baseline_nestmap  # noqa: E402  (the same rules, interpreted: a second opinion)
+from support import baseline_nestmap  # the same rules, interpreted: a second opinion
 
 CONFLICT = 'target key "%s" is a value, cannot update value against another keyed list'
 EXAMPLES = settings(database=None, max_examples=150)
