@@ -927,7 +927,7 @@ int exec_module(PyObject* module) noexcept {
         py::setattr(tclobj_function.get(), "from_sequence", tclobj_from_sequence.get());
         py::setattr(tclobj_function.get(), "from_mapping", tclobj_from_mapping.get());
 
-        Ref secret_type = py::own(PyType_FromModuleAndSpec(module, &secret_spec, nullptr));
+        Ref secret_type = py::type_from_spec(module, &secret_spec);
         py::add(module, "Secret", secret_type.get());
         py::keep(st->secret_type, std::move(secret_type));
         add_function(module, QUOTEN_MASKED);
