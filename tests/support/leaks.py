@@ -125,7 +125,7 @@ def check_leaks(operation, *args, raises=None, warmup=3, rounds=4, calls=100, **
 
 
 # Sets of rounds a suspected leak gets before it is reported.
-_ATTEMPTS = 3
+_ATTEMPTS = 6
 
 
 def _measure(measures, one_round, count, rounds, calls):
