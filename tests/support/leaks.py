@@ -113,7 +113,7 @@ def check_leaks(operation, *args, raises=None, warmup=3, rounds=4, calls=100, **
         # (seen on 3.12 for messages formatted from a raising __str__) grows
         # for a while, less and less, and stops.  So a measure that grew on
         # every round is watched for more rounds before it counts as a leak.
-        for attempt in range(_ATTEMPTS):
+        for _ in range(_ATTEMPTS):
             found = _measure(measures, one_round, count, rounds, calls)
             if not found:
                 return
