@@ -19,6 +19,7 @@
 // the package-level cast_list are read at call time, as Python code reads
 // them.
 #include "_cxx/py.hpp"
+#include "_cxx/nestmap_api.hpp"
 #include "_cxx/tcllist.hpp"
 #include "_cxx/tclstr.hpp"
 
@@ -1196,6 +1197,9 @@ Ref read_keyed_list(PyObject* module, State* st, PyObject* string, bool quiet) {
     try {
         Ref cast_list = py::getattr(st->package, TARVO_STR("cast_list"));
         const bool tcl_parser = is_tcl_parser(st, cast_list.get());
+        // Text whose first element is a bare word is no keyed list: the
+        // answer where a ValueError would only be absorbed.
+        if (quiet && tcl_parser && PyUnicode_CheckExact(string) && starts_with_bare_word(string, false)) return {};
         if (tcl_parser && reads_text_itself(module, st, string)) {
             bool taken = false;
             Ref result = TextReader(module, st).read(string, quiet, taken);
@@ -1261,6 +1265,31 @@ Ref read_keyed_list(PyObject* module, State* st, PyObject* string, bool quiet) {
         return {};
     }
 }
+
+// NestMap.from_tcl(text) as cast_any tries it, for the C API (nestmap_api.hpp).
+int try_from_tcl(PyObject* module, PyObject* text, PyObject** out) noexcept {
+    *out = nullptr;
+    return py::entry_int("NestMap.from_tcl", [&] {
+        State* st = state_of(module);
+        if (!class_routes(st, st->cls, FROM_TCL)) return 2;
+        Ref result;
+        try {
+            result = read_keyed_list(module, st, text, true);
+        } catch (const py::Error&) {
+        }
+        if (result) {
+            *out = result.release();
+            return 1;
+        }
+        if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) py::fail();
+            PyErr_Clear();
+        }
+        return 0;
+    });
+}
+
+const tcl::NestMapApi c_api = {try_from_tcl};
 
 // ---------------------------------------------------------------------------
 // The class namespace.  Each function is a function of the module placed in
@@ -1576,6 +1605,8 @@ int exec_module(PyObject* module) noexcept {
         py::keep(st->mutable_update, py::getattr(mutable_mapping.get(), "update"));
         py::keep(st->package, py::import("tarvo.tcl"));
         py::keep(st->abc_token, py::import_from("abc", "get_cache_token"));
+        Ref capsule = py::own(PyCapsule_New(const_cast<tcl::NestMapApi*>(&c_api), tcl::NESTMAP_API_NAME, nullptr));
+        py::add(module, "__c_api__", capsule.get());
         return 0;
     });
 }
