@@ -45,6 +45,8 @@ struct State {
     PyObject* nest_map = nullptr;             // the NestMap imported
     PyObject* nestmap = nullptr;              // its module, whose C API reads keyed lists
     const tarvo::tcl::NestMapApi* nestmap_api = nullptr;
+    PyObject* tclx_version = nullptr;  // the TclX the first interpreter loaded (see offer_tclx)
+    PyObject* tclx_script = nullptr;   // ... and its `package ifneeded` script
     PyTypeObject* native_type = nullptr;  // the class last found plain, at version native_version
     unsigned int native_version = 0;
     unsigned int keyed_list_version = 0;  // Interpreter's version when its cast_keyed_list was last its own
@@ -52,7 +54,8 @@ struct State {
     static constexpr PyObject* State::* fields[] = {
         &State::metadata,  &State::record,       &State::path_finder, &State::interrupts,
         &State::cls,       &State::own,          &State::tk_getint,   &State::tk_getdouble,
-        &State::object_getattribute, &State::tcl_error, &State::nest_map, &State::nestmap};
+        &State::object_getattribute, &State::tcl_error, &State::nest_map, &State::nestmap,
+        &State::tclx_version, &State::tclx_script};
 };
 
 const char* const self_params[] = {"self"};
@@ -178,6 +181,33 @@ PyMethodDef iter_entry_points_def = {
 // Interpreter methods.  Each is a function of the module placed in the class
 // namespace; the instance arrives as args[0].
 
+// TclX for every interpreter after the first.  A `package require` that
+// finds no script for the package in its interpreter has Tcl search for
+// one, which sources the package index of every package installed: most
+// of the time a new interpreter takes.  Once the first interpreter of the
+// process has found TclX, each new one is given, before its own `package
+// require Tclx`, the `package ifneeded` script that Tcl found for the
+// version it loaded.  That require then loads the same TclX the same way,
+// without the search; any other package is still found by Tcl's search.
+void offer_tclx(State* st, PyObject* tk) {
+    if (!st->tclx_version) return;
+    py::call_method(tk, TARVO_STR("call"), TARVO_STR("package"), TARVO_STR("ifneeded"), TARVO_STR("Tclx"),
+                    st->tclx_version, st->tclx_script);
+}
+
+// What the first `package require Tclx` found: the version it provides and
+// its `package ifneeded` script.
+void remember_tclx(State* st, PyObject* tk) {
+    Ref version = py::call_method(tk, TARVO_STR("eval"), py::text("package provide Tclx").get());
+    Ref script = py::call_method(tk, TARVO_STR("call"), TARVO_STR("package"), TARVO_STR("ifneeded"),
+                                 TARVO_STR("Tclx"), version.get());
+    version = py::str(version.get());
+    script = py::str(script.get());
+    if (PyUnicode_GET_LENGTH(version.get()) == 0 || PyUnicode_GET_LENGTH(script.get()) == 0) return;
+    py::keep(st->tclx_script, std::move(script));
+    py::keep(st->tclx_version, std::move(version));
+}
+
 const py::Signature init_sig{"__init__", self_params, 1, 1};
 
 Ref init_body(PyObject* module, PyObject** a) {
@@ -226,7 +256,9 @@ Ref init_body(PyObject* module, PyObject** a) {
 
     // 9. TclX, straight through the Tcl application object: not recorded.
     Ref tk = py::getattr(self, TARVO_STR("tk"));
+    offer_tclx(st, tk.get());
     py::call_method(tk.get(), TARVO_STR("eval"), py::text("package require Tclx").get());
+    if (!st->tclx_version) remember_tclx(st, tk.get());
 
     // 10. Start-up hooks.
     py::call_method(self, TARVO_STR("_load_entrypoint"));
