@@ -322,6 +322,8 @@ Ref plain_find(State* st, PyObject* level, PyObject* key) {
 // path level costs one dict lookup instead of a new string, its hash and
 // its release.  Only short ASCII keys are kept, one per slot; the strs are
 // never handed out as anything but keys, so keeping them changes no result.
+// They are interned, so a key the dict holds as the interned str is found
+// by identity.
 // (Process-wide and never released as a whole, like the interned names.)
 class HeadStrs {
 public:
@@ -329,19 +331,35 @@ public:
         const Py_ssize_t n = end - start;
         if (!PyUnicode_IS_ASCII(key) || n < 1 || n > longest) return py::own(PyUnicode_Substring(key, start, end));
         const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key)) + start;
-        uint32_t hash = 2166136261u;  // FNV-1a
-        for (Py_ssize_t i = 0; i < n; ++i) hash = (hash ^ static_cast<unsigned char>(s[i])) * 16777619u;
-        PyObject*& kept = slots()[hash % size];
+        PyObject*& kept = slots()[hash(s, n) % size];
         if (kept && PyUnicode_GET_LENGTH(kept) == n &&
             std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
             return py::newref(kept);
         }
-        Ref head = py::own(PyUnicode_FromStringAndSize(s, n));
-        Py_XSETREF(kept, py::newref(head.get()).release());
-        return head;
+        // Interned, as the keyed-list reader's keys are: a dict finds an
+        // interned key that it holds by identity, without comparing text.
+        PyObject* head = PyUnicode_FromStringAndSize(s, n);
+        if (!head) py::fail();
+        PyUnicode_InternInPlace(&head);
+        Ref owned = Ref::steal(head);
+        Py_XSETREF(kept, py::newref(head).release());
+        return owned;
     }
 
 private:
+    // A slot for `n` (1 to 32) bytes: their first and last eight, mixed.
+    static uint64_t hash(const char* s, Py_ssize_t n) noexcept {
+        uint64_t first = 0, last = 0;
+        if (n >= 8) {
+            std::memcpy(&first, s, 8);
+            std::memcpy(&last, s + n - 8, 8);
+        } else {
+            for (Py_ssize_t i = 0; i < n; ++i) first = (first << 8) | static_cast<unsigned char>(s[i]);
+        }
+        const uint64_t mixed = first * 0x9E3779B97F4A7C15ull ^ (last + static_cast<uint64_t>(n)) * 0xC2B2AE3D27D4EB4Full;
+        return mixed ^ (mixed >> 29);
+    }
+
     static constexpr Py_ssize_t longest = 32;
     static constexpr size_t size = 512;
     static PyObject** slots() {
@@ -474,8 +492,69 @@ void update_item(PyObject* module, State* st, PyObject* obj, PyObject* other, bo
     py::call_method(obj, TARVO_STR("update"), other);
 }
 
+// A str path walked through levels that are all NestMaps as built here:
+// each head is looked up in the level's dict directly, without a Path or
+// the routing questions of the general walk.  Where the walk reaches
+// anything else, the general walk goes on from there.
+class PlainWalk {
+public:
+    PlainWalk(State* st, PyObject* key) : st_(st), key_(key), length_(PyUnicode_GET_LENGTH(key)) {}
+
+    // Whether `level` is a NestMap as built here, whose plain item
+    // operations are dict's own.
+    bool plain(PyObject* level) const {
+        return Py_TYPE(level) == reinterpret_cast<PyTypeObject*>(st_->cls) && pristine(st_);
+    }
+
+    // The next part of the key: a head (true) or the last key (false).
+    bool next(Ref& part) {
+        const Py_ssize_t dot = find_dot(key_, start_, length_);
+        if (dot < 0) {
+            part = start_ == 0 ? py::newref(key_) : HeadStrs::get(key_, start_, length_);
+            return false;
+        }
+        part = HeadStrs::get(key_, start_, dot);
+        start_ = dot + 1;
+        return true;
+    }
+
+    // The key left after the heads taken so far.
+    Ref rest() const { return start_ == 0 ? py::newref(key_) : HeadStrs::get(key_, start_, length_); }
+
+    // dict's own lookup in a plain level, or nothing.
+    static Ref find(PyObject* level, PyObject* part) {
+        PyObject* value = PyDict_GetItemWithError(level, part);
+        if (!value && PyErr_Occurred()) py::fail();
+        return py::newref(value);
+    }
+
+private:
+    State* st_;
+    PyObject* key_;
+    Py_ssize_t length_, start_ = 0;
+};
+
 // G: `self[key]`.
-Ref get_path(PyObject*, State* st, PyObject* self, PyObject* key) {
+Ref get_path(PyObject* module, State* st, PyObject* self, PyObject* key) {
+    if (PyUnicode_CheckExact(key)) {
+        PlainWalk walk(st, key);
+        Ref level = py::newref(self);
+        Ref part;
+        while (walk.plain(level.get())) {
+            const bool head = walk.next(part);
+            Ref value = PlainWalk::find(level.get(), part.get());
+            if (!value) {
+                PyErr_SetObject(PyExc_KeyError, part.get());
+                py::fail();
+            }
+            if (!head) return value;
+            level = std::move(value);
+        }
+        if (level.get() != self) {
+            if (routes(st, level.get(), GETITEM)) return get_path(module, st, level.get(), walk.rest().get());
+            return py::own(PyObject_GetItem(level.get(), walk.rest().get()));
+        }
+    }
     Path path(key);
     Ref level = py::newref(self);
     Ref head;
@@ -543,6 +622,22 @@ void set_path(PyObject* module, State* st, PyObject* self, PyObject* key, PyObje
 
 // T: `key in self`, or what a leaf's own __contains__ says.
 Ref contains_path(State* st, PyObject* self, PyObject* key) {
+    if (PyUnicode_CheckExact(key)) {
+        PlainWalk walk(st, key);
+        Ref level = py::newref(self);
+        Ref part;
+        while (walk.plain(level.get())) {
+            const bool head = walk.next(part);
+            if (!head) return py::boolean(py::check(PyDict_Contains(level.get(), part.get())) != 0);
+            Ref value = PlainWalk::find(level.get(), part.get());
+            if (!value) return py::boolean(false);
+            level = std::move(value);
+        }
+        if (level.get() != self) {
+            if (routes(st, level.get(), CONTAINS)) return contains_path(st, level.get(), walk.rest().get());
+            return py::call_method(level.get(), TARVO_STR("__contains__"), walk.rest().get());
+        }
+    }
     Path path(key);
     Ref level = py::newref(self);
     Ref head;
@@ -1198,6 +1293,15 @@ PyMethodDef nestmap_methods[] = {
 // `NestMap.__getitem__` resets the slot anyway, and a subclass gets
 // Python's own slots.
 
+// Whether `type` carries a version tag that names its present state.
+bool has_valid_version(PyTypeObject* type) {
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+#else
+    return type->tp_version_tag != 0;
+#endif
+}
+
 // The module of `found` when it is our function `body` as placed in a class.
 PyObject* module_if_ours(PyObject* found, PyCFunction body) {
     if (!found || !PyInstanceMethod_Check(found)) return nullptr;
@@ -1218,10 +1322,25 @@ Ref call_found(PyObject* found, PyObject* self, const char* name, A... args) {
     return py::call(method.get(), args...);
 }
 
+// The class version at which `__getitem__` was last found to be our own,
+// and the module of that function.  A version tag names one state of one
+// class for the life of the process, and that class holds the function,
+// which holds its module.
+struct KnownGetItem {
+    unsigned int version = 0;
+    PyObject* module = nullptr;  // borrowed
+};
+
 PyObject* slot_subscript(PyObject* self, PyObject* key) noexcept {
+    static KnownGetItem known;
     return py::entry("NestMap.__getitem__", [&] {
-        PyObject* found = py::class_lookup(Py_TYPE(self), TARVO_STR("__getitem__"));
+        PyTypeObject* type = Py_TYPE(self);
+        if (known.version && type->tp_version_tag == known.version && has_valid_version(type)) {
+            return get_path(known.module, state_of(known.module), self, key);
+        }
+        PyObject* found = py::class_lookup(type, TARVO_STR("__getitem__"));
         if (PyObject* module = module_if_ours(found, TARVO_FASTCALL(nestmap_getitem))) {
+            if (has_valid_version(type)) known = {type->tp_version_tag, module};
             return get_path(module, state_of(module), self, key);
         }
         return call_found(found, self, "__getitem__", key);

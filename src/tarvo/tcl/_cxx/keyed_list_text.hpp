@@ -85,7 +85,13 @@ public:
             return py::newref(kept);
         }
         Ref key = py::decode_tcl(s, n);
-        if (PyUnicode_IS_ASCII(key.get())) Py_XSETREF(kept, py::newref(key.get()).release());
+        if (!PyUnicode_IS_ASCII(key.get())) return key;
+        // Interned, as the heads of paths are: looking a path up in the
+        // tree then finds each key by identity.
+        PyObject* interned = key.release();
+        PyUnicode_InternInPlace(&interned);
+        key = Ref::steal(interned);
+        Py_XSETREF(kept, py::newref(key.get()).release());
         return key;
     }
 
