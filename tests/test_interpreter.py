@@ -75,6 +75,22 @@ def test_startup_state(tcl):
     assert tcl.global_ns.name == "::" and tcl.local_ns.name is None
 
 
+def test_later_interpreters_load_the_tclx_the_first_one_found(oracle):
+    # The shared interpreter searched for TclX; a later one is handed the
+    # script Tcl found, so its require reads no package index.
+    from tarvo.tcl.interpreter import _global_interpreter as first
+
+    later = Interpreter()
+    version = first.eval("package provide Tclx")
+    assert later.eval("package provide Tclx") == version == oracle.eval("package require Tclx")
+    script = f"package ifneeded Tclx {version}"
+    assert later.eval(script) == first.eval(script) == oracle.eval(script)
+    assert later.eval("keylset k a.b 1; keylget k a.b") == "1"
+    assert "msgcat" not in later.eval("package names").split()
+    # Other packages are still found by Tcl's own search.
+    assert later.eval("package require msgcat") == oracle.eval("package require msgcat")
+
+
 def test_error_carries_tcl_trace(tcl):
     with pytest.raises(TclError) as info:
         tcl.eval("proc p {} {error boom}; p")

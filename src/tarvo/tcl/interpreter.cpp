@@ -8,7 +8,9 @@
 // functions.  Module globals are read at call time, as Python code reads
 // them, so a caller may replace `iter_entry_points` or a companion class.
 #include "_cxx/py.hpp"
+#include "_cxx/nestmap_api.hpp"
 #include "_cxx/tcl.hpp"
+#include "_cxx/tclnum.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -32,8 +34,28 @@ struct State {
     PyObject* path_finder = nullptr;  // importlib.machinery.PathFinder
     PyObject* interrupts = nullptr;   // tarvo.tcl.internal._interrupts
     bool global_symbols = false;      // Tcl's symbols made global, for the first interpreter
-    static constexpr PyObject* State::* fields[] = {&State::metadata, &State::record, &State::path_finder,
-                                                    &State::interrupts};
+
+    // What the native casts compare with (see NativeCasts).
+    PyObject* cls = nullptr;                  // Interpreter as built here
+    PyObject* own = nullptr;                  // tuple: its cast_int, cast_double, cast_boolean, cast_keyed_list
+    PyObject* tk_getint = nullptr;            // tkinter.Misc.getint
+    PyObject* tk_getdouble = nullptr;         // tkinter.Misc.getdouble
+    PyObject* object_getattribute = nullptr;  // object.__getattribute__
+    PyObject* tcl_error = nullptr;            // tkinter.TclError
+    PyObject* nest_map = nullptr;             // the NestMap imported
+    PyObject* nestmap = nullptr;              // its module, whose C API reads keyed lists
+    const tarvo::tcl::NestMapApi* nestmap_api = nullptr;
+    PyObject* tclx_version = nullptr;  // the TclX the first interpreter loaded (see offer_tclx)
+    PyObject* tclx_script = nullptr;   // ... and its `package ifneeded` script
+    PyTypeObject* native_type = nullptr;  // the class last found plain, at version native_version
+    unsigned int native_version = 0;
+    unsigned int keyed_list_version = 0;  // Interpreter's version when its cast_keyed_list was last its own
+
+    static constexpr PyObject* State::* fields[] = {
+        &State::metadata,  &State::record,       &State::path_finder, &State::interrupts,
+        &State::cls,       &State::own,          &State::tk_getint,   &State::tk_getdouble,
+        &State::object_getattribute, &State::tcl_error, &State::nest_map, &State::nestmap,
+        &State::tclx_version, &State::tclx_script};
 };
 
 const char* const self_params[] = {"self"};
@@ -179,6 +201,33 @@ PyMethodDef iter_entry_points_def = {
     caught.reraise();
 }
 
+// TclX for every interpreter after the first.  A `package require` that
+// finds no script for the package in its interpreter has Tcl search for
+// one, which sources the package index of every package installed: most
+// of the time a new interpreter takes.  Once the first interpreter of the
+// process has found TclX, each new one is given, before its own `package
+// require Tclx`, the `package ifneeded` script that Tcl found for the
+// version it loaded.  That require then loads the same TclX the same way,
+// without the search; any other package is still found by Tcl's search.
+void offer_tclx(State* st, PyObject* tk) {
+    if (!st->tclx_version) return;
+    py::call_method(tk, TARVO_STR("call"), TARVO_STR("package"), TARVO_STR("ifneeded"), TARVO_STR("Tclx"),
+                    st->tclx_version, st->tclx_script);
+}
+
+// What the first `package require Tclx` found: the version it provides and
+// its `package ifneeded` script.
+void remember_tclx(State* st, PyObject* tk) {
+    Ref version = py::call_method(tk, TARVO_STR("eval"), py::text("package provide Tclx").get());
+    Ref script = py::call_method(tk, TARVO_STR("call"), TARVO_STR("package"), TARVO_STR("ifneeded"),
+                                 TARVO_STR("Tclx"), version.get());
+    version = py::str(version.get());
+    script = py::str(script.get());
+    if (PyUnicode_GET_LENGTH(version.get()) == 0 || PyUnicode_GET_LENGTH(script.get()) == 0) return;
+    py::keep(st->tclx_script, std::move(script));
+    py::keep(st->tclx_version, std::move(version));
+}
+
 const py::Signature init_sig{"__init__", self_params, 1, 1};
 
 Ref init_body(PyObject* module, PyObject** a) {
@@ -227,8 +276,10 @@ Ref init_body(PyObject* module, PyObject** a) {
 
     // 9. TclX, straight through the Tcl application object: not recorded.
     Ref tk = py::getattr(self, TARVO_STR("tk"));
+    offer_tclx(st, tk.get());
     Ref require = py::text("package require Tclx");
     if (!Ref::steal(PyObject_CallMethodOneArg(tk.get(), TARVO_STR("eval"), require.get()))) explain_missing_tclx();
+    if (!st->tclx_version) remember_tclx(st, tk.get());
 
     // 10. Start-up hooks.
     py::call_method(self, TARVO_STR("_load_entrypoint"));
@@ -433,10 +484,20 @@ Ref class_cast(PyObject* module, PyObject* cast, PyObject* value) {
 }
 
 // -- typecasts -----------------------------------------------------------------
+//
+// Each cast has two roads.  The general one is the cast as designed: it asks
+// tkinter (`self.getint`, `self.tk.getboolean`, ...) and learns of a refusal
+// from the exception tkinter raises.  The native one hands the text to the
+// same Tcl routines directly, with no interpreter, so that a refusal is
+// only an answer; it is taken for an exact str when nothing that the
+// general road would consult has been replaced (see `NativeCasts`), and
+// it gives up (for the general road) wherever it cannot tell what that
+// road would give.  A refusal of a cast called on its own still goes down
+// the general road, which raises it with its message and its chain.
 
 // self.getint(value) / self.getdouble(value): tkinter's own reading, retried
 // on the Tcl string of a value of a type tkinter refuses.
-Ref cast_number(PyObject* module, PyObject* self, PyObject* value, PyObject* reader) {
+Ref general_number(PyObject* module, PyObject* self, PyObject* value, PyObject* reader) {
     require_own_thread(self);
     Ref read = py::getattr(self, reader);
     PyObject* number = PyObject_CallOneArg(read.get(), value);
@@ -449,15 +510,6 @@ Ref cast_number(PyObject* module, PyObject* self, PyObject* value, PyObject* rea
     Ref text = py::call(py::global(module, TARVO_STR("quoten")), value);
     return py::call(read.get(), text.get());
 }
-
-const char* const cast_params[] = {"self", "value"};
-const py::Signature cast_int_sig{"cast_int", cast_params, 2, 2};
-const py::Signature cast_double_sig{"cast_double", cast_params, 2, 2};
-const py::Signature cast_boolean_sig{"cast_boolean", cast_params, 2, 2};
-const py::Signature cast_any_sig{"cast_any", cast_params, 2, 2};
-
-Ref cast_int_body(PyObject* module, PyObject** a) { return cast_number(module, a[0], a[1], TARVO_STR("getint")); }
-Ref cast_double_body(PyObject* module, PyObject** a) { return cast_number(module, a[0], a[1], TARVO_STR("getdouble")); }
 
 // Whether `value` is no number of the kind `cast` reads: true when
 // self.<cast>(value) raises ValueError; its result is compared with zero.
@@ -473,8 +525,7 @@ std::optional<bool> nonzero(PyObject* self, PyObject* cast, PyObject* value, PyO
     return py::check(PyObject_RichCompareBool(owned.get(), zero, Py_NE)) != 0;
 }
 
-Ref cast_boolean_body(PyObject* module, PyObject** a) {
-    PyObject *self = a[0], *value = a[1];
+Ref general_boolean(PyObject* module, PyObject* self, PyObject* value) {
     Ref tk = py::instance_attr(self, TARVO_STR("tk"));
     tarvo::tcl::api().ResetResult(tarvo::tcl::interp_of(tk.get()));
     PyObject* tcl_error = py::global(module, TARVO_STR("TclError"));
@@ -500,6 +551,216 @@ Ref cast_boolean_body(PyObject* module, PyObject** a) {
     PyException_SetCause(refusal.get(), py::newref(caught.value()).release());
     PyErr_SetObject(PyExc_ValueError, refusal.get());
     return {};  // a common answer: no unwinding
+}
+
+// The native road of one interpreter, `self`, for one call.  It is open
+// when the class's own casts and tkinter's readings would be called
+// through `self`: the class neither overrides nor shadows cast_int,
+// cast_double, cast_boolean (Interpreter's), getint and getdouble
+// (tkinter's Misc's) or attribute lookup (object's), and `self.tk` is a
+// tkinter application object.  That test of the class is kept per version
+// of the class, which changes with any change to it or to a base.  The
+// instance may still shadow a cast with an attribute of its own: each
+// step asks for its own names (`owns`), as the general road would look
+// them up only when it gets there.
+class NativeCasts {
+public:
+    enum Step { INT, DOUBLE, BOOLEAN };
+
+    NativeCasts(PyObject* module, PyObject* self) : module_(module), st_(py::state<State>(module)), self_(self) {
+        open_ = open();
+    }
+
+    bool open_road() const noexcept { return open_; }
+
+    // The thread check that every cast makes first (RuntimeError).
+    void require_own_thread() const { tarvo::tcl::require_owner(fields_); }
+
+    // The interpreter itself, for what a cast does to it.
+    tarvo::tcl::Interp* interp() const noexcept { return fields_->interp; }
+
+    // Whether the general road would run the class's own cast for `step`
+    // (and, for numbers, tkinter's own reading) on this instance.
+    bool owns(Step step) {
+        if (known_ & (1u << step)) return (owned_ & (1u << step)) != 0;
+        bool own = lacks(step == INT ? TARVO_STR("cast_int") : step == DOUBLE ? TARVO_STR("cast_double")
+                                                                               : TARVO_STR("cast_boolean"));
+        if (own && step != BOOLEAN) own = lacks(step == INT ? TARVO_STR("getint") : TARVO_STR("getdouble"));
+        known_ |= 1u << step;
+        if (own) owned_ |= 1u << step;
+        return own;
+    }
+
+    // Whether the module's TclError is still tkinter's, which the general
+    // boolean cast matches Tcl's refusal against.
+    bool tcl_error_is_tkinters() const { return py::global(module_, TARVO_STR("TclError")) == st_->tcl_error; }
+
+    // Whether `Interpreter.cast_keyed_list(text)`, as cast_any calls it,
+    // is NestMap.from_tcl of the NestMap imported here.
+    bool keyed_list_cast_is_own() const {
+        PyObject* cls = py::global(module_, TARVO_STR("Interpreter"));
+        if (cls != st_->cls || py::global(module_, TARVO_STR("NestMap")) != st_->nest_map) return false;
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        if (versioned(type) && type->tp_version_tag == st_->keyed_list_version) return true;
+        if (py::class_lookup(type, TARVO_STR("cast_keyed_list")) != PyTuple_GET_ITEM(st_->own, OWN_KEYED_LIST)) {
+            return false;
+        }
+        st_->keyed_list_version = versioned(type) ? type->tp_version_tag : 0;
+        return true;
+    }
+
+    enum Own { OWN_INT, OWN_DOUBLE, OWN_BOOLEAN, OWN_KEYED_LIST, OWN_COUNT };
+
+private:
+    static bool versioned(PyTypeObject* type) {
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+        return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+#else
+        return type->tp_version_tag != 0;
+#endif
+    }
+
+    bool open() {
+        PyTypeObject* type = Py_TYPE(self_);
+        if (!(type == st_->native_type && versioned(type) && type->tp_version_tag == st_->native_version) &&
+            !class_is_plain(type)) {
+            return false;
+        }
+        dict_ = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
+        if (!dict_) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::fail();
+            PyErr_Clear();
+            return false;
+        }
+        if (!PyDict_CheckExact(dict_.get())) return false;
+        PyObject* tk = PyDict_GetItemWithError(dict_.get(), TARVO_STR("tk"));
+        if (!tk) {
+            if (PyErr_Occurred()) py::fail();
+            return false;
+        }
+        fields_ = tarvo::tcl::app_fields(tk);
+        return fields_ != nullptr;
+    }
+
+    // Whether the instance has no attribute `name` of its own.
+    bool lacks(PyObject* name) const {
+        if (PyDict_GetItemWithError(dict_.get(), name)) return false;
+        if (PyErr_Occurred()) py::fail();
+        return true;
+    }
+
+    // The test of the class, remembered for its version.
+    bool class_is_plain(PyTypeObject* type) {
+        if (!PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(st_->cls))) return false;
+        // A class gets its version tag from the interpreter's own attribute
+        // lookup: ask for one the public way, so the next call is quick.
+        if (!versioned(type)) py::getattr_optional(reinterpret_cast<PyObject*>(type), TARVO_STR("cast_int"));
+        const std::pair<PyObject*, PyObject*> expected[] = {
+            {TARVO_STR("cast_int"), PyTuple_GET_ITEM(st_->own, OWN_INT)},
+            {TARVO_STR("cast_double"), PyTuple_GET_ITEM(st_->own, OWN_DOUBLE)},
+            {TARVO_STR("cast_boolean"), PyTuple_GET_ITEM(st_->own, OWN_BOOLEAN)},
+            {TARVO_STR("getint"), st_->tk_getint},
+            {TARVO_STR("getdouble"), st_->tk_getdouble},
+            {TARVO_STR("__getattribute__"), st_->object_getattribute},
+        };
+        for (const auto& [name, own] : expected) {
+            if (py::class_lookup(type, name) != own) return false;
+        }
+        // `tk` is the instance's own: nothing in the class may come first.
+        if (py::class_lookup(type, TARVO_STR("tk"))) return false;
+        st_->native_type = versioned(type) ? type : nullptr;
+        st_->native_version = versioned(type) ? type->tp_version_tag : 0;
+        return true;
+    }
+
+    PyObject* module_;
+    State* st_;
+    PyObject* self_;
+    Ref dict_;
+    const tarvo::tcl::detail::AppPrefix* fields_ = nullptr;
+    bool open_ = false;
+    unsigned known_ = 0, owned_ = 0;  // bits by Step
+};
+
+// self.cast_int(text) / self.cast_double(text) read natively: the value,
+// REFUSED, or UNDECIDED.
+tarvo::tcl::Reading read_integer(tarvo::tcl::TclText& text, Ref& out) {
+    long long value = 0;
+    const auto reading = text.integer(value);
+    if (reading == tarvo::tcl::Reading::VALUE) out = py::integer(value);
+    return reading;
+}
+
+tarvo::tcl::Reading read_real(tarvo::tcl::TclText& text, Ref& out) {
+    double value = 0;
+    const auto reading = text.real(value);
+    if (reading == tarvo::tcl::Reading::VALUE) out = py::own(PyFloat_FromDouble(value));
+    return reading;
+}
+
+const char* const cast_params[] = {"self", "value"};
+const py::Signature cast_int_sig{"cast_int", cast_params, 2, 2};
+const py::Signature cast_double_sig{"cast_double", cast_params, 2, 2};
+const py::Signature cast_boolean_sig{"cast_boolean", cast_params, 2, 2};
+const py::Signature cast_any_sig{"cast_any", cast_params, 2, 2};
+
+// The native road of a cast called on its own: the value where it reads
+// one, else nothing (the general road then decides, and raises).
+Ref native_number(PyObject* module, PyObject* self, PyObject* value, NativeCasts::Step step) {
+    if (!PyUnicode_CheckExact(value)) return {};
+    NativeCasts native(module, self);
+    if (!native.open_road() || !native.owns(step)) return {};
+    native.require_own_thread();
+    tarvo::tcl::TclText text(tarvo::tcl::api(), value);
+    Ref result;
+    if (!text.readable()) return {};
+    if (step == NativeCasts::INT) {
+        read_integer(text, result);
+    } else {
+        read_real(text, result);
+    }
+    return result;
+}
+
+Ref cast_int_body(PyObject* module, PyObject** a) {
+    if (Ref result = native_number(module, a[0], a[1], NativeCasts::INT)) return result;
+    return general_number(module, a[0], a[1], TARVO_STR("getint"));
+}
+
+Ref cast_double_body(PyObject* module, PyObject** a) {
+    if (Ref result = native_number(module, a[0], a[1], NativeCasts::DOUBLE)) return result;
+    return general_number(module, a[0], a[1], TARVO_STR("getdouble"));
+}
+
+// Tcl's boolean words; then any integer (non-zero is true), then any
+// floating-point number.  The native road reads all three itself where the
+// number casts are the class's own too.
+Ref native_boolean(PyObject* module, PyObject* self, PyObject* value) {
+    if (!PyUnicode_CheckExact(value)) return {};
+    NativeCasts native(module, self);
+    if (!native.open_road() || !native.owns(NativeCasts::BOOLEAN)) return {};
+    native.require_own_thread();
+    tarvo::tcl::api().ResetResult(native.interp());
+    tarvo::tcl::TclText text(tarvo::tcl::api(), value);
+    if (!text.readable()) return {};
+    bool flag = false;
+    if (text.boolean(flag) == tarvo::tcl::Reading::VALUE) return py::boolean(flag);
+    if (!native.tcl_error_is_tkinters() || !native.owns(NativeCasts::INT) || !native.owns(NativeCasts::DOUBLE)) {
+        return {};
+    }
+    long long integer = 0;
+    const auto as_integer = text.integer(integer);
+    if (as_integer == tarvo::tcl::Reading::VALUE) return py::boolean(integer != 0);
+    double real = 0;
+    if (as_integer == tarvo::tcl::Reading::REFUSED && text.real(real) == tarvo::tcl::Reading::VALUE) {
+        return py::boolean(real != 0.0);
+    }
+    return {};
+}
+
+Ref cast_boolean_body(PyObject* module, PyObject** a) {
+    if (Ref result = native_boolean(module, a[0], a[1])) return result;
+    return general_boolean(module, a[0], a[1]);
 }
 
 const char* const static_cast_params[] = {"value", "item_cast"};
@@ -549,6 +810,78 @@ Ref try_cast(PyObject* self, PyObject* cast, PyObject* value) {
     return {};
 }
 
+// Interpreter.cast_keyed_list(text), or nothing where it raises TypeError
+// or ValueError.
+Ref try_keyed_list(PyObject* module, PyObject* text) {
+    Ref cast = py::getattr(py::global(module, TARVO_STR("Interpreter")), TARVO_STR("cast_keyed_list"));
+    PyObject* result = PyObject_CallOneArg(cast.get(), text);
+    if (result) return Ref::steal(result);
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) py::fail();
+    PyErr_Clear();
+    return {};
+}
+
+// cast_any's steps on text, the native way: each step whose cast is the
+// class's own reads natively, where that tells; the others, and a reading
+// that cannot tell, go the general way for that step.  A refused native
+// boolean step needs no second look at numbers where the number casts are
+// the class's own: its fallbacks read the same text as integer and
+// floating-point number, which the steps before it have just refused.
+// Nothing, for text that only the general road may read at all.
+Ref native_any(PyObject* module, NativeCasts& native, PyObject* self, PyObject* text) {
+    using tarvo::tcl::Reading;
+    tarvo::tcl::TclText tcl_text(tarvo::tcl::api(), text);
+    if (tcl_text.too_long()) return {};
+    // tkinter refuses text with a NUL or a lone surrogate before Tcl sees
+    // it, with an exception that each of the class's casts passes on.
+    const bool readable = tcl_text.readable();
+    // Each of the class's casts checks the thread first; an instance's own
+    // cast may not.
+    bool thread_checked = false;
+    auto owns = [&](NativeCasts::Step step) {
+        if (!native.owns(step)) return false;
+        if (!thread_checked) native.require_own_thread();
+        thread_checked = true;
+        return true;
+    };
+    Ref result;
+    if (owns(NativeCasts::INT)) {
+        const Reading reading = readable ? read_integer(tcl_text, result) : Reading::REFUSED;
+        if (reading == Reading::VALUE) return result;
+        if (reading == Reading::UNDECIDED && (result = try_cast(self, TARVO_STR("cast_int"), text))) return result;
+    } else if ((result = try_cast(self, TARVO_STR("cast_int"), text))) {
+        return result;
+    }
+    if (owns(NativeCasts::DOUBLE)) {
+        if (readable && read_real(tcl_text, result) == Reading::VALUE) return result;
+    } else if ((result = try_cast(self, TARVO_STR("cast_double"), text))) {
+        return result;
+    }
+    bool flag = false;
+    if (owns(NativeCasts::BOOLEAN) && owns(NativeCasts::INT) && owns(NativeCasts::DOUBLE)) {
+        if (readable && tcl_text.boolean(flag) == Reading::VALUE) return py::boolean(flag);
+        if (readable && !native.tcl_error_is_tkinters() &&
+            (result = try_cast(self, TARVO_STR("cast_boolean"), text))) {
+            return result;
+        }
+    } else if ((result = try_cast(self, TARVO_STR("cast_boolean"), text))) {
+        return result;
+    }
+    if (PyUnicode_GET_LENGTH(text) == 0) return py::newref(text);
+    if (native.keyed_list_cast_is_own()) {
+        State* st = py::state<State>(module);
+        PyObject* nested = nullptr;
+        switch (st->nestmap_api->try_from_tcl(st->nestmap, text, &nested)) {
+            case 1: return Ref::steal(nested);
+            case 0: return py::newref(text);
+            case 2: break;
+            default: py::fail();
+        }
+    }
+    if ((result = try_keyed_list(module, text))) return result;
+    return py::newref(text);
+}
+
 Ref cast_any_body(PyObject* module, PyObject** a) {
     PyObject *self = a[0], *value = a[1];
     PyTypeObject* type = Py_TYPE(value);
@@ -564,15 +897,17 @@ Ref cast_any_body(PyObject* module, PyObject** a) {
         }
     }
     Ref text = py::str(value);
+    if (PyUnicode_CheckExact(text.get())) {
+        NativeCasts native(module, self);
+        if (native.open_road()) {
+            if (Ref result = native_any(module, native, self, text.get())) return result;
+        }
+    }
     for (PyObject* cast : {TARVO_STR("cast_int"), TARVO_STR("cast_double"), TARVO_STR("cast_boolean")}) {
         if (Ref result = try_cast(self, cast, text.get())) return result;
     }
     if (PyUnicode_GET_LENGTH(text.get()) > 0) {
-        Ref cast = py::getattr(py::global(module, TARVO_STR("Interpreter")), TARVO_STR("cast_keyed_list"));
-        PyObject* result = PyObject_CallOneArg(cast.get(), text.get());
-        if (result) return Ref::steal(result);
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) py::fail();
-        PyErr_Clear();
+        if (Ref result = try_keyed_list(module, text.get())) return result;
     }
     return text;
 }
@@ -806,6 +1141,35 @@ Ref make_interpreter_class(PyObject* module) {
     return cls.build();
 }
 
+// What the native casts compare with, as the module starts.
+void keep_native_references(PyObject* module, PyObject* cls) {
+    State* st = py::state<State>(module);
+    Ref dict = py::type_dict(reinterpret_cast<PyTypeObject*>(cls));
+    Ref own = py::own(PyTuple_New(NativeCasts::OWN_COUNT));
+    const char* names[] = {"cast_int", "cast_double", "cast_boolean", "cast_keyed_list"};
+    for (int i = 0; i < NativeCasts::OWN_COUNT; ++i) {
+        PyObject* found = py::require(PyDict_GetItemString(dict.get(), names[i]));
+        PyTuple_SET_ITEM(own.get(), i, py::newref(found).release());
+    }
+    py::keep(st->own, std::move(own));
+    py::keep(st->cls, py::newref(cls));
+    Ref misc = py::import_from("tkinter", "Misc");
+    py::keep(st->tk_getint, py::newref(py::class_lookup(reinterpret_cast<PyTypeObject*>(misc.get()),
+                                                          TARVO_STR("getint"))));
+    py::keep(st->tk_getdouble, py::newref(py::class_lookup(reinterpret_cast<PyTypeObject*>(misc.get()),
+                                                             TARVO_STR("getdouble"))));
+    py::keep(st->object_getattribute, py::newref(py::class_lookup(&PyBaseObject_Type, TARVO_STR("__getattribute__"))));
+    py::keep(st->tcl_error, py::newref(py::global(module, TARVO_STR("TclError"))));
+    py::keep(st->nest_map, py::newref(py::global(module, TARVO_STR("NestMap"))));
+    Ref fromlist = py::own(Py_BuildValue("(s)", "__c_api__"));
+    Ref nestmap = py::own(PyImport_ImportModuleLevel("nestmap", PyModule_GetDict(module), nullptr, fromlist.get(), 1));
+    Ref capsule = py::getattr(nestmap.get(), "__c_api__");
+    void* api = PyCapsule_GetPointer(capsule.get(), tarvo::tcl::NESTMAP_API_NAME);
+    if (!api) py::fail();
+    st->nestmap_api = static_cast<const tarvo::tcl::NestMapApi*>(api);
+    py::keep(st->nestmap, std::move(nestmap));
+}
+
 // The export list of the shared interpreter: the public names of the class,
 // in definition order, then its own public attributes.
 void publish(PyObject* interpreter, PyObject* cls) {
@@ -854,6 +1218,7 @@ int exec_module(PyObject* module) noexcept {
 
         Ref cls = make_interpreter_class(module);
         py::add(module, "Interpreter", cls.get());
+        keep_native_references(module, cls.get());
 
         Ref shared = py::call(cls.get());
         publish(shared.get(), cls.get());

@@ -435,6 +435,30 @@ Ref quoten_scalar(PyObject* value) {
     return {};
 }
 
+// interp.cast_any(result), its attribute found as instance_attr finds it.
+// Where that is a function of the class placed there as an instance method
+// (as the interpreter's own methods are) and the instance has no attribute
+// of that name, the bound method it would make is the function with the
+// instance in front: the function is called so, without making one.
+Ref call_cast_any(PyObject* interp, PyObject* result) {
+    PyObject* found = py::class_lookup(Py_TYPE(interp), TARVO_STR("cast_any"));
+    if (found && PyInstanceMethod_Check(found)) {
+        // Held: the instance's dict may be asked for first, or the class change meanwhile.
+        Ref function = py::newref(PyInstanceMethod_GET_FUNCTION(found));
+        Ref dict = Ref::steal(PyObject_GenericGetDict(interp, nullptr));
+        if (!dict && !PyErr_ExceptionMatches(PyExc_AttributeError)) py::fail();
+        PyErr_Clear();
+        if (!dict || (PyDict_CheckExact(dict.get()) && !PyDict_GetItemWithError(dict.get(), TARVO_STR("cast_any")))) {
+            if (PyErr_Occurred()) py::fail();
+            PyObject* argv[] = {interp, result};
+            return py::own(PyObject_Vectorcall(function.get(), argv, 2, nullptr));
+        }
+        if (PyErr_Occurred()) py::fail();
+    }
+    Ref cast_any = py::instance_attr(interp, TARVO_STR("cast_any"));
+    return py::call(cast_any.get(), result);
+}
+
 Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* module = module_of(self);
     State* st = state_of(module);
@@ -514,10 +538,7 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref result = run(module, interp.get(), tk.get(), words.get(), masks.shown ? &masks : nullptr);
 
     // 8.
-    if (py::truth(cast)) {
-        Ref cast_any = py::instance_attr(interp.get(), TARVO_STR("cast_any"));
-        return py::call(cast_any.get(), result.get());
-    }
+    if (py::truth(cast)) return call_cast_any(interp.get(), result.get());
     return string_result(tk.get(), std::move(result));
 }
 

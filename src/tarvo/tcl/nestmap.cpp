@@ -19,8 +19,9 @@
 // the package-level cast_list are read at call time, as Python code reads
 // them.
 #include "_cxx/py.hpp"
-#include "_cxx/tcllist.hpp"
+#include "_cxx/nestmap_api.hpp"
 #include "_cxx/tclstr.hpp"
+#include "_cxx/keyed_list_text.hpp"
 
 #include <climits>
 #include <cstring>
@@ -321,6 +322,8 @@ Ref plain_find(State* st, PyObject* level, PyObject* key) {
 // path level costs one dict lookup instead of a new string, its hash and
 // its release.  Only short ASCII keys are kept, one per slot; the strs are
 // never handed out as anything but keys, so keeping them changes no result.
+// They are interned, so a key the dict holds as the interned str is found
+// by identity.
 // (Process-wide and never released as a whole, like the interned names.)
 class HeadStrs {
 public:
@@ -328,19 +331,35 @@ public:
         const Py_ssize_t n = end - start;
         if (!PyUnicode_IS_ASCII(key) || n < 1 || n > longest) return py::own(PyUnicode_Substring(key, start, end));
         const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key)) + start;
-        uint32_t hash = 2166136261u;  // FNV-1a
-        for (Py_ssize_t i = 0; i < n; ++i) hash = (hash ^ static_cast<unsigned char>(s[i])) * 16777619u;
-        PyObject*& kept = slots()[hash % size];
+        PyObject*& kept = slots()[hash(s, n) % size];
         if (kept && PyUnicode_GET_LENGTH(kept) == n &&
             std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
             return py::newref(kept);
         }
-        Ref head = py::own(PyUnicode_FromStringAndSize(s, n));
-        Py_XSETREF(kept, py::newref(head.get()).release());
-        return head;
+        // Interned, as the keyed-list reader's keys are: a dict finds an
+        // interned key that it holds by identity, without comparing text.
+        PyObject* head = PyUnicode_FromStringAndSize(s, n);
+        if (!head) py::fail();
+        PyUnicode_InternInPlace(&head);
+        Ref owned = Ref::steal(head);
+        Py_XSETREF(kept, py::newref(head).release());
+        return owned;
     }
 
 private:
+    // A slot for `n` (1 to 32) bytes: their first and last eight, mixed.
+    static uint64_t hash(const char* s, Py_ssize_t n) noexcept {
+        uint64_t first = 0, last = 0;
+        if (n >= 8) {
+            std::memcpy(&first, s, 8);
+            std::memcpy(&last, s + n - 8, 8);
+        } else {
+            for (Py_ssize_t i = 0; i < n; ++i) first = (first << 8) | static_cast<unsigned char>(s[i]);
+        }
+        const uint64_t mixed = first * 0x9E3779B97F4A7C15ull ^ (last + static_cast<uint64_t>(n)) * 0xC2B2AE3D27D4EB4Full;
+        return mixed ^ (mixed >> 29);
+    }
+
     static constexpr Py_ssize_t longest = 32;
     static constexpr size_t size = 512;
     static PyObject** slots() {
@@ -473,8 +492,69 @@ void update_item(PyObject* module, State* st, PyObject* obj, PyObject* other, bo
     py::call_method(obj, TARVO_STR("update"), other);
 }
 
+// A str path walked through levels that are all NestMaps as built here:
+// each head is looked up in the level's dict directly, without a Path or
+// the routing questions of the general walk.  Where the walk reaches
+// anything else, the general walk goes on from there.
+class PlainWalk {
+public:
+    PlainWalk(State* st, PyObject* key) : st_(st), key_(key), length_(PyUnicode_GET_LENGTH(key)) {}
+
+    // Whether `level` is a NestMap as built here, whose plain item
+    // operations are dict's own.
+    bool plain(PyObject* level) const {
+        return Py_TYPE(level) == reinterpret_cast<PyTypeObject*>(st_->cls) && pristine(st_);
+    }
+
+    // The next part of the key: a head (true) or the last key (false).
+    bool next(Ref& part) {
+        const Py_ssize_t dot = find_dot(key_, start_, length_);
+        if (dot < 0) {
+            part = start_ == 0 ? py::newref(key_) : HeadStrs::get(key_, start_, length_);
+            return false;
+        }
+        part = HeadStrs::get(key_, start_, dot);
+        start_ = dot + 1;
+        return true;
+    }
+
+    // The key left after the heads taken so far.
+    Ref rest() const { return start_ == 0 ? py::newref(key_) : HeadStrs::get(key_, start_, length_); }
+
+    // dict's own lookup in a plain level, or nothing.
+    static Ref find(PyObject* level, PyObject* part) {
+        PyObject* value = PyDict_GetItemWithError(level, part);
+        if (!value && PyErr_Occurred()) py::fail();
+        return py::newref(value);
+    }
+
+private:
+    State* st_;
+    PyObject* key_;
+    Py_ssize_t length_, start_ = 0;
+};
+
 // G: `self[key]`.
-Ref get_path(PyObject*, State* st, PyObject* self, PyObject* key) {
+Ref get_path(PyObject* module, State* st, PyObject* self, PyObject* key) {
+    if (PyUnicode_CheckExact(key)) {
+        PlainWalk walk(st, key);
+        Ref level = py::newref(self);
+        Ref part;
+        while (walk.plain(level.get())) {
+            const bool head = walk.next(part);
+            Ref value = PlainWalk::find(level.get(), part.get());
+            if (!value) {
+                PyErr_SetObject(PyExc_KeyError, part.get());
+                py::fail();
+            }
+            if (!head) return value;
+            level = std::move(value);
+        }
+        if (level.get() != self) {
+            if (routes(st, level.get(), GETITEM)) return get_path(module, st, level.get(), walk.rest().get());
+            return py::own(PyObject_GetItem(level.get(), walk.rest().get()));
+        }
+    }
     Path path(key);
     Ref level = py::newref(self);
     Ref head;
@@ -542,6 +622,22 @@ void set_path(PyObject* module, State* st, PyObject* self, PyObject* key, PyObje
 
 // T: `key in self`, or what a leaf's own __contains__ says.
 Ref contains_path(State* st, PyObject* self, PyObject* key) {
+    if (PyUnicode_CheckExact(key)) {
+        PlainWalk walk(st, key);
+        Ref level = py::newref(self);
+        Ref part;
+        while (walk.plain(level.get())) {
+            const bool head = walk.next(part);
+            if (!head) return py::boolean(py::check(PyDict_Contains(level.get(), part.get())) != 0);
+            Ref value = PlainWalk::find(level.get(), part.get());
+            if (!value) return py::boolean(false);
+            level = std::move(value);
+        }
+        if (level.get() != self) {
+            if (routes(st, level.get(), CONTAINS)) return contains_path(st, level.get(), walk.rest().get());
+            return py::call_method(level.get(), TARVO_STR("__contains__"), walk.rest().get());
+        }
+    }
     Path path(key);
     Ref level = py::newref(self);
     Ref head;
@@ -863,39 +959,13 @@ bool starts_with_bare_word(PyObject* text, bool whole) {
 }
 
 // ---------------------------------------------------------------------------
-// R read straight from the text's bytes
-//
-// Where cast_list is Tcl's own parser and the text is a str, the reading
-// above asks it for a tuple of strs per level and per entry, only to take
-// each key and value apart again.  TextReader walks the bytes instead, with
-// a quick ListCursor (tcllist.hpp): the entries of a level, the key and value
-// of each entry, and then each value, tried as a keyed list on its own bytes.
-// Braced elements end where one pass over the text pairs their braces, plain
-// words at white space, and Tcl's own routines read the rest, so that text
-// nested n levels deep is not scanned 2n times over.  Strs are made for the
-// keys and for the leaves only.
-//
-// What comes out is what the reading above gives, error for error:
-//   - a level is read in full first: text that is no list fails before any
-//     entry is looked at, an entry that is no list before any entry of the
-//     wrong length, and both before any value is tried as a keyed list;
-//   - values are tried in the order of the dict that the entries make (a
-//     repeated key keeps its first place and its last value; the values it
-//     drops are never tried);
-//   - a level whose keys have no "." goes into a new NestMap as that dict
-//     would (a fresh level takes every key as it comes), the others through
-//     the path-aware merge;
-//   - the route above hands each element on as a str, whose bytes it makes
-//     anew for the next split.  The bytes differ from those read only where
-//     Tcl wrote a character that our strs spell otherwise (NUL, a surrogate
-//     pair), which matters to Tcl's parser only behind a backslash: such
-//     bytes are made anew here too.
-// It takes over only where nothing it skips could be seen: the NestMap
-// class as built here (its own functions, dict's item operations and
-// constructor), the module's Tcl_Obj as imported, and str and dict not
-// registered as NestMaps.
+// R read straight from the text's bytes, by KeyedListText
+// (_cxx/keyed_list_text.hpp), where cast_list is Tcl's own parser and
+// nothing it skips could be seen: the NestMap class as built here (its own
+// functions, dict's item operations and constructor), the module's Tcl_Obj
+// as imported, and str and dict not registered as NestMaps.
 
-// Whether from_tcl(string) may be read by TextReader.
+// Whether from_tcl(string) may be read by KeyedListText.
 bool reads_text_itself(PyObject* module, State* st, PyObject* string) {
     if (!PyUnicode_CheckExact(string)) return false;
     if (py::global(module, TARVO_STR("NestMap")) != st->cls || !pristine(st)) return false;
@@ -909,19 +979,6 @@ bool reads_text_itself(PyObject* module, State* st, PyObject* string) {
         return false;
     }
     st->plain_token = token;
-    return true;
-}
-
-// Whether the bytes read as a list whose first element is a bare word (see
-// starts_with_bare_word): no keyed list.
-bool starts_with_bare_word(const char* s, int n) {
-    int i = 0;
-    while (i < n && tcl::is_list_space(static_cast<unsigned char>(s[i]))) ++i;
-    if (i == n || s[i] == '{' || s[i] == '"') return false;
-    for (; i < n; ++i) {
-        if (s[i] == '\\') return false;
-        if (tcl::is_list_space(static_cast<unsigned char>(s[i]))) return true;
-    }
     return true;
 }
 
@@ -939,255 +996,21 @@ bool starts_with_bare_word(const char* s, int n) {
     }
 }
 
-// Keys as strs, made once per text: a keyed list spells the same few keys
-// over and over, in every level alike.  Short ASCII keys are kept, the last
-// one of each hash; a key found again is the same str, whose hash Python
-// has already worked out.
-class KeyStrs {
+// What KeyedListText makes its levels of: NestMaps of this module.
+class NestMapLevels {
 public:
-    KeyStrs() = default;
-    KeyStrs(const KeyStrs&) = delete;
-    KeyStrs& operator=(const KeyStrs&) = delete;
-    ~KeyStrs() {
-        for (PyObject* key : keys_) Py_XDECREF(key);
-    }
-
-    Ref get(const char* s, int n) {
-        if (n < 2 || n > longest) return py::decode_tcl(s, n);
-        uint32_t hash = 2166136261u;  // FNV-1a
-        for (int i = 0; i < n; ++i) hash = (hash ^ static_cast<unsigned char>(s[i])) * 16777619u;
-        PyObject*& kept = keys_[hash % slots];
-        if (kept && PyUnicode_GET_LENGTH(kept) == n &&
-            std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
-            return py::newref(kept);
-        }
-        Ref key = py::decode_tcl(s, n);
-        if (PyUnicode_IS_ASCII(key.get())) Py_XSETREF(kept, py::newref(key.get()).release());
-        return key;
-    }
-
-private:
-    static constexpr int longest = 40, slots = 256;
-    PyObject* keys_[slots] = {};
-};
-
-class TextReader {
-public:
-    TextReader(PyObject* module, State* st) : module_(module), st_(st), api_(tcl::api()), key_text_(api_) {}
-
-    // from_tcl(string) for a str; with `quiet`, nothing where that raises
-    // ValueError.  Empty for text too long for Tcl (the caller reads it the
-    // other way, which says so).
-    Ref read(PyObject* string, bool quiet, bool& taken) {
-        py::TclBytes text(string);
-        taken = text.size() <= INT_MAX;
-        if (!taken) return {};
-        const int size = static_cast<int>(text.size());
-        const bool ascii = PyUnicode_IS_ASCII(string) && text.size() == PyUnicode_GET_LENGTH(string);
-        const bool indexed = text.size() <= static_cast<Py_ssize_t>(tcl::BraceIndex::most);
-        top_ = text.bytes();
-        tcl::BraceIndex braces(top_, indexed ? static_cast<size_t>(size) : 0);
-        braces_ = indexed ? &braces : nullptr;
-        return level({top_, size, ascii, false, indexed}, quiet);
-    }
-
-private:
-    // Bytes of list text.  `ascii`: all of them are; `remade`: they are the
-    // bytes of the str they spell (see remake); `indexed`: they are part of
-    // the text read, whose braces `braces_` pairs.
-    struct Text {
-        const char* data;
-        int size;
-        bool ascii;
-        bool remade;
-        bool indexed;
-    };
-
-    tcl::ListCursor cursor(const Text& text) const noexcept {
-        return tcl::ListCursor(api_, text.data, text.size, true, text.indexed ? braces_ : nullptr,
-                               text.indexed ? static_cast<size_t>(text.data - top_) : 0);
-    }
-
-    // A level's own copies of bytes (collapsed or remade), which live as
-    // long as the level is read.
-    class Copies {
-    public:
-        char* room(size_t size) {
-            blocks_.emplace_back(new char[size]);
-            return blocks_.back().get();
-        }
-
-    private:
-        std::vector<std::unique_ptr<char[]>> blocks_;
-    };
-
-    struct Entry {
-        Ref key;
-        Text value;
-    };
-
-    // The value of `element` of `text`, in place or collapsed into a copy.
-    Text value_of(const tcl::Element& element, const Text& text, Copies& copies) {
-        if (element.verbatim) return {element.start, element.size, text.ascii, text.remade, text.indexed};
-        char* room = copies.room(static_cast<size_t>(element.size) + 1);
-        const int size = api_.CopyAndCollapse(element.size, element.start, room);
-        return {room, size, py::detail::all_ascii(room, size), false, false};
-    }
-
-    // The bytes that the reading through cast_list would split for `text`:
-    // those of the str they decode to.  Made anew only where it matters:
-    // non-ASCII bytes with a backslash.  `decoded` receives the str when one
-    // was made.
-    Text remake(const Text& text, Copies& copies, Ref& decoded) {
-        if (text.ascii || text.remade || !std::memchr(text.data, '\\', static_cast<size_t>(text.size))) return text;
-        decoded = py::decode_tcl(text.data, text.size);
-        py::TclBytes bytes(decoded.get());
-        if (bytes.size() > INT_MAX) {
-            py::raise_format(PyExc_OverflowError, "list text too long for Tcl: %zd bytes (at most %d)", bytes.size(),
-                             INT_MAX);
-        }
-        char* room = copies.room(static_cast<size_t>(bytes.size()));
-        std::memcpy(room, bytes.bytes(), static_cast<size_t>(bytes.size()));
-        return {room, static_cast<int>(bytes.size()), false, true, false};
-    }
-
-    // Splits one entry: its key and value (into `out`, when given), or its
-    // number of elements when that is not two, -1 when it is no list.  With
-    // `whole`, an entry of more elements is walked to its end, where it may
-    // still turn out to be no list.
-    int split_entry(const Text& entry, Copies& copies, Entry* out, bool whole, bool& dotted) {
-        tcl::ListCursor cursor = this->cursor(entry);
-        tcl::Element key, value, extra;
-        auto step = cursor.next(key);
-        if (step != tcl::ListCursor::ELEMENT) return step == tcl::ListCursor::END ? 0 : -1;
-        step = cursor.next(value);
-        if (step != tcl::ListCursor::ELEMENT) return step == tcl::ListCursor::END ? 1 : -1;
-        step = cursor.next(extra);
-        if (step == tcl::ListCursor::MALFORMED) return -1;
-        if (step == tcl::ListCursor::ELEMENT) {
-            int n = 3;
-            while (whole && (step = cursor.next(extra)) == tcl::ListCursor::ELEMENT) ++n;
-            return step == tcl::ListCursor::MALFORMED ? -1 : n;
-        }
-        if (!out) return 2;
-        key_text_.collapse(key);
-        dotted = dotted || std::memchr(key_text_.data(), '.', static_cast<size_t>(key_text_.size()));
-        out->key = keys_.get(key_text_.data(), key_text_.size());
-        out->value = value_of(value, entry, copies);
-        return 2;
-    }
-
-    // One level; with `quiet`, nothing where the reading through cast_list
-    // raises ValueError.
-    Ref level(const Text& text, bool quiet) {
-        Copies copies;
-        std::vector<Entry> entries;
-        tcl::ListCursor cursor = this->cursor(text);
-        tcl::Element element;
-        bool dotted = false, not_a_list = false;
-        Py_ssize_t wrong = -1, wrong_length = 0;
-        for (Py_ssize_t index = 0;; ++index) {
-            const auto step = cursor.next(element);
-            if (step == tcl::ListCursor::END) break;
-            if (step == tcl::ListCursor::MALFORMED) {
-                if (quiet) return {};
-                raise_not_a_list(st_);
-            }
-            if (not_a_list) continue;  // only text that is no list may still come before that
-            Ref unused;
-            const Text entry = remake(value_of(element, text, copies), copies, unused);
-            Entry out;
-            // Once an error is due, the entries left are only checked for one that is no list.
-            const int n = split_entry(entry, copies, wrong < 0 ? &out : nullptr, !quiet, dotted);
-            if (n == 2) {
-                if (wrong < 0) entries.push_back(std::move(out));
-                continue;
-            }
-            if (quiet) return {};
-            if (n < 0) {
-                not_a_list = true;
-            } else if (wrong < 0) {
-                wrong = index;
-                wrong_length = n;
-            }
-        }
-        if (not_a_list) raise_not_a_list(st_);
-        if (wrong >= 0) {
-            // Text that is no keyed list is an everyday answer (cast_any
-            // tries every string): the error is set and returned, no unwinding.
-            PyErr_Format(PyExc_ValueError, "dictionary update sequence element #%zd has length %zd; 2 is required",
-                         wrong, wrong_length);
-            return {};
-        }
-
-        // The dict of the entries; a level without dotted keys is built in place.
-        Ref result = dotted ? py::own(PyDict_New()) : new_level(module_, st_);
-        try {
-            // The values in the order of the entries.  Where keys repeat, a
-            // value is made that the dict then drops, and the values come in
-            // another order than the dict's; neither shows unless making one
-            // fails, and then they are made again the dict's way.
-            for (const Entry& entry : entries) {
-                Ref value = value_for(entry.value, copies);
-                py::check(PyDict_SetItem(result.get(), entry.key.get(), value.get()));
-            }
-        } catch (const py::Error&) {
-            py::Caught caught;
-            if (!repeats(entries)) caught.reraise();
-            PyDict_Clear(result.get());
-            fill_in_dict_order(result.get(), entries, copies);
-        }
-        if (!dotted) return result;
+    NestMapLevels(PyObject* module, State* st) noexcept : module_(module), st_(st) {}
+    Ref make() const { return new_level(module_, st_); }
+    Ref merged(PyObject* items) const {
         Ref tree = new_level(module_, st_);
-        update_item(module_, st_, tree.get(), result.get(), true);
+        update_item(module_, st_, tree.get(), items, true);
         return tree;
     }
+    [[noreturn]] void not_a_list() const { raise_not_a_list(st_); }
 
-    // Whether a key occurs twice.
-    static bool repeats(const std::vector<Entry>& entries) {
-        Ref keys = py::own(PyDict_New());
-        for (const Entry& entry : entries) py::check(PyDict_SetItem(keys.get(), entry.key.get(), Py_None));
-        return static_cast<size_t>(PyDict_GET_SIZE(keys.get())) != entries.size();
-    }
-
-    // The values into `dict` as dict() takes the entries: each key's last
-    // value, in the order of the keys' first entries.
-    void fill_in_dict_order(PyObject* dict, const std::vector<Entry>& entries, Copies& copies) {
-        Ref last = py::own(PyDict_New());
-        for (size_t i = 0; i < entries.size(); ++i) {
-            Ref index = py::integer(static_cast<long long>(i));
-            py::check(PyDict_SetItem(last.get(), entries[i].key.get(), index.get()));
-        }
-        Py_ssize_t pos = 0;
-        PyObject *k, *i;
-        while (PyDict_Next(last.get(), &pos, &k, &i)) {
-            const Entry& entry = entries[static_cast<size_t>(PyLong_AsSsize_t(i))];
-            Ref value = value_for(entry.value, copies);
-            py::check(PyDict_SetItem(dict, entry.key.get(), value.get()));
-        }
-    }
-
-    // A value: the level it reads as, or else its str.
-    Ref value_for(const Text& value, Copies& copies) {
-        if (starts_with_bare_word(value.data, value.size)) return py::decode_tcl(value.data, value.size);
-        Ref decoded;
-        const Text text = remake(value, copies, decoded);
-        Ref nested;
-        {
-            py::RecursionGuard depth(" while reading a keyed list");
-            nested = level(text, true);
-        }
-        if (nested) return nested;
-        return decoded ? std::move(decoded) : py::decode_tcl(value.data, value.size);
-    }
-
+private:
     PyObject* module_;
     State* st_;
-    const tcl::Api& api_;
-    tcl::ElementText key_text_;
-    KeyStrs keys_;
-    const char* top_ = nullptr;          // the bytes of the text read
-    tcl::BraceIndex* braces_ = nullptr;  // their braces, paired (unless too long)
 };
 
 // from_tcl(string); with `quiet`, nothing where it would raise ValueError.
@@ -1196,9 +1019,12 @@ Ref read_keyed_list(PyObject* module, State* st, PyObject* string, bool quiet) {
     try {
         Ref cast_list = py::getattr(st->package, TARVO_STR("cast_list"));
         const bool tcl_parser = is_tcl_parser(st, cast_list.get());
+        // Text whose first element is a bare word is no keyed list: the
+        // answer where a ValueError would only be absorbed.
+        if (quiet && tcl_parser && PyUnicode_CheckExact(string) && starts_with_bare_word(string, false)) return {};
         if (tcl_parser && reads_text_itself(module, st, string)) {
             bool taken = false;
-            Ref result = TextReader(module, st).read(string, quiet, taken);
+            Ref result = tcl::KeyedListText<NestMapLevels>(NestMapLevels(module, st)).read(string, quiet, taken);
             if (taken) return result;
         }
         Ref elements = py::call(cast_list.get(), string);
@@ -1261,6 +1087,31 @@ Ref read_keyed_list(PyObject* module, State* st, PyObject* string, bool quiet) {
         return {};
     }
 }
+
+// NestMap.from_tcl(text) as cast_any tries it, for the C API (nestmap_api.hpp).
+int try_from_tcl(PyObject* module, PyObject* text, PyObject** out) noexcept {
+    *out = nullptr;
+    return py::entry_int("NestMap.from_tcl", [&] {
+        State* st = state_of(module);
+        if (!class_routes(st, st->cls, FROM_TCL)) return 2;
+        Ref result;
+        try {
+            result = read_keyed_list(module, st, text, true);
+        } catch (const py::Error&) {
+        }
+        if (result) {
+            *out = result.release();
+            return 1;
+        }
+        if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) py::fail();
+            PyErr_Clear();
+        }
+        return 0;
+    });
+}
+
+const tcl::NestMapApi c_api = {try_from_tcl};
 
 // ---------------------------------------------------------------------------
 // The class namespace.  Each function is a function of the module placed in
@@ -1442,6 +1293,15 @@ PyMethodDef nestmap_methods[] = {
 // `NestMap.__getitem__` resets the slot anyway, and a subclass gets
 // Python's own slots.
 
+// Whether `type` carries a version tag that names its present state.
+bool has_valid_version(PyTypeObject* type) {
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+#else
+    return type->tp_version_tag != 0;
+#endif
+}
+
 // The module of `found` when it is our function `body` as placed in a class.
 PyObject* module_if_ours(PyObject* found, PyCFunction body) {
     if (!found || !PyInstanceMethod_Check(found)) return nullptr;
@@ -1462,10 +1322,25 @@ Ref call_found(PyObject* found, PyObject* self, const char* name, A... args) {
     return py::call(method.get(), args...);
 }
 
+// The class version at which `__getitem__` was last found to be our own,
+// and the module of that function.  A version tag names one state of one
+// class for the life of the process, and that class holds the function,
+// which holds its module.
+struct KnownGetItem {
+    unsigned int version = 0;
+    PyObject* module = nullptr;  // borrowed
+};
+
 PyObject* slot_subscript(PyObject* self, PyObject* key) noexcept {
+    static KnownGetItem known;
     return py::entry("NestMap.__getitem__", [&] {
-        PyObject* found = py::class_lookup(Py_TYPE(self), TARVO_STR("__getitem__"));
+        PyTypeObject* type = Py_TYPE(self);
+        if (known.version && type->tp_version_tag == known.version && has_valid_version(type)) {
+            return get_path(known.module, state_of(known.module), self, key);
+        }
+        PyObject* found = py::class_lookup(type, TARVO_STR("__getitem__"));
         if (PyObject* module = module_if_ours(found, TARVO_FASTCALL(nestmap_getitem))) {
+            if (has_valid_version(type)) known = {type->tp_version_tag, module};
             return get_path(module, state_of(module), self, key);
         }
         return call_found(found, self, "__getitem__", key);
@@ -1576,6 +1451,8 @@ int exec_module(PyObject* module) noexcept {
         py::keep(st->mutable_update, py::getattr(mutable_mapping.get(), "update"));
         py::keep(st->package, py::import("tarvo.tcl"));
         py::keep(st->abc_token, py::import_from("abc", "get_cache_token"));
+        Ref capsule = py::own(PyCapsule_New(const_cast<tcl::NestMapApi*>(&c_api), tcl::NESTMAP_API_NAME, nullptr));
+        py::add(module, "__c_api__", capsule.get());
         return 0;
     });
 }

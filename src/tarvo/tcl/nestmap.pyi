@@ -6,6 +6,9 @@ from _tkinter import Tcl_Obj as Tcl_Obj
 from ..datastructures import AttrDict as AttrDict
 from .quoten import tclobj as tclobj
 
+# A capsule: the keyed-list reader as the package's other modules call it in C.
+__c_api__: object
+
 # A keyed list's values are its leaves, of any type, and its sub-lists,
 # NestMaps again: only a look at the value tells which.
 class NestMap(AttrDict[str, Any], MutableMapping[str, Any]):

@@ -28,8 +28,9 @@ namespace tarvo::tcl {
 
 using py::Ref;
 
-struct Interp;  // Tcl_Interp, opaque
-struct Obj;     // Tcl_Obj, opaque
+struct Interp;   // Tcl_Interp, opaque
+struct Obj;      // Tcl_Obj, opaque but for its head (ObjHead)
+struct ObjType;  // Tcl_ObjType, opaque
 using ThreadId = void*;
 
 enum ReturnCode { TCL_OK = 0, TCL_ERROR = 1, TCL_RETURN = 2, TCL_BREAK = 3, TCL_CONTINUE = 4 };
@@ -92,6 +93,14 @@ struct Api {
     int (*DictObjGet)(Interp* interp, Obj* dictPtr, Obj* keyPtr, Obj** valuePtrPtr);
     int (*ListObjGetElements)(Interp* interp, Obj* listPtr, int* objcPtr, Obj*** objvPtr);
     int (*GetIntFromObj)(Interp* interp, Obj* objPtr, int* intPtr);
+
+    // Tcl's readers of numbers and booleans: the parsing behind tkinter's
+    // getint (which reads the same integers as bignums), getdouble and
+    // getboolean.  With a null interpreter they leave no message anywhere.
+    int (*GetWideIntFromObj)(Interp* interp, Obj* objPtr, long long* widePtr);
+    int (*GetDoubleFromObj)(Interp* interp, Obj* objPtr, double* doublePtr);
+    int (*GetBoolean)(Interp* interp, const char* src, int* boolPtr);
+    const ObjType* (*GetObjType)(const char* typeName);
 
     ThreadId (*GetCurrentThread)();
 };
@@ -187,6 +196,10 @@ inline const Api& api() {
     resolve(loaded.DictObjGet, "Tcl_DictObjGet");
     resolve(loaded.ListObjGetElements, "Tcl_ListObjGetElements");
     resolve(loaded.GetIntFromObj, "Tcl_GetIntFromObj");
+    resolve(loaded.GetWideIntFromObj, "Tcl_GetWideIntFromObj");
+    resolve(loaded.GetDoubleFromObj, "Tcl_GetDoubleFromObj");
+    resolve(loaded.GetBoolean, "Tcl_GetBoolean");
+    resolve(loaded.GetObjType, "Tcl_GetObjType");
     resolve(loaded.GetCurrentThread, "Tcl_GetCurrentThread");
     // Last: a filled GetStringResult marks the table as loaded.
     resolve(loaded.GetStringResult, "Tcl_GetStringResult");
@@ -213,6 +226,28 @@ inline void make_symbols_global() noexcept {
     if (!dlopen(info.dli_fname, RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD)) dlerror();
 #endif
 }
+
+// A Tcl_Obj and the head of a Tcl_ObjType, as tcl.h declares them, for an
+// object that lives on the C stack as long as Tcl reads it, as Tcl's own
+// Tcl_GetDouble and Tcl_GetBoolean make one: its count of one keeps Tcl
+// from freeing it, and its internal representation, once Tcl has given it
+// one, is freed by its type's own routine.
+struct ObjTypeHead {
+    const char* name;
+    void (*freeIntRepProc)(Obj* objPtr);
+};
+
+struct ObjStorage {
+    int refCount;
+    char* bytes;
+    int length;
+    const ObjType* typePtr;
+    union {
+        long longValue;
+        double doubleValue;
+        void* twoPtrValue[2];
+    } internalRep;
+};
 
 // An object of Tcl's own that we hold a reference to.
 class ObjRef {

@@ -1,0 +1,107 @@
+// A str read as Tcl reads numbers and booleans, without an interpreter.
+//
+// tkinter's getint, getdouble and getboolean hand a str to Tcl as its UTF-8
+// bytes (refusing a str with a NUL or a lone surrogate before Tcl sees it)
+// and let Tcl's own routines read them, with the interpreter there only to
+// receive the message of a refusal.  `TclText` hands Tcl the same bytes and
+// asks the same routines with no interpreter, so a refusal is only an
+// answer: no message, no Python exception.  Where the answer cannot be told
+// that way (an integer beyond 64 bits) it says so, and the caller asks
+// tkinter itself.
+#pragma once
+
+#include "tcl.hpp"
+
+#include <climits>
+#include <cstring>
+
+namespace tarvo::tcl {
+
+// What a reading found: the value, no value of that kind, or that only the
+// general reading can tell.
+enum class Reading { VALUE, REFUSED, UNDECIDED };
+
+class TclText {
+public:
+    // `text` is an exact str that outlives this object.
+    TclText(const Api& api, PyObject* text) noexcept : api_(api) {
+        Py_ssize_t size = 0;
+        const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+        if (!bytes) {  // a lone surrogate: tkinter refuses the str itself
+            PyErr_Clear();
+            return;
+        }
+        // tkinter refuses a str that holds a NUL, and one of INT_MAX bytes
+        // or more with OverflowError, which no cast takes for a refusal.
+        if (size >= INT_MAX) {
+            too_long_ = true;
+            return;
+        }
+        if (std::memchr(bytes, '\0', static_cast<size_t>(size))) return;
+        bytes_ = bytes;
+        obj_.refCount = 1;
+        obj_.bytes = const_cast<char*>(bytes);  // Tcl's readers leave the bytes as they are
+        obj_.length = static_cast<int>(size);
+    }
+    ~TclText() {
+        if (obj_.typePtr) {
+            if (const auto free = reinterpret_cast<const ObjTypeHead*>(obj_.typePtr)->freeIntRepProc) free(obj());
+        }
+    }
+    TclText(const TclText&) = delete;
+    TclText& operator=(const TclText&) = delete;
+
+    // Whether Tcl would see the text at all: false where tkinter refuses
+    // the str before any reading (those refusals are its own exceptions).
+    bool readable() const noexcept { return bytes_ != nullptr; }
+
+    // Whether tkinter refuses it as too long for Tcl.
+    bool too_long() const noexcept { return too_long_; }
+
+    // The text as getint reads it.  Tcl parses an integer into a machine
+    // word when it fits one (Tcl's "int" type) and into a bignum when not,
+    // and Tcl_GetWideIntFromObj wraps a bignum of up to 64 bits around, so
+    // only a value that Tcl holds as an "int" is taken; any other integer
+    // is UNDECIDED.  Text that is no integer leaves the object as it was,
+    // a string without a type.
+    Reading integer(long long& value) {
+        const int code = api_.GetWideIntFromObj(nullptr, obj(), &value);
+        if (code == TCL_OK) return obj_.typePtr == int_type() ? Reading::VALUE : Reading::UNDECIDED;
+        return obj_.typePtr ? Reading::UNDECIDED : Reading::REFUSED;
+    }
+
+    // The text as getdouble reads it (Tcl_GetDouble does this on an object
+    // of the text); NaN is refused, as Tcl refuses it.
+    Reading real(double& value) {
+        return api_.GetDoubleFromObj(nullptr, obj(), &value) == TCL_OK ? Reading::VALUE : Reading::REFUSED;
+    }
+
+    // The text as getboolean reads it: Tcl's boolean words only (no numbers
+    // but 0 and 1; Tcl_GetBoolean, unlike Tcl_GetBooleanFromObj, reads no
+    // others).
+    Reading boolean(bool& value) {
+        int flag = 0;
+        if (api_.GetBoolean(nullptr, bytes_, &flag) != TCL_OK) return Reading::REFUSED;
+        value = flag != 0;
+        return Reading::VALUE;
+    }
+
+private:
+    // One object of the text, shared by the readings: a failed reading
+    // leaves it as it was, and a reading of a number that another one then
+    // reads again gives what a fresh object would.
+    Obj* obj() noexcept { return reinterpret_cast<Obj*>(&obj_); }
+
+    // Tcl's "int" object type, looked up once.
+    const ObjType* int_type() const noexcept {
+        static const ObjType* const type = api_.GetObjType("int");
+        return type;
+    }
+
+    const Api& api_;
+    const char* bytes_ = nullptr;
+    ObjStorage obj_{};
+    bool too_long_ = false;
+};
+
+}  // namespace tarvo::tcl
