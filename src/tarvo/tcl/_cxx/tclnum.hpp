@@ -65,6 +65,12 @@ public:
     // is UNDECIDED.  Text that is no integer leaves the object as it was,
     // a string without a type.
     Reading integer(long long& value) {
+        if (!obj_.typePtr) {
+            if (plain_decimal(value)) return Reading::VALUE;
+            // No integer of Tcl's has a point: the text of a real is
+            // refused without asking.
+            if (bytes_ && std::memchr(bytes_, '.', static_cast<size_t>(obj_.length))) return Reading::REFUSED;
+        }
         const int code = api_.GetWideIntFromObj(nullptr, obj(), &value);
         if (code == TCL_OK) return obj_.typePtr == int_type() ? Reading::VALUE : Reading::UNDECIDED;
         return obj_.typePtr ? Reading::UNDECIDED : Reading::REFUSED;
@@ -73,6 +79,7 @@ public:
     // The text as getdouble reads it (Tcl_GetDouble does this on an object
     // of the text); NaN is refused, as Tcl refuses it.
     Reading real(double& value) {
+        if (!obj_.typePtr && plain_fraction(value)) return Reading::VALUE;
         return api_.GetDoubleFromObj(nullptr, obj(), &value) == TCL_OK ? Reading::VALUE : Reading::REFUSED;
     }
 
@@ -87,6 +94,61 @@ public:
     }
 
 private:
+    // The plainest numbers, read here as Tcl reads them: an optional minus
+    // and decimal digits, with no leading zero (Tcl 8 reads 010 as octal),
+    // and for a real a point with digits on both sides.  Anything else (a
+    // sign of plus, white space, a prefix, an exponent, more digits) is
+    // left to Tcl.
+
+    // An integer of up to 18 digits: a machine word, Tcl's "int".
+    bool plain_decimal(long long& value) const noexcept {
+        if (!bytes_) return false;
+        const char* p = bytes_;
+        const char* const end = bytes_ + obj_.length;
+        const bool negative = p < end && *p == '-';
+        p += negative;
+        const Py_ssize_t digits = end - p;
+        if (digits < 1 || digits > 18 || (*p == '0' && digits > 1)) return false;
+        long long magnitude = 0;
+        for (; p < end; ++p) {
+            if (*p < '0' || *p > '9') return false;
+            magnitude = magnitude * 10 + (*p - '0');
+        }
+        value = negative ? -magnitude : magnitude;
+        return true;
+    }
+
+    // A real of up to 15 significant digits in all: its digits as an
+    // integer and the power of ten to divide by are both exact doubles, so
+    // the one rounded division gives the double nearest the text, which is
+    // what Tcl's reading (correctly rounded) gives.
+    bool plain_fraction(double& value) const noexcept {
+        static constexpr double powers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        if (!bytes_) return false;
+        const char* p = bytes_;
+        const char* const end = bytes_ + obj_.length;
+        const bool negative = p < end && *p == '-';
+        p += negative;
+        if (end - p < 3 || end - p > 16 || (*p == '0' && p[1] != '.')) return false;
+        long long digits = 0;
+        int fraction = -1;  // digits after the point, once it is passed
+        for (; p < end; ++p) {
+            if (*p == '.') {
+                if (fraction >= 0) return false;
+                fraction = 0;
+                continue;
+            }
+            if (*p < '0' || *p > '9') return false;
+            digits = digits * 10 + (*p - '0');
+            if (fraction >= 0) ++fraction;
+        }
+        if (fraction < 1 || end[-1 - fraction] != '.' || bytes_[negative] == '.') return false;
+        const double magnitude = static_cast<double>(digits) / powers[fraction];
+        value = negative ? -magnitude : magnitude;
+        return true;
+    }
+
     // One object of the text, shared by the readings: a failed reading
     // leaves it as it was, and a reading of a number that another one then
     // reads again gives what a fresh object would.
