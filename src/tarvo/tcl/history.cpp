@@ -7,6 +7,7 @@
 // `logger`, `deque`, `re`) are read at call time, as Python code reads them,
 // so a test can replace `get_time` to freeze the clock.
 #include "_cxx/py.hpp"
+#include "_cxx/history_api.hpp"
 
 #include <structmember.h>
 
@@ -35,9 +36,18 @@ struct State {
     PyObject* is_enabled_for = nullptr;  // logging.Logger.isEnabledFor, as imported
     PyObject* deque_type = nullptr;      // collections.deque
     PyObject* deque_append = nullptr;    // collections.deque.append
-    static constexpr PyObject* State::* fields[] = {&State::entry_type,     &State::debug_level, &State::record_format,
-                                                    &State::datetime,       &State::get_time,    &State::logger_class,
-                                                    &State::is_enabled_for, &State::deque_type,  &State::deque_append};
+    PyObject* history_type = nullptr;    // History
+    PyObject* append_method = nullptr;   // History.__dict__['append']
+    static constexpr PyObject* State::* fields[] = {
+        &State::entry_type,   &State::debug_level,    &State::record_format, &State::datetime,
+        &State::get_time,     &State::logger_class,   &State::is_enabled_for, &State::deque_type,
+        &State::deque_append, &State::history_type,   &State::append_method};
+
+    // Class versions at which a lookup was last found to be the one we
+    // know (0: not yet): History's `append`, Logger's `isEnabledFor`.
+    unsigned int append_version = 0;
+    unsigned int logger_version = 0;
+    PyCFunction deque_append_function = nullptr;  // deque.append's C function (METH_O), where it is one
 };
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
@@ -47,16 +57,25 @@ State* state_of(PyObject* module) { return py::state<State>(module); }
 // when we can: the Python call would cost more than the rest of recording a
 // command.  Anything unusual (a Logger subclass, a patched isEnabledFor, a
 // logger without that cache yet) takes the method call.
+// Whether Logger's own dict still holds the isEnabledFor imported (Logger
+// defines it itself, so its own dict tells whether somebody replaced it);
+// the answer is kept for the class's version.
+bool own_is_enabled_for(State* st, PyTypeObject* type) {
+    if (st->logger_version && type->tp_version_tag == st->logger_version && py::has_valid_version(type)) return true;
+    Ref logger_dict = py::type_dict(type);
+    PyObject* method = PyDict_GetItemWithError(logger_dict.get(), TARVO_STR("isEnabledFor"));
+    if (!method && PyErr_Occurred()) py::fail();
+    if (method != st->is_enabled_for) return false;
+    st->logger_version = py::has_valid_version(type) ? type->tp_version_tag : 0;
+    return true;
+}
+
 bool debug_enabled(PyObject* module, PyObject* logger) {
     State* st = state_of(module);
     if (Py_TYPE(logger) == reinterpret_cast<PyTypeObject*>(st->logger_class)) {
-        // Logger defines isEnabledFor itself, so its own dict tells whether
-        // somebody replaced it.
-        Ref logger_dict = py::type_dict(Py_TYPE(logger));
-        PyObject* method = PyDict_GetItemWithError(logger_dict.get(), TARVO_STR("isEnabledFor"));
-        if (!method && PyErr_Occurred()) py::fail();
+        const bool own_method = own_is_enabled_for(st, Py_TYPE(logger));
         Ref attributes = py::own(PyObject_GenericGetDict(logger, nullptr));
-        if (method == st->is_enabled_for && PyDict_CheckExact(attributes.get())) {
+        if (own_method && PyDict_CheckExact(attributes.get())) {
             // Owned: the truth of `disabled` may run code that replaces them.
             Ref disabled = py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("disabled")));
             Ref cache = disabled ? py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("_cache"))) : Ref();
@@ -128,25 +147,48 @@ bool has_blank(PyObject* word) {
     return at >= 0;
 }
 
-Ref join_words(PyObject* words) {
-    Ref list =
-        PyList_CheckExact(words) || PyTuple_CheckExact(words) ? py::newref(words) : py::own(PySequence_List(words));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
-    PyObject** items = PySequence_Fast_ITEMS(list.get());
-    std::vector<bool> braced(static_cast<size_t>(n));
+// The text of the words `items[0]` to `items[n - 1]`.
+Ref join_items(PyObject* const* items, Py_ssize_t n) {
+    // Which words get braces: in place for a usual command.
+    bool few[32];
+    std::vector<char> many;
+    bool* braced = few;
+    if (n > 32) {
+        many.resize(static_cast<size_t>(n));
+        braced = reinterpret_cast<bool*>(many.data());
+    }
     Py_ssize_t length = n > 0 ? n - 1 : 0;
     Py_UCS4 maxchar = 0x7F;
+    bool ascii = true;  // every word compact ASCII: bytes copied as they are
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* word = items[i];
         if (!PyUnicode_Check(word)) {
             py::raise_format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
                              Py_TYPE(word)->tp_name);
         }
-        braced[static_cast<size_t>(i)] = has_blank(word);
-        length += PyUnicode_GET_LENGTH(word) + (braced[static_cast<size_t>(i)] ? 2 : 0);
-        if (PyUnicode_MAX_CHAR_VALUE(word) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(word);
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(word);
+        if (PyUnicode_IS_COMPACT_ASCII(word)) {
+            braced[i] = std::memchr(PyUnicode_1BYTE_DATA(word), ' ', static_cast<size_t>(size)) != nullptr;
+        } else {
+            ascii = false;
+            braced[i] = has_blank(word);
+            if (PyUnicode_MAX_CHAR_VALUE(word) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(word);
+        }
+        length += size + (braced[i] ? 2 : 0);
     }
     Ref text = py::own(PyUnicode_New(length, maxchar));
+    if (ascii) {
+        auto* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Py_ssize_t size = PyUnicode_GET_LENGTH(items[i]);
+            if (i > 0) *out++ = ' ';
+            if (braced[i]) *out++ = '{';
+            std::memcpy(out, PyUnicode_1BYTE_DATA(items[i]), static_cast<size_t>(size));
+            out += size;
+            if (braced[i]) *out++ = '}';
+        }
+        return text;
+    }
     const int kind = PyUnicode_KIND(text.get());
     void* data = PyUnicode_DATA(text.get());
     Py_ssize_t at = 0;
@@ -154,16 +196,22 @@ Ref join_words(PyObject* words) {
         PyObject* word = items[i];
         const Py_ssize_t size = PyUnicode_GET_LENGTH(word);
         if (i > 0) PyUnicode_WRITE(kind, data, at++, ' ');
-        if (braced[static_cast<size_t>(i)]) PyUnicode_WRITE(kind, data, at++, '{');
+        if (braced[i]) PyUnicode_WRITE(kind, data, at++, '{');
         if (PyUnicode_KIND(word) == kind) {
             std::memcpy(static_cast<char*>(data) + at * kind, PyUnicode_DATA(word), static_cast<size_t>(size * kind));
         } else if (PyUnicode_CopyCharacters(text.get(), at, word, 0, size) < 0) {
             py::fail();
         }
         at += size;
-        if (braced[static_cast<size_t>(i)]) PyUnicode_WRITE(kind, data, at++, '}');
+        if (braced[i]) PyUnicode_WRITE(kind, data, at++, '}');
     }
     return text;
+}
+
+Ref join_words(PyObject* words) {
+    Ref list =
+        PyList_CheckExact(words) || PyTuple_CheckExact(words) ? py::newref(words) : py::own(PySequence_List(words));
+    return join_items(PySequence_Fast_ITEMS(list.get()), PySequence_Fast_GET_SIZE(list.get()));
 }
 
 // An entry that now holds something that may refer back to it is tracked
@@ -172,10 +220,8 @@ void track(PyObject* self) {
     if (!PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
 }
 
-// Fills an entry: the command text first (so bad words fail before the
-// clock is read), then the timestamp.
-void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
-    Ref text = PyUnicode_Check(api) ? py::newref(api) : join_words(api);
+// Fills an entry with the command text `text`, then the timestamp.
+void fill_entry_text(PyObject* module, EntryObject* entry, Ref text) {
     State* st = state_of(module);
     Ref get_time = py::newref(py::global(module, TARVO_STR("get_time")));
     if (get_time.get() == st->get_time && st->get_time_is_now) {
@@ -201,6 +247,12 @@ void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
     } else if (PyObject_GC_IsTracked(self)) {
         PyObject_GC_UnTrack(self);
     }
+}
+
+// Fills an entry: the command text first (so bad words fail before the
+// clock is read), then the timestamp.
+void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
+    fill_entry_text(module, entry, PyUnicode_Check(api) ? py::newref(api) : join_words(api));
 }
 
 // The entry's timestamp, built from its clock reading on first use exactly
@@ -238,10 +290,30 @@ int entry_set_timestamp(PyObject* self, PyObject* value, void*) noexcept {
     });
 }
 
-Ref new_entry(PyObject* module, PyObject* api) {
+// A new Entry, made untracked: most entries stay so (see fill_entry_text).
+Ref alloc_entry(PyObject* module) {
     auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->entry_type);
-    Ref entry = py::own(type->tp_alloc(type, 0));
-    fill_entry(module, reinterpret_cast<EntryObject*>(entry.get()), api);
+    EntryObject* entry = PyObject_GC_New(EntryObject, type);
+    if (!entry) py::fail();
+    entry->timestamp = nullptr;
+    entry->api = nullptr;
+    entry->seconds = 0;
+    entry->microseconds = 0;
+    entry->pending = false;
+    return Ref::steal(reinterpret_cast<PyObject*>(entry));
+}
+
+Ref new_entry(PyObject* module, PyObject* api) {
+    Ref text = PyUnicode_Check(api) ? py::newref(api) : join_words(api);
+    Ref entry = alloc_entry(module);
+    fill_entry_text(module, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
+    return entry;
+}
+
+Ref new_entry_of_words(PyObject* module, PyObject* const* words, Py_ssize_t n) {
+    Ref text = join_items(words, n);
+    Ref entry = alloc_entry(module);
+    fill_entry_text(module, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
     return entry;
 }
 
@@ -427,6 +499,11 @@ const py::Signature append_sig{"append", append_params, 2, 2};
 void store_entry(PyObject* module, PyObject* store, PyObject* entry) {
     State* st = state_of(module);
     if (reinterpret_cast<PyObject*>(Py_TYPE(store)) == st->deque_type) {
+        // deque is a built-in type: nothing can replace its append.
+        if (st->deque_append_function) {
+            py::own(st->deque_append_function(store, entry));
+            return;
+        }
         PyObject* args[] = {store, entry};
         py::own(PyObject_Vectorcall(st->deque_append, args, 2, nullptr));
     } else {
@@ -434,16 +511,26 @@ void store_entry(PyObject* module, PyObject* store, PyObject* entry) {
     }
 }
 
-Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
-    PyObject* item = a[1];
-    debug(module, state_of(module)->record_format, item);
+// Records one command: `item`, or, where that is null, the words
+// `words[0]` to `words[n - 1]` that stand for the list of them.
+void record(PyObject* self, PyObject* module, PyObject* item, PyObject* const* words, Py_ssize_t n) {
+    State* st = state_of(module);
+    {
+        // Owned: asking for the level may run code that rebinds the global.
+        Ref logger = py::newref(py::global(module, TARVO_STR("logger")));
+        if (debug_enabled(module, logger.get())) {
+            Ref shown = item ? py::newref(item) : py::own(PyList_New(n));
+            for (Py_ssize_t i = 0; !item && i < n; ++i) PyList_SET_ITEM(shown.get(), i, py::newref(words[i]).release());
+            py::call_method(logger.get(), TARVO_STR("debug"), st->record_format, shown.get());
+        }
+    }
     HistoryObject* h = as_history(self);
     if (!h->enabled) raise_missing(self, "enabled");
-    if (!py::truth(h->enabled)) return py::none();
-    Ref entry = new_entry(module, item);
+    if (!py::truth(h->enabled)) return;
+    Ref entry = item ? new_entry(module, item) : new_entry_of_words(module, words, n);
     store_entry(module, history_of(self).get(), entry.get());
     Ref active = active_of(self);
-    if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) return py::none();
+    if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) return;
     Ref markers = markers_of(self);
     Ref names = py::own(PyObject_GetIter(active.get()));
     while (Ref name = Ref::steal(PyIter_Next(names.get()))) {
@@ -451,8 +538,63 @@ Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
         store_entry(module, store.get(), entry.get());
     }
     if (PyErr_Occurred()) py::fail();
+}
+
+Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
+    record(self, module, a[1], nullptr, 0);
     return py::none();
 }
+
+// -- the C API (history_api.hpp) ---------------------------------------------
+
+// The module of `history` where `history.append` would be our own append
+// of a History itself; null where only calling it can tell.  That takes a
+// History (not a subclass) with generic attribute lookup, whose class
+// still finds our `append` (kept for the class's version), and whose own
+// __dict__ has no `append`.
+PyObject* own_append(PyObject* history) {
+    PyTypeObject* type = Py_TYPE(history);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+    if (!module || !PyModule_Check(module) || PyModule_GetDef(module) != &history_module) return nullptr;
+    State* st = state_of(module);
+    if (type != reinterpret_cast<PyTypeObject*>(st->history_type)) return nullptr;
+    if (!(st->append_version && type->tp_version_tag == st->append_version && py::has_valid_version(type))) {
+        if (py::class_lookup(type, TARVO_STR("append")) != st->append_method) return nullptr;
+        st->append_version = py::has_valid_version(type) ? type->tp_version_tag : 0;
+    }
+    if (PyObject* dict = as_history(history)->dict) {
+        if (!PyDict_CheckExact(dict)) return nullptr;
+        if (PyDict_GetItemWithError(dict, TARVO_STR("append"))) return nullptr;
+        if (PyErr_Occurred()) py::fail();
+    }
+    return module;
+}
+
+int api_append(PyObject* history, PyObject* item) noexcept {
+    return py::entry_int("History.append", [&] {
+        PyObject* module = own_append(history);
+        if (!module) return 0;
+        // As a call of the method would: its depth counted, its arguments held.
+        py::RecursionGuard depth(" while calling a Python object");
+        Ref held = py::newref(history), held_item = py::newref(item);
+        record(history, module, item, nullptr, 0);
+        return 1;
+    });
+}
+
+int api_append_words(PyObject* history, PyObject* const* words, Py_ssize_t n) noexcept {
+    return py::entry_int("History.append", [&] {
+        PyObject* module = own_append(history);
+        if (!module) return 0;
+        py::RecursionGuard depth(" while calling a Python object");
+        Ref held = py::newref(history);
+        record(history, module, nullptr, words, n);
+        return 1;
+    });
+}
+
+const tarvo::tcl::HistoryApi c_api = {api_append, api_append_words};
 
 const char* const clear_params[] = {"self", "marker", "clear_all"};
 const py::Signature clear_sig{"clear", clear_params, 3, 1};
@@ -633,6 +775,10 @@ int exec_module(PyObject* module) noexcept {
         Ref deque = py::import_from("collections", "deque");
         py::add(module, "deque", deque.get());
         py::keep(st->deque_append, py::getattr(deque.get(), "append"));
+        if (Py_IS_TYPE(st->deque_append, &PyMethodDescr_Type)) {
+            PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(st->deque_append)->d_method;
+            if (def->ml_flags == METH_O) st->deque_append_function = def->ml_meth;
+        }
         py::keep(st->deque_type, std::move(deque));
         Ref get_time = py::import_from("tarvo.utils.utils", "get_time");
         py::add(module, "get_time", get_time.get());
@@ -656,6 +802,12 @@ int exec_module(PyObject* module) noexcept {
         Ref history_type = py::type_from_spec(module, &history_spec);
         py::setattr(history_type.get(), "__MAX_HISTORY__", py::integer(MAX_HISTORY).get());
         py::add(module, "History", history_type.get());
+        Ref type_dict = py::type_dict(reinterpret_cast<PyTypeObject*>(history_type.get()));
+        py::keep(st->append_method, py::newref(py::require(PyDict_GetItemWithError(type_dict.get(), TARVO_STR("append")))));
+        py::keep(st->history_type, std::move(history_type));
+        Ref capsule = py::own(PyCapsule_New(const_cast<tarvo::tcl::HistoryApi*>(&c_api), tarvo::tcl::HISTORY_API_NAME,
+                                            nullptr));
+        py::add(module, "__c_api__", capsule.get());
         return 0;
     });
 }

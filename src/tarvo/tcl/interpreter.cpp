@@ -8,6 +8,8 @@
 // functions.  Module globals are read at call time, as Python code reads
 // them, so a caller may replace `iter_entry_points` or a companion class.
 #include "_cxx/py.hpp"
+#include "_cxx/history_api.hpp"
+#include "_cxx/interpreter_api.hpp"
 #include "_cxx/nestmap_api.hpp"
 #include "_cxx/tcl.hpp"
 #include "_cxx/tclnum.hpp"
@@ -44,18 +46,23 @@ struct State {
     PyObject* tcl_error = nullptr;            // tkinter.TclError
     PyObject* nest_map = nullptr;             // the NestMap imported
     PyObject* nestmap = nullptr;              // its module, whose C API reads keyed lists
+    PyObject* own_cast_any = nullptr;         // Interpreter.__dict__['cast_any'] as built here
     const tarvo::tcl::NestMapApi* nestmap_api = nullptr;
+    const tarvo::tcl::HistoryApi* history_api = nullptr;  // tarvo.tcl.history's
     PyObject* tclx_version = nullptr;  // the TclX the first interpreter loaded (see offer_tclx)
     PyObject* tclx_script = nullptr;   // ... and its `package ifneeded` script
     PyTypeObject* native_type = nullptr;  // the class last found plain, at version native_version
     unsigned int native_version = 0;
     unsigned int keyed_list_version = 0;  // Interpreter's version when its cast_keyed_list was last its own
+    py::ClassLacks self_lacks;            // an interpreter class without `tk` and `history` of its own
+    PyTypeObject* cast_any_class = nullptr;  // the class, and its version, last found to take it
+    unsigned int cast_any_version = 0;
 
     static constexpr PyObject* State::* fields[] = {
         &State::metadata,  &State::record,       &State::path_finder, &State::interrupts,
         &State::cls,       &State::own,          &State::tk_getint,   &State::tk_getdouble,
         &State::object_getattribute, &State::tcl_error, &State::nest_map, &State::nestmap,
-        &State::tclx_version, &State::tclx_script};
+        &State::tclx_version, &State::tclx_script, &State::own_cast_any};
 };
 
 const char* const self_params[] = {"self"};
@@ -442,25 +449,41 @@ Ref remove_callback_body(PyObject* module, PyObject** a) {
     return backup;
 }
 
+Ref call_cast_any(PyObject* module, PyObject* self, PyObject* value);
+
 const char* const eval_params[] = {"self", "code", "typecast", "record"};
 const py::Signature eval_sig{"eval", eval_params, 4, 2};
 
 Ref eval_body(PyObject* module, PyObject** a) {
     PyObject* self = a[0];
     PyObject* code = a[1];
-    Ref tk = py::instance_attr(self, TARVO_STR("tk"));
+    State* st = py::state<State>(module);
+    // The instance keeps both in its own __dict__: read from there where
+    // its class has neither.
+    Ref dict;
+    if (py::lacks_all(st->self_lacks, Py_TYPE(self), {TARVO_STR("tk"), TARVO_STR("history")})) {
+        dict = py::instance_dict(self);
+    }
+    Ref tk = dict ? py::own_attr(self, dict.get(), TARVO_STR("tk")) : py::instance_attr(self, TARVO_STR("tk"));
+    // (Checking an application type the first time asks it for its address.)
+    if (!tarvo::tcl::app_type_checked(tk.get())) dict = {};
     if (const auto* fields = tarvo::tcl::app_fields(tk.get())) tarvo::tcl::require_owner(fields);
     if (!a[3] || py::truth(a[3])) {
-        Ref history = py::instance_attr(self, TARVO_STR("history"));
-        py::call_method(history.get(), TARVO_STR("append"), code);
+        // (The truth of `record` may have run code.)
+        if (dict && a[3] && a[3] != Py_True && a[3] != Py_False) dict = {};
+        Ref history = dict ? py::own_attr(self, dict.get(), TARVO_STR("history"))
+                           : py::instance_attr(self, TARVO_STR("history"));
+        if (!py::check(st->history_api->append(history.get(), code))) {
+            py::call_method(history.get(), TARVO_STR("append"), code);
+        }
     }
-    PyObject* interrupts = py::state<State>(module)->interrupts;
+    PyObject* interrupts = st->interrupts;
     tarvo::tcl::forget_interrupt(interrupts, tk.get());
     Ref result = Ref::steal(PyObject_CallMethodOneArg(tk.get(), TARVO_STR("eval"), code));
     // A Tcl error: report Tcl's whole trace, not its short message.
     if (!result) tarvo::tcl::raise_with_trace(module, self, tk.get(), interrupts);
     tarvo::tcl::check_interrupt(interrupts, tk.get());
-    if (a[2] && py::truth(a[2])) result = py::call_method(self, TARVO_STR("cast_any"), result.get());
+    if (a[2] && py::truth(a[2])) result = call_cast_any(module, self, result.get());
     return result;
 }
 
@@ -912,6 +935,36 @@ Ref cast_any_body(PyObject* module, PyObject** a) {
     return text;
 }
 
+// self.cast_any(value).  Where that finds Interpreter's own method (no
+// __getattribute__ but object's, the class's cast_any ours, kept for the
+// class's version; none on the instance), its body runs straight away.
+Ref call_cast_any(PyObject* module, PyObject* self, PyObject* value) {
+    State* st = py::state<State>(module);
+    PyTypeObject* type = Py_TYPE(self);
+    const bool known = st->cast_any_class == type && st->cast_any_version &&
+                       type->tp_version_tag == st->cast_any_version && py::has_valid_version(type);
+    if (!known) {
+        if (py::class_lookup(type, TARVO_STR("cast_any")) != st->own_cast_any ||
+            py::class_lookup(type, TARVO_STR("__getattribute__")) != st->object_getattribute) {
+            return py::call_method(self, TARVO_STR("cast_any"), value);
+        }
+        st->cast_any_class = type;
+        st->cast_any_version = py::has_valid_version(type) ? type->tp_version_tag : 0;
+    }
+    Ref dict = py::instance_dict(self);
+    if (dict) {
+        if (!PyDict_CheckExact(dict.get()) || PyDict_GetItemWithError(dict.get(), TARVO_STR("cast_any"))) {
+            return py::call_method(self, TARVO_STR("cast_any"), value);
+        }
+        if (PyErr_Occurred()) py::fail();
+    }
+    // As a call of the method would: its depth counted, its arguments held.
+    py::RecursionGuard depth(" while calling a Python object");
+    Ref held_self = py::newref(self), held_value = py::newref(value);
+    PyObject* a[] = {self, value};
+    return cast_any_body(module, a);
+}
+
 // -- variable access -------------------------------------------------------------
 
 const char* const get_params[] = {"self", "name"};
@@ -1153,6 +1206,7 @@ void keep_native_references(PyObject* module, PyObject* cls) {
     }
     py::keep(st->own, std::move(own));
     py::keep(st->cls, py::newref(cls));
+    py::keep(st->own_cast_any, py::newref(py::require(PyDict_GetItemString(dict.get(), "cast_any"))));
     Ref misc = py::import_from("tkinter", "Misc");
     py::keep(st->tk_getint, py::newref(py::class_lookup(reinterpret_cast<PyTypeObject*>(misc.get()),
                                                           TARVO_STR("getint"))));
@@ -1168,7 +1222,27 @@ void keep_native_references(PyObject* module, PyObject* cls) {
     if (!api) py::fail();
     st->nestmap_api = static_cast<const tarvo::tcl::NestMapApi*>(api);
     py::keep(st->nestmap, std::move(nestmap));
+    Ref history_capsule = py::import_relative(module, "history", "__c_api__");
+    api = PyCapsule_GetPointer(history_capsule.get(), tarvo::tcl::HISTORY_API_NAME);
+    if (!api) py::fail();
+    st->history_api = static_cast<const tarvo::tcl::HistoryApi*>(api);
 }
+
+// cast_any for the C API (interpreter_api.hpp).
+PyObject* api_cast_any(PyObject* module, PyObject* self, PyObject* value) noexcept {
+    return py::entry("cast_any", [&] {
+        // As a call of the function would: its depth counted, its arguments held.
+        py::RecursionGuard depth(" while calling a Python object");
+        Ref held_self = py::newref(self), held_value = py::newref(value);
+        PyObject* a[] = {self, value};
+        return cast_any_body(module, a);
+    });
+}
+
+const tarvo::tcl::InterpreterApi c_api = {
+    TARVO_FASTCALL((py::fastcall<cast_any_sig, cast_any_body>)),
+    api_cast_any,
+};
 
 // The export list of the shared interpreter: the public names of the class,
 // in definition order, then its own public attributes.
@@ -1219,6 +1293,9 @@ int exec_module(PyObject* module) noexcept {
         Ref cls = make_interpreter_class(module);
         py::add(module, "Interpreter", cls.get());
         keep_native_references(module, cls.get());
+        Ref capsule = py::own(PyCapsule_New(const_cast<tarvo::tcl::InterpreterApi*>(&c_api),
+                                            tarvo::tcl::INTERPRETER_API_NAME, nullptr));
+        py::add(module, "__c_api__", capsule.get());
 
         Ref shared = py::call(cls.get());
         publish(shared.get(), cls.get());

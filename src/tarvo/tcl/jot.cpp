@@ -19,12 +19,15 @@
 // with **** in its place, and a Tcl error of that command is reported with
 // the Secrets masked in its message.
 #include "_cxx/py.hpp"
+#include "_cxx/history_api.hpp"
+#include "_cxx/interpreter_api.hpp"
 #include "_cxx/tclstr.hpp"
 #include "_cxx/tcl.hpp"
 
 #include <structmember.h>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 namespace py = tarvo::py;
@@ -46,9 +49,47 @@ struct State {
     static constexpr PyObject* State::* fields[] = {&State::jot_type,   &State::code_type,     &State::jot_names,
                                                     &State::code_names, &State::quoten,        &State::quoten_masked,
                                                     &State::interrupts};
+    const tcl::HistoryApi* history_api = nullptr;  // tarvo.tcl.history's, once that module is there
+    const tcl::InterpreterApi* interpreter_api = nullptr;  // tarvo.tcl.interpreter's, the same way
+    // The interpreter class, and its version, at which `cast_any` was last
+    // found to be Interpreter's own (see call_cast_any).
+    PyTypeObject* cast_any_class = nullptr;
+    unsigned int cast_any_version = 0;
+    PyObject* cast_any_module = nullptr;  // borrowed: that class holds the function, which holds it
+    py::ClassLacks interp_lacks;          // an interpreter class without `tk` and `history` of its own
 };
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
+
+// The C API of a sibling module, once that module has been imported (by
+// whoever imports it: none of its objects can be about before); null until
+// then.  Importing this module imports neither of them.
+const void* sibling_api(PyObject* module_name, const char* api_name) {
+    Ref module = Ref::steal(PyImport_GetModule(module_name));
+    if (!module) {
+        if (PyErr_Occurred()) py::fail();
+        return nullptr;
+    }
+    Ref capsule = py::getattr_optional(module.get(), TARVO_STR("__c_api__"));
+    if (!capsule || !PyCapsule_IsValid(capsule.get(), api_name)) return nullptr;
+    return PyCapsule_GetPointer(capsule.get(), api_name);
+}
+
+const tcl::HistoryApi* history_api(State* st) {
+    if (!st->history_api) {
+        st->history_api = static_cast<const tcl::HistoryApi*>(
+            sibling_api(TARVO_STR("tarvo.tcl.history"), tcl::HISTORY_API_NAME));
+    }
+    return st->history_api;
+}
+
+const tcl::InterpreterApi* interpreter_api(State* st) {
+    if (!st->interpreter_api) {
+        st->interpreter_api = static_cast<const tcl::InterpreterApi*>(
+            sibling_api(TARVO_STR("tarvo.tcl.interpreter"), tcl::INTERPRETER_API_NAME));
+    }
+    return st->interpreter_api;
+}
 
 struct JotObject {
     PyObject_HEAD PyObject* tcl;
@@ -260,33 +301,45 @@ Ref string_result(PyObject* tk, Ref result) {
     return tcl::text_of(api.GetObjResult(interp));
 }
 
-// The items of a list as they are now, each held while they are in use:
-// whoever else holds the list may change it meanwhile.  `argv()[0]` is left
-// for the caller (a vectorcall's self).
-class HeldItems {
+// The words of a command, each held, behind a free first place for a
+// vectorcall's self (`argv()[0]`, left to the caller).
+class Words {
 public:
-    explicit HeldItems(PyObject* list) : n_(PyList_GET_SIZE(list)) {
-        if (n_ + 1 > static_cast<Py_ssize_t>(SMALL)) {
-            big_.resize(static_cast<size_t>(n_) + 1);
+    explicit Words(Py_ssize_t capacity) {
+        if (capacity + 1 > static_cast<Py_ssize_t>(SMALL)) {
+            big_.resize(static_cast<size_t>(capacity) + 1);
             argv_ = big_.data();
         }
-        for (Py_ssize_t i = 0; i < n_; ++i) {
-            PyObject* item = PyList_GET_ITEM(list, i);
-            Py_INCREF(item);
-            argv_[i + 1] = item;
-        }
+        argv_[0] = nullptr;
     }
-    ~HeldItems() {
-        for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(argv_[i + 1]);
+    // The items of a list as they are now: whoever else holds the list may
+    // change it meanwhile.
+    explicit Words(PyObject* list) : Words(PyList_GET_SIZE(list)) {
+        const Py_ssize_t n = PyList_GET_SIZE(list);
+        for (Py_ssize_t i = 0; i < n; ++i) push(py::newref(PyList_GET_ITEM(list, i)));
     }
-    HeldItems(const HeldItems&) = delete;
-    HeldItems& operator=(const HeldItems&) = delete;
+    ~Words() {
+        for (Py_ssize_t i = 1; i <= n_; ++i) Py_DECREF(argv_[i]);
+    }
+    Words(const Words&) = delete;
+    Words& operator=(const Words&) = delete;
+
+    void push(Ref word) noexcept { argv_[++n_] = word.release(); }
+    PyObject* operator[](Py_ssize_t i) const noexcept { return argv_[i + 1]; }
+    PyObject* const* items() const noexcept { return argv_ + 1; }
     PyObject** argv() noexcept { return argv_; }
     Py_ssize_t size() const noexcept { return n_; }
 
+    // A new list of the words.
+    Ref list() const {
+        Ref list = py::own(PyList_New(n_));
+        for (Py_ssize_t i = 0; i < n_; ++i) PyList_SET_ITEM(list.get(), i, py::newref(argv_[i + 1]).release());
+        return list;
+    }
+
 private:
     static constexpr size_t SMALL = 16;
-    Py_ssize_t n_;
+    Py_ssize_t n_ = 0;
     PyObject* small_[SMALL];
     std::vector<PyObject*> big_;
     PyObject** argv_ = small_;
@@ -387,10 +440,7 @@ struct Masks {
 
 // Runs one command: `tcl.tk.call(*words)`, a Tcl error reported with Tcl's
 // whole trace from ::errorInfo (with the Secrets masked, when `masks`).
-Ref run(PyObject* module, PyObject* interp, PyObject* tk, PyObject* words, const Masks* masks) {
-    // Tcl may call back into Python while it runs, and the history may have
-    // kept the list of words.
-    HeldItems held(words);
+Ref run(PyObject* module, PyObject* interp, PyObject* tk, Words& held, const Masks* masks) {
     held.argv()[0] = tk;
     State* st = state_of(module);
     // Imported on first use: importing this module opens no Tcl library.
@@ -440,9 +490,32 @@ Ref quoten_scalar(PyObject* value) {
 // (as the interpreter's own methods are) and the instance has no attribute
 // of that name, the bound method it would make is the function with the
 // instance in front: the function is called so, without making one.
-Ref call_cast_any(PyObject* interp, PyObject* result) {
-    PyObject* found = py::class_lookup(Py_TYPE(interp), TARVO_STR("cast_any"));
+Ref call_cast_any(State* st, PyObject* interp, PyObject* result) {
+    // Interpreter's own cast_any, known for this class at this version:
+    // its C++ runs straight away, where the instance has no cast_any.
+    PyTypeObject* type = Py_TYPE(interp);
+    if (st->cast_any_class == type && type->tp_version_tag == st->cast_any_version && py::has_valid_version(type)) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(interp, nullptr));
+        if (dict && PyDict_CheckExact(dict.get())) {
+            if (!PyDict_GetItemWithError(dict.get(), TARVO_STR("cast_any"))) {
+                if (PyErr_Occurred()) py::fail();
+                return py::own(st->interpreter_api->cast_any(st->cast_any_module, interp, result));
+            }
+        } else if (!dict) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::fail();
+            PyErr_Clear();
+        }
+    }
+    PyObject* found = py::class_lookup(type, TARVO_STR("cast_any"));
     if (found && PyInstanceMethod_Check(found)) {
+        const tcl::InterpreterApi* api = interpreter_api(st);
+        PyObject* builtin = PyInstanceMethod_GET_FUNCTION(found);
+        if (api && PyCFunction_Check(builtin) && PyCFunction_GET_FUNCTION(builtin) == api->cast_any_function &&
+            py::has_valid_version(type)) {
+            st->cast_any_class = type;
+            st->cast_any_version = type->tp_version_tag;
+            st->cast_any_module = PyCFunction_GET_SELF(builtin);
+        }
         // Held: the instance's dict may be asked for first, or the class change meanwhile.
         Ref function = py::newref(PyInstanceMethod_GET_FUNCTION(found));
         Ref dict = Ref::steal(PyObject_GenericGetDict(interp, nullptr));
@@ -481,26 +554,21 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref name = command_name(cmd.get());
     const Py_ssize_t noptions = nkw - (cast_at >= 0 ? 1 : 0);
     const Py_ssize_t nwords = 1 + nargs + 2 * noptions;
-    Ref words = py::own(PyList_New(nwords));
+    Words words(nwords);
     Masks masks;
-    Py_ssize_t at = 0;
     // Puts the next word, and its masked form when it differs.
     auto put = [&](Ref word, PyObject* masked) {
+        const Py_ssize_t at = words.size();
         if (masked && !masks.shown) {
             masks.shown = py::own(PyList_New(nwords));
             masks.secrets = py::own(PyList_New(0));
-            for (Py_ssize_t i = 0; i < at; ++i) {
-                PyObject* earlier = PyList_GET_ITEM(words.get(), i);
-                Py_INCREF(earlier);
-                PyList_SET_ITEM(masks.shown.get(), i, earlier);
-            }
+            for (Py_ssize_t i = 0; i < at; ++i) PyList_SET_ITEM(masks.shown.get(), i, py::newref(words[i]).release());
         }
         if (masks.shown) {
             PyObject* recorded = masked ? masked : word.get();
-            Py_INCREF(recorded);
-            PyList_SET_ITEM(masks.shown.get(), at, recorded);
+            PyList_SET_ITEM(masks.shown.get(), at, py::newref(recorded).release());
         }
-        PyList_SET_ITEM(words.get(), at++, word.release());
+        words.push(std::move(word));
     };
     auto put_argument = [&](PyObject* value) {
         if (Ref known = quoten_scalar(value)) return put(std::move(known), nullptr);
@@ -529,16 +597,39 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     // but not on a thread that may not run it.
     Ref tcl = code_tcl(self);
     Ref interp = target_of(tcl.get());
-    Ref tk = py::instance_attr(interp.get(), TARVO_STR("tk"));
+    // An interpreter keeps both in its own __dict__: read from there where
+    // its class has neither.
+    Ref dict;
+    if (py::lacks_all(st->interp_lacks, Py_TYPE(interp.get()), {TARVO_STR("tk"), TARVO_STR("history")})) {
+        dict = py::instance_dict(interp.get());
+    }
+    Ref tk = dict ? py::own_attr(interp.get(), dict.get(), TARVO_STR("tk"))
+                  : py::instance_attr(interp.get(), TARVO_STR("tk"));
+    // (Checking an application type the first time asks it for its address.)
+    if (!tcl::app_type_checked(tk.get())) dict = {};
     if (const auto* fields = tcl::app_fields(tk.get())) tcl::require_owner(fields);
-    Ref history = py::instance_attr(interp.get(), TARVO_STR("history"));
-    py::call_method(history.get(), TARVO_STR("append"), masks.shown ? masks.shown.get() : words.get());
+    Ref history = dict ? py::own_attr(interp.get(), dict.get(), TARVO_STR("history"))
+                       : py::instance_attr(interp.get(), TARVO_STR("history"));
+    const tcl::HistoryApi* own_history = history_api(st);
+    // A history of another kind gets the list of words, and the command
+    // runs as that list stands afterwards.
+    Ref given;
+    if (masks.shown) {
+        if (!own_history || !py::check(own_history->append(history.get(), masks.shown.get()))) {
+            py::call_method(history.get(), TARVO_STR("append"), masks.shown.get());
+        }
+    } else if (!own_history || !py::check(own_history->append_words(history.get(), words.items(), words.size()))) {
+        given = words.list();
+        py::call_method(history.get(), TARVO_STR("append"), given.get());
+    }
 
     // 6. and 7.
-    Ref result = run(module, interp.get(), tk.get(), words.get(), masks.shown ? &masks : nullptr);
+    std::optional<Words> as_given;
+    if (given) as_given.emplace(given.get());
+    Ref result = run(module, interp.get(), tk.get(), given ? *as_given : words, masks.shown ? &masks : nullptr);
 
     // 8.
-    if (py::truth(cast)) return call_cast_any(interp.get(), result.get());
+    if (py::truth(cast)) return call_cast_any(st, interp.get(), result.get());
     return string_result(tk.get(), std::move(result));
 }
 

@@ -168,6 +168,65 @@ inline PyObject* class_lookup(PyTypeObject* type, PyObject* name) {
     return nullptr;
 }
 
+// Whether `type` carries a version tag that names its present state: any
+// change to a class or to one of its bases gives it a new one (none until
+// the interpreter's own lookup next asks), and a tag names one state of one
+// class for the life of the process.  So what was found in a class at one
+// tag still holds while it has that tag.
+inline bool has_valid_version(PyTypeObject* type) noexcept {
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+#else
+    return type->tp_version_tag != 0;
+#endif
+}
+
+// Instance attributes read straight from the instance's own __dict__, as
+// PyObject_GenericGetAttr finds them where the class has nothing of that
+// name (no descriptor, no class attribute).  Whether a class has none of a
+// few names is kept for its version in a `ClassLacks` of the caller's:
+//
+//     if (py::lacks_all(st->lacks, Py_TYPE(obj), {TARVO_STR("tk")})) {
+//         Ref dict = py::instance_dict(obj);
+//         Ref tk = py::own_attr(obj, dict.get(), TARVO_STR("tk"));
+//     }
+
+struct ClassLacks {
+    PyTypeObject* type = nullptr;  // compared only: the version names the class
+    unsigned int version = 0;
+};
+
+// Whether `type` has none of `names` along its MRO.
+inline bool lacks_all(ClassLacks& known, PyTypeObject* type, std::initializer_list<PyObject*> names) {
+    if (known.type == type && known.version && type->tp_version_tag == known.version && has_valid_version(type)) {
+        return true;
+    }
+    for (PyObject* name : names) {
+        if (class_lookup(type, name)) return false;
+    }
+    if (has_valid_version(type)) known = {type, type->tp_version_tag};
+    return true;
+}
+
+// The instance's own __dict__, or empty where it has none.
+inline Ref instance_dict(PyObject* obj) {
+    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+    if (dict) return Ref::steal(dict);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+    PyErr_Clear();
+    return {};
+}
+
+// `obj.<name>` where the class of `obj` has nothing of that name: from
+// `dict` (its own __dict__) where it is there, else by instance_attr.
+inline Ref own_attr(PyObject* obj, PyObject* dict, PyObject* name) {
+    if (dict && PyDict_CheckExact(dict)) {
+        if (PyObject* value = PyDict_GetItemWithError(dict, name)) return newref(value);
+        if (PyErr_Occurred()) fail();
+    }
+    return instance_attr(obj, name);
+}
+
 // ---------------------------------------------------------------------------
 // Functions.  Every C++ function is a PyCFunction whose `self` is its module,
 // so its body reaches the module state; `PyMethodDef`s are static, since the
