@@ -7,6 +7,7 @@
 // `logger`, `deque`, `re`) are read at call time, as Python code reads them,
 // so a test can replace `get_time` to freeze the clock.
 #include "_cxx/py.hpp"
+#include "_cxx/dictstate.hpp"
 #include "_cxx/history_api.hpp"
 
 #include <structmember.h>
@@ -48,7 +49,31 @@ struct State {
     unsigned int append_version = 0;
     unsigned int logger_version = 0;
     PyCFunction deque_append_function = nullptr;  // deque.append's C function (METH_O), where it is one
+
+    // Read from dicts, for as long as they stay as they were (dictstate.hpp):
+    py::KeptNames<2> globals;  // the module globals `logger` and `get_time`
+    // Whether `logger` logs DEBUG, as debug_enabled read it from the
+    // logger's own __dict__ (and its level cache, unless it is disabled).
+    struct {
+        PyObject* logger = nullptr;      // compared only
+        uint64_t attributes = 0;         // the state of its __dict__ (0: nothing kept)
+        PyObject* cache = nullptr;       // its _cache, borrowed from that __dict__; null: disabled
+        uint64_t cache_state = 0;
+        bool enabled = false;
+    } kept_logger;
 };
+
+enum Global { LOGGER, GET_TIME };
+
+// The module global `logger` or `get_time`, read at call time.
+PyObject* global_of(PyObject* module, Global which) {
+    State* st = py::state<State>(module);
+    PyObject* name = which == LOGGER ? TARVO_STR("logger") : TARVO_STR("get_time");
+    if (st->globals.read(PyModule_GetDict(module), {TARVO_STR("logger"), TARVO_STR("get_time")})) {
+        if (PyObject* value = st->globals.value(which)) return value;
+    }
+    return py::global(module, name);
+}
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
 
@@ -70,19 +95,57 @@ bool own_is_enabled_for(State* st, PyTypeObject* type) {
     return true;
 }
 
+// Whether looking a level up in `cache` runs no code: an exact dict whose
+// keys are all exact ints.
+bool int_keys(PyObject* cache) {
+    if (!PyDict_CheckExact(cache)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(cache, &pos, &key, &value)) {
+        if (!PyLong_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 bool debug_enabled(PyObject* module, PyObject* logger) {
     State* st = state_of(module);
+    auto& kept = st->kept_logger;
     if (Py_TYPE(logger) == reinterpret_cast<PyTypeObject*>(st->logger_class)) {
         const bool own_method = own_is_enabled_for(st, Py_TYPE(logger));
         Ref attributes = py::own(PyObject_GenericGetDict(logger, nullptr));
         if (own_method && PyDict_CheckExact(attributes.get())) {
+            // The answer read before, while the logger's settings stay as they were.
+            if (kept.attributes && kept.logger == logger && py::dict_state(attributes.get()) == kept.attributes &&
+                (!kept.cache || py::dict_state(kept.cache) == kept.cache_state)) {
+                return kept.enabled;
+            }
+            kept.attributes = 0;
+            // An isEnabledFor of the instance's own would be the one asked.
+            const bool plain = py::plain_str_keys(attributes.get());
+            PyObject* shadow = PyDict_GetItemWithError(attributes.get(), TARVO_STR("isEnabledFor"));
             // Owned: the truth of `disabled` may run code that replaces them.
-            Ref disabled = py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("disabled")));
+            Ref disabled = shadow ? Ref() : py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("disabled")));
             Ref cache = disabled ? py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("_cache"))) : Ref();
+            const bool plain_cache = cache && int_keys(cache.get());
             Ref known = cache && PyDict_CheckExact(cache.get())
                             ? py::newref(PyDict_GetItemWithError(cache.get(), st->debug_level))
                             : Ref();
             if (PyErr_Occurred()) py::fail();
+            // Kept where the reading ran no code and its answer cannot change
+            // unless those dicts do: the flags are bools, the keys plain.
+            const uint64_t state = py::dict_state(attributes.get());
+            if (disabled && PyBool_Check(disabled.get())) {
+                if (disabled.get() == Py_True) {
+                    if (plain) kept = {logger, state, nullptr, 0, false};
+                    return false;
+                }
+                if (known && PyBool_Check(known.get())) {
+                    if (plain && plain_cache) {
+                        kept = {logger, state, cache.get(), py::dict_state(cache.get()), known.get() == Py_True};
+                    }
+                    return known.get() == Py_True;
+                }
+            }
             if (disabled && py::truth(disabled.get())) return false;
             if (known) return py::truth(known.get());
         }
@@ -94,7 +157,7 @@ bool debug_enabled(PyObject* module, PyObject* logger) {
 // logger.debug(message[, arg]) on the module logger, when it logs DEBUG at all.
 void debug(PyObject* module, PyObject* message, PyObject* arg = nullptr) {
     // Owned: asking for the level may run code that rebinds the global.
-    Ref logger = py::newref(py::global(module, TARVO_STR("logger")));
+    Ref logger = py::newref(global_of(module, LOGGER));
     if (!debug_enabled(module, logger.get())) return;
     if (arg) {
         py::call_method(logger.get(), TARVO_STR("debug"), message, arg);
@@ -223,7 +286,7 @@ void track(PyObject* self) {
 // Fills an entry with the command text `text`, then the timestamp.
 void fill_entry_text(PyObject* module, EntryObject* entry, Ref text) {
     State* st = state_of(module);
-    Ref get_time = py::newref(py::global(module, TARVO_STR("get_time")));
+    Ref get_time = py::newref(global_of(module, GET_TIME));
     if (get_time.get() == st->get_time && st->get_time_is_now) {
         // What datetime.now() reads: the system clock, floored to microseconds.
         timespec now;
@@ -517,7 +580,7 @@ void record(PyObject* self, PyObject* module, PyObject* item, PyObject* const* w
     State* st = state_of(module);
     {
         // Owned: asking for the level may run code that rebinds the global.
-        Ref logger = py::newref(py::global(module, TARVO_STR("logger")));
+        Ref logger = py::newref(global_of(module, LOGGER));
         if (debug_enabled(module, logger.get())) {
             Ref shown = item ? py::newref(item) : py::own(PyList_New(n));
             for (Py_ssize_t i = 0; !item && i < n; ++i) PyList_SET_ITEM(shown.get(), i, py::newref(words[i]).release());

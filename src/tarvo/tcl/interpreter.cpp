@@ -8,6 +8,7 @@
 // functions.  Module globals are read at call time, as Python code reads
 // them, so a caller may replace `iter_entry_points` or a companion class.
 #include "_cxx/py.hpp"
+#include "_cxx/dictstate.hpp"
 #include "_cxx/history_api.hpp"
 #include "_cxx/interpreter_api.hpp"
 #include "_cxx/nestmap_api.hpp"
@@ -58,6 +59,10 @@ struct State {
     PyTypeObject* cast_any_class = nullptr;  // the class, and its version, last found to take it
     unsigned int cast_any_version = 0;
 
+    // Read from dicts, for as long as they stay as they were (dictstate.hpp):
+    py::KeptNames<4> globals;    // see Global
+    py::KeptNames<8> own_names;  // an interpreter's own __dict__, see OwnName
+
     static constexpr PyObject* State::* fields[] = {
         &State::metadata,  &State::record,       &State::path_finder, &State::interrupts,
         &State::cls,       &State::own,          &State::tk_getint,   &State::tk_getdouble,
@@ -66,6 +71,42 @@ struct State {
 };
 
 const char* const self_params[] = {"self"};
+
+// Module globals that the hot paths read at call time.
+enum Global { G_TCL_OBJ, G_TCL_ERROR, G_INTERPRETER, G_NESTMAP };
+
+PyObject* global_of(PyObject* module, Global which) {
+    PyObject* const names[] = {TARVO_STR("Tcl_Obj"), TARVO_STR("TclError"), TARVO_STR("Interpreter"),
+                               TARVO_STR("NestMap")};
+    State* st = py::state<State>(module);
+    if (st->globals.read(PyModule_GetDict(module), {names[0], names[1], names[2], names[3]})) {
+        if (PyObject* value = st->globals.value(which)) return value;
+    }
+    return py::global(module, names[which]);
+}
+
+// What the hot paths ask of an interpreter's own __dict__.
+enum OwnName { N_TK, N_HISTORY, N_CAST_ANY, N_CAST_INT, N_GETINT, N_CAST_DOUBLE, N_GETDOUBLE, N_CAST_BOOLEAN };
+
+// `dict`, an interpreter's own __dict__, read for those names; null where
+// that reading cannot be kept (then each is looked up on its own).
+const py::KeptNames<8>* own_names(State* st, PyObject* dict) {
+    if (!dict) return nullptr;
+    const bool kept = st->own_names.read(
+        dict, {TARVO_STR("tk"), TARVO_STR("history"), TARVO_STR("cast_any"), TARVO_STR("cast_int"), TARVO_STR("getint"),
+               TARVO_STR("cast_double"), TARVO_STR("getdouble"), TARVO_STR("cast_boolean")});
+    return kept ? &st->own_names : nullptr;
+}
+
+// `self.<name>` where its class has nothing of that name: `dict` is its
+// own __dict__ (or empty), read through `kept` where that holds.
+Ref own_attr(State* st, PyObject* self, PyObject* dict, OwnName n, PyObject* name) {
+    if (const py::KeptNames<8>* kept = own_names(st, dict)) {
+        if (PyObject* value = kept->value(n)) return py::newref(value);
+        return py::instance_attr(self, name);
+    }
+    return dict ? py::own_attr(self, dict, name) : py::instance_attr(self, name);
+}
 
 // Every method is a body behind the one shell: TARVO_METHOD(name, doc) for
 // the body `name_body` with the Signature `name_sig`.
@@ -464,15 +505,14 @@ Ref eval_body(PyObject* module, PyObject** a) {
     if (py::lacks_all(st->self_lacks, Py_TYPE(self), {TARVO_STR("tk"), TARVO_STR("history")})) {
         dict = py::instance_dict(self);
     }
-    Ref tk = dict ? py::own_attr(self, dict.get(), TARVO_STR("tk")) : py::instance_attr(self, TARVO_STR("tk"));
+    Ref tk = own_attr(st, self, dict.get(), N_TK, TARVO_STR("tk"));
     // (Checking an application type the first time asks it for its address.)
     if (!tarvo::tcl::app_type_checked(tk.get())) dict = {};
     if (const auto* fields = tarvo::tcl::app_fields(tk.get())) tarvo::tcl::require_owner(fields);
     if (!a[3] || py::truth(a[3])) {
         // (The truth of `record` may have run code.)
         if (dict && a[3] && a[3] != Py_True && a[3] != Py_False) dict = {};
-        Ref history = dict ? py::own_attr(self, dict.get(), TARVO_STR("history"))
-                           : py::instance_attr(self, TARVO_STR("history"));
+        Ref history = own_attr(st, self, dict.get(), N_HISTORY, TARVO_STR("history"));
         if (!py::check(st->history_api->append(history.get(), code))) {
             py::call_method(history.get(), TARVO_STR("append"), code);
         }
@@ -606,9 +646,12 @@ public:
     // (and, for numbers, tkinter's own reading) on this instance.
     bool owns(Step step) {
         if (known_ & (1u << step)) return (owned_ & (1u << step)) != 0;
-        bool own = lacks(step == INT ? TARVO_STR("cast_int") : step == DOUBLE ? TARVO_STR("cast_double")
-                                                                               : TARVO_STR("cast_boolean"));
-        if (own && step != BOOLEAN) own = lacks(step == INT ? TARVO_STR("getint") : TARVO_STR("getdouble"));
+        bool own = step == INT      ? lacks(N_CAST_INT, TARVO_STR("cast_int"))
+                   : step == DOUBLE ? lacks(N_CAST_DOUBLE, TARVO_STR("cast_double"))
+                                    : lacks(N_CAST_BOOLEAN, TARVO_STR("cast_boolean"));
+        if (own && step != BOOLEAN) {
+            own = step == INT ? lacks(N_GETINT, TARVO_STR("getint")) : lacks(N_GETDOUBLE, TARVO_STR("getdouble"));
+        }
         known_ |= 1u << step;
         if (own) owned_ |= 1u << step;
         return own;
@@ -616,13 +659,13 @@ public:
 
     // Whether the module's TclError is still tkinter's, which the general
     // boolean cast matches Tcl's refusal against.
-    bool tcl_error_is_tkinters() const { return py::global(module_, TARVO_STR("TclError")) == st_->tcl_error; }
+    bool tcl_error_is_tkinters() const { return global_of(module_, G_TCL_ERROR) == st_->tcl_error; }
 
     // Whether `Interpreter.cast_keyed_list(text)`, as cast_any calls it,
     // is NestMap.from_tcl of the NestMap imported here.
     bool keyed_list_cast_is_own() const {
-        PyObject* cls = py::global(module_, TARVO_STR("Interpreter"));
-        if (cls != st_->cls || py::global(module_, TARVO_STR("NestMap")) != st_->nest_map) return false;
+        PyObject* cls = global_of(module_, G_INTERPRETER);
+        if (cls != st_->cls || global_of(module_, G_NESTMAP) != st_->nest_map) return false;
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
         if (versioned(type) && type->tp_version_tag == st_->keyed_list_version) return true;
         if (py::class_lookup(type, TARVO_STR("cast_keyed_list")) != PyTuple_GET_ITEM(st_->own, OWN_KEYED_LIST)) {
@@ -656,7 +699,8 @@ private:
             return false;
         }
         if (!PyDict_CheckExact(dict_.get())) return false;
-        PyObject* tk = PyDict_GetItemWithError(dict_.get(), TARVO_STR("tk"));
+        const py::KeptNames<8>* kept = own_names(st_, dict_.get());
+        PyObject* tk = kept ? kept->value(N_TK) : PyDict_GetItemWithError(dict_.get(), TARVO_STR("tk"));
         if (!tk) {
             if (PyErr_Occurred()) py::fail();
             return false;
@@ -666,7 +710,8 @@ private:
     }
 
     // Whether the instance has no attribute `name` of its own.
-    bool lacks(PyObject* name) const {
+    bool lacks(OwnName n, PyObject* name) const {
+        if (const py::KeptNames<8>* kept = own_names(st_, dict_.get())) return !kept->value(n);
         if (PyDict_GetItemWithError(dict_.get(), name)) return false;
         if (PyErr_Occurred()) py::fail();
         return true;
@@ -913,7 +958,7 @@ Ref cast_any_body(PyObject* module, PyObject** a) {
         return py::call_kw(cast_list.get(), {value}, {{"item_cast", py::global(module, TARVO_STR("quoten"))}});
     }
     if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type) return py::newref(value);
-    if (reinterpret_cast<PyObject*>(type) == py::global(module, TARVO_STR("Tcl_Obj"))) {
+    if (reinterpret_cast<PyObject*>(type) == global_of(module, G_TCL_OBJ)) {
         Ref type_name = py::getattr(value, TARVO_STR("typename"));
         if (PyUnicode_Check(type_name.get()) && PyUnicode_CompareWithASCIIString(type_name.get(), "keyedList") == 0) {
             return class_cast(module, TARVO_STR("cast_keyed_list"), value);
@@ -952,7 +997,9 @@ Ref call_cast_any(PyObject* module, PyObject* self, PyObject* value) {
         st->cast_any_version = py::has_valid_version(type) ? type->tp_version_tag : 0;
     }
     Ref dict = py::instance_dict(self);
-    if (dict) {
+    if (const py::KeptNames<8>* kept = own_names(st, dict.get())) {
+        if (kept->value(N_CAST_ANY)) return py::call_method(self, TARVO_STR("cast_any"), value);
+    } else if (dict) {
         if (!PyDict_CheckExact(dict.get()) || PyDict_GetItemWithError(dict.get(), TARVO_STR("cast_any"))) {
             return py::call_method(self, TARVO_STR("cast_any"), value);
         }

@@ -19,6 +19,7 @@
 // with **** in its place, and a Tcl error of that command is reported with
 // the Secrets masked in its message.
 #include "_cxx/py.hpp"
+#include "_cxx/dictstate.hpp"
 #include "_cxx/history_api.hpp"
 #include "_cxx/interpreter_api.hpp"
 #include "_cxx/tclstr.hpp"
@@ -57,7 +58,28 @@ struct State {
     unsigned int cast_any_version = 0;
     PyObject* cast_any_module = nullptr;  // borrowed: that class holds the function, which holds it
     py::ClassLacks interp_lacks;          // an interpreter class without `tk` and `history` of its own
+    py::KeptNames<3> own_names;           // an interpreter's own __dict__, read for `tk`, `history`, `cast_any`
 };
+
+enum OwnName { N_TK, N_HISTORY, N_CAST_ANY };
+
+// `dict`, an interpreter's own __dict__, read for those names (kept for as
+// long as it stays as it was, dictstate.hpp); null where it cannot be.
+const py::KeptNames<3>* own_names(State* st, PyObject* dict) {
+    if (!dict) return nullptr;
+    const bool kept = st->own_names.read(dict, {TARVO_STR("tk"), TARVO_STR("history"), TARVO_STR("cast_any")});
+    return kept ? &st->own_names : nullptr;
+}
+
+// `interp.<name>` where its class has nothing of that name: `dict` is its
+// own __dict__ (or empty), read through own_names where that holds.
+Ref own_attr(State* st, PyObject* interp, PyObject* dict, OwnName n, PyObject* name) {
+    if (const py::KeptNames<3>* kept = own_names(st, dict)) {
+        if (PyObject* value = kept->value(n)) return py::newref(value);
+        return py::instance_attr(interp, name);
+    }
+    return dict ? py::own_attr(interp, dict, name) : py::instance_attr(interp, name);
+}
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
 
@@ -496,7 +518,11 @@ Ref call_cast_any(State* st, PyObject* interp, PyObject* result) {
     PyTypeObject* type = Py_TYPE(interp);
     if (st->cast_any_class == type && type->tp_version_tag == st->cast_any_version && py::has_valid_version(type)) {
         Ref dict = Ref::steal(PyObject_GenericGetDict(interp, nullptr));
-        if (dict && PyDict_CheckExact(dict.get())) {
+        if (const py::KeptNames<3>* kept = own_names(st, dict.get())) {
+            if (!kept->value(N_CAST_ANY)) {
+                return py::own(st->interpreter_api->cast_any(st->cast_any_module, interp, result));
+            }
+        } else if (dict && PyDict_CheckExact(dict.get())) {
             if (!PyDict_GetItemWithError(dict.get(), TARVO_STR("cast_any"))) {
                 if (PyErr_Occurred()) py::fail();
                 return py::own(st->interpreter_api->cast_any(st->cast_any_module, interp, result));
@@ -603,13 +629,11 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (py::lacks_all(st->interp_lacks, Py_TYPE(interp.get()), {TARVO_STR("tk"), TARVO_STR("history")})) {
         dict = py::instance_dict(interp.get());
     }
-    Ref tk = dict ? py::own_attr(interp.get(), dict.get(), TARVO_STR("tk"))
-                  : py::instance_attr(interp.get(), TARVO_STR("tk"));
+    Ref tk = own_attr(st, interp.get(), dict.get(), N_TK, TARVO_STR("tk"));
     // (Checking an application type the first time asks it for its address.)
     if (!tcl::app_type_checked(tk.get())) dict = {};
     if (const auto* fields = tcl::app_fields(tk.get())) tcl::require_owner(fields);
-    Ref history = dict ? py::own_attr(interp.get(), dict.get(), TARVO_STR("history"))
-                       : py::instance_attr(interp.get(), TARVO_STR("history"));
+    Ref history = own_attr(st, interp.get(), dict.get(), N_HISTORY, TARVO_STR("history"));
     const tcl::HistoryApi* own_history = history_api(st);
     // A history of another kind gets the list of words, and the command
     // runs as that list stands afterwards.
