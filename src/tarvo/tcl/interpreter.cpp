@@ -1275,6 +1275,53 @@ void keep_native_references(PyObject* module, PyObject* cls) {
     st->history_api = static_cast<const tarvo::tcl::HistoryApi*>(api);
 }
 
+// Attribute lookup of Interpreter instances.  A class with a __getattr__
+// gets Python's hook slot, which looks __getattr__ and __getattribute__ up
+// on the class at every access.  This one knows them for the class's
+// version: while __getattribute__ is object's and __getattr__ our own, an
+// attribute is what the generic lookup finds, else what our __getattr__
+// gives.  Anything else goes to the hook slot that the class was made
+// with; assigning either name on the class puts Python's own slot back,
+// and subclasses get Python's own slots.
+struct KnownGetattr {
+    PyTypeObject* type = nullptr;  // compared only
+    unsigned int version = 0;
+    PyObject* module = nullptr;  // borrowed: the class holds our __getattr__, which holds its module
+};
+
+getattrofunc hook_getattro = nullptr;  // Python's slot, as the class was made
+KnownGetattr known_getattr;
+
+PyObject* interpreter_getattro(PyObject* self, PyObject* name) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    KnownGetattr& known = known_getattr;
+    if (!(known.type == type && known.version && type->tp_version_tag == known.version && py::has_valid_version(type))) {
+        PyObject* hook = py::class_lookup_quiet(type, TARVO_STR("__getattr__"));
+        PyObject* generic = py::class_lookup_quiet(type, TARVO_STR("__getattribute__"));
+        PyObject* function = hook && PyInstanceMethod_Check(hook) ? PyInstanceMethod_GET_FUNCTION(hook) : nullptr;
+        const bool ours = function && PyCFunction_Check(function) &&
+                          PyCFunction_GET_FUNCTION(function) == TARVO_FASTCALL((py::fastcall<getattr_sig, getattr_body>)) &&
+                          generic && Py_IS_TYPE(generic, &PyWrapperDescr_Type) &&
+                          reinterpret_cast<PyWrapperDescrObject*>(generic)->d_wrapped ==
+                              reinterpret_cast<void*>(PyObject_GenericGetAttr);
+        if (!ours || !py::has_valid_version(type)) {
+            if (PyErr_Occurred()) return nullptr;
+            return hook_getattro(self, name);
+        }
+        known = {type, type->tp_version_tag, PyCFunction_GET_SELF(function)};
+    }
+    PyObject* found = PyObject_GenericGetAttr(self, name);
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+    PyErr_Clear();
+    return py::entry("Interpreter.__getattr__", [&] {
+        // As a call of the method would: its depth counted, its arguments held.
+        py::RecursionGuard depth(" while calling a Python object");
+        Ref held_self = py::newref(self), held_name = py::newref(name);
+        PyObject* a[] = {self, name};
+        return getattr_body(known.module, a);
+    });
+}
+
 // cast_any for the C API (interpreter_api.hpp).
 PyObject* api_cast_any(PyObject* module, PyObject* self, PyObject* value) noexcept {
     return py::entry("cast_any", [&] {
@@ -1338,6 +1385,9 @@ int exec_module(PyObject* module) noexcept {
         py::add(module, "logger", py::call_method(logging.get(), TARVO_STR("getLogger"), name.get()).get());
 
         Ref cls = make_interpreter_class(module);
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        if (!hook_getattro) hook_getattro = type->tp_getattro;
+        if (type->tp_getattro == hook_getattro) type->tp_getattro = interpreter_getattro;
         py::add(module, "Interpreter", cls.get());
         keep_native_references(module, cls.get());
         Ref capsule = py::own(PyCapsule_New(const_cast<tarvo::tcl::InterpreterApi*>(&c_api),

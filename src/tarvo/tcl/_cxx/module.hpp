@@ -227,6 +227,16 @@ inline Ref own_attr(PyObject* obj, PyObject* dict, PyObject* name) {
     return instance_attr(obj, name);
 }
 
+// class_lookup for code that must not throw: null with an error set where
+// the lookup failed (as well as where nothing was found).
+inline PyObject* class_lookup_quiet(PyTypeObject* type, PyObject* name) noexcept {
+    try {
+        return class_lookup(type, name);
+    } catch (const Error&) {
+        return nullptr;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Functions.  Every C++ function is a PyCFunction whose `self` is its module,
 // so its body reaches the module state; `PyMethodDef`s are static, since the
