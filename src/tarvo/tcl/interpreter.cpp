@@ -62,6 +62,7 @@ struct State {
     // Read from dicts, for as long as they stay as they were (dictstate.hpp):
     py::KeptNames<4> globals;    // see Global
     py::KeptNames<8> own_names;  // an interpreter's own __dict__, see OwnName
+    py::KnownMethod tk_eval;     // the `eval` of tkinter's application objects
 
     static constexpr PyObject* State::* fields[] = {
         &State::metadata,  &State::record,       &State::path_finder, &State::interrupts,
@@ -519,7 +520,11 @@ Ref eval_body(PyObject* module, PyObject** a) {
     }
     PyObject* interrupts = st->interrupts;
     tarvo::tcl::forget_interrupt(interrupts, tk.get());
-    Ref result = Ref::steal(PyObject_CallMethodOneArg(tk.get(), TARVO_STR("eval"), code));
+    // tk.eval(code), through the method its class has where that is known.
+    PyObject* method = st->tk_eval.find(tk.get(), TARVO_STR("eval"));
+    PyObject* argv[] = {tk.get(), code};
+    Ref result = Ref::steal(method ? PyObject_Vectorcall(method, argv, 2, nullptr)
+                                   : PyObject_CallMethodOneArg(tk.get(), TARVO_STR("eval"), code));
     // A Tcl error: report Tcl's whole trace, not its short message.
     if (!result) tarvo::tcl::raise_with_trace(module, self, tk.get(), interrupts);
     tarvo::tcl::check_interrupt(interrupts, tk.get());

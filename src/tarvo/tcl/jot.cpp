@@ -59,6 +59,7 @@ struct State {
     PyObject* cast_any_module = nullptr;  // borrowed: that class holds the function, which holds it
     py::ClassLacks interp_lacks;          // an interpreter class without `tk` and `history` of its own
     py::KeptNames<3> own_names;           // an interpreter's own __dict__, read for `tk`, `history`, `cast_any`
+    py::KnownMethod tk_call;              // the `call` of tkinter's application objects
 };
 
 enum OwnName { N_TK, N_HISTORY, N_CAST_ANY };
@@ -130,7 +131,12 @@ struct CodeObject {
 JotObject* as_jot(PyObject* self) { return reinterpret_cast<JotObject*>(self); }
 CodeObject* as_code(PyObject* self) { return reinterpret_cast<CodeObject*>(self); }
 
-PyObject* module_of(PyObject* self) { return py::module_of(Py_TYPE(self), &jot_module); }
+PyObject* module_of(PyObject* self) {
+    // Our own classes name their module; a subclass's is found along its MRO.
+    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(Py_TYPE(self))->ht_module;
+    if (module && PyModule_Check(module) && PyModule_GetDef(module) == &jot_module) return module;
+    return py::module_of(Py_TYPE(self), &jot_module);
+}
 
 // Both classes are immutable, as builtin types are: nothing can replace
 // what they define, so an instance of the class itself (not of a subclass)
@@ -469,8 +475,12 @@ Ref run(PyObject* module, PyObject* interp, PyObject* tk, Words& held, const Mas
     if (!st->interrupts) py::keep(st->interrupts, py::import_relative(module, "internal", "_interrupts"));
     PyObject* interrupts = st->interrupts;
     tcl::forget_interrupt(interrupts, tk);
-    PyObject* result = PyObject_VectorcallMethod(
-        TARVO_STR("call"), held.argv(), static_cast<size_t>(held.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    // tk.call(*words), through the method its class has where that is known.
+    PyObject* method = st->tk_call.find(tk, TARVO_STR("call"));
+    PyObject* result =
+        method ? PyObject_Vectorcall(method, held.argv(), static_cast<size_t>(held.size() + 1), nullptr)
+               : PyObject_VectorcallMethod(TARVO_STR("call"), held.argv(),
+                                           static_cast<size_t>(held.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!result) {
         if (!masks) tcl::raise_with_trace(module, interp, tk, interrupts);
         try {
@@ -493,13 +503,29 @@ Ref command_name(PyObject* cmd) {
     return py::own(PyUnicode_Join(TARVO_STR("::"), cmd));
 }
 
+// str() of an exact int; those from 0 to 255, which scripts pass all the
+// time, are made once (kept for the life of the process, as interned names
+// are).
+Ref small_int_str(PyObject* value) {
+    int overflow = 0;
+    const long n = PyLong_AsLongAndOverflow(value, &overflow);
+    if (overflow || n < 0 || n > 255) {
+        if (n == -1 && PyErr_Occurred()) py::fail();
+        return py::int_str(value);
+    }
+    static PyObject* made[256] = {};
+    PyObject*& text = made[n];
+    if (!text) text = py::int_str(value).release();
+    return py::newref(text);
+}
+
 // quoten of the exact built-in scalars, which carry no conversion hooks:
 // a str unchanged, None as the empty word, booleans as true/false, numbers
 // by their str.  Empty for anything else.
 Ref quoten_scalar(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) return py::newref(value);
-    if (type == &PyLong_Type) return py::int_str(value);
+    if (type == &PyLong_Type) return small_int_str(value);
     if (type == &PyFloat_Type) return py::str(value);
     if (value == Py_None) return py::newref(TARVO_STR(""));
     if (value == Py_True) return py::newref(TARVO_STR("true"));

@@ -237,6 +237,43 @@ inline PyObject* class_lookup_quiet(PyTypeObject* type, PyObject* name) noexcept
     }
 }
 
+// A method that a class's generic lookup finds for instances that keep no
+// attributes of their own (no __dict__): a method descriptor, which a call
+// through PyObject_VectorcallMethod gets unbound and calls with the
+// instance in front.  Kept for the class's version, so that such a call
+// skips the lookup:
+//
+//     if (PyObject* method = st->known_call.find(tk, TARVO_STR("call"))) {
+//         result = PyObject_Vectorcall(method, argv_with_tk_first, n + 1, nullptr);
+//     }
+class KnownMethod {
+public:
+    // The descriptor, borrowed from the class, or null where the call takes
+    // another road (the caller then calls by name).  Runs no code.
+    PyObject* find(PyObject* obj, PyObject* name) noexcept {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type == type_ && version_ && type->tp_version_tag == version_ && has_valid_version(type)) return found_;
+        if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0) return nullptr;
+#ifdef Py_TPFLAGS_MANAGED_DICT
+        if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+#endif
+        PyObject* found = class_lookup_quiet(type, name);
+        if (!found || !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR) || !has_valid_version(type)) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        type_ = type;
+        version_ = type->tp_version_tag;
+        found_ = found;
+        return found;
+    }
+
+private:
+    PyTypeObject* type_ = nullptr;  // compared only: the version names the class
+    unsigned int version_ = 0;
+    PyObject* found_ = nullptr;  // borrowed from the class, which holds it at that version
+};
+
 // ---------------------------------------------------------------------------
 // Functions.  Every C++ function is a PyCFunction whose `self` is its module,
 // so its body reaches the module state; `PyMethodDef`s are static, since the
