@@ -69,7 +69,8 @@ enum Global { LOGGER, GET_TIME };
 PyObject* global_of(PyObject* module, Global which) {
     State* st = py::state<State>(module);
     PyObject* name = which == LOGGER ? TARVO_STR("logger") : TARVO_STR("get_time");
-    if (st->globals.read(PyModule_GetDict(module), {TARVO_STR("logger"), TARVO_STR("get_time")})) {
+    PyObject* globals = PyModule_GetDict(module);
+    if (st->globals.holds(globals) || st->globals.read(globals, {TARVO_STR("logger"), TARVO_STR("get_time")})) {
         if (PyObject* value = st->globals.value(which)) return value;
     }
     return py::global(module, name);

@@ -76,14 +76,25 @@ const char* const self_params[] = {"self"};
 // Module globals that the hot paths read at call time.
 enum Global { G_TCL_OBJ, G_TCL_ERROR, G_INTERPRETER, G_NESTMAP };
 
+PyObject* global_name(Global which) {
+    switch (which) {
+        case G_TCL_OBJ: return TARVO_STR("Tcl_Obj");
+        case G_TCL_ERROR: return TARVO_STR("TclError");
+        case G_INTERPRETER: return TARVO_STR("Interpreter");
+        case G_NESTMAP: break;
+    }
+    return TARVO_STR("NestMap");
+}
+
 PyObject* global_of(PyObject* module, Global which) {
-    PyObject* const names[] = {TARVO_STR("Tcl_Obj"), TARVO_STR("TclError"), TARVO_STR("Interpreter"),
-                               TARVO_STR("NestMap")};
     State* st = py::state<State>(module);
-    if (st->globals.read(PyModule_GetDict(module), {names[0], names[1], names[2], names[3]})) {
+    PyObject* globals = PyModule_GetDict(module);
+    if (st->globals.holds(globals) ||
+        st->globals.read(globals, {global_name(G_TCL_OBJ), global_name(G_TCL_ERROR), global_name(G_INTERPRETER),
+                                   global_name(G_NESTMAP)})) {
         if (PyObject* value = st->globals.value(which)) return value;
     }
-    return py::global(module, names[which]);
+    return py::global(module, global_name(which));
 }
 
 // What the hot paths ask of an interpreter's own __dict__.
@@ -93,6 +104,7 @@ enum OwnName { N_TK, N_HISTORY, N_CAST_ANY, N_CAST_INT, N_GETINT, N_CAST_DOUBLE,
 // that reading cannot be kept (then each is looked up on its own).
 const py::KeptNames<8>* own_names(State* st, PyObject* dict) {
     if (!dict) return nullptr;
+    if (st->own_names.holds(dict)) return &st->own_names;
     const bool kept = st->own_names.read(
         dict, {TARVO_STR("tk"), TARVO_STR("history"), TARVO_STR("cast_any"), TARVO_STR("cast_int"), TARVO_STR("getint"),
                TARVO_STR("cast_double"), TARVO_STR("getdouble"), TARVO_STR("cast_boolean")});

@@ -68,6 +68,7 @@ enum OwnName { N_TK, N_HISTORY, N_CAST_ANY };
 // long as it stays as it was, dictstate.hpp); null where it cannot be.
 const py::KeptNames<3>* own_names(State* st, PyObject* dict) {
     if (!dict) return nullptr;
+    if (st->own_names.holds(dict)) return &st->own_names;
     const bool kept = st->own_names.read(dict, {TARVO_STR("tk"), TARVO_STR("history"), TARVO_STR("cast_any")});
     return kept ? &st->own_names : nullptr;
 }
@@ -217,8 +218,7 @@ Ref target_of(PyObject* tcl) {
     if (PyWeakref_GetRef(tcl, &target) < 0) py::fail();
     if (target) return Ref::steal(target);
 #else
-    PyObject* target = PyWeakref_GetObject(tcl);
-    if (!target) py::fail();
+    PyObject* target = PyWeakref_GET_OBJECT(tcl);  // `tcl` is a proxy: no check needed
     if (target != Py_None) return py::newref(target);
 #endif
     py::raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
