@@ -28,7 +28,6 @@
 #include <structmember.h>
 
 #include <algorithm>
-#include <optional>
 #include <vector>
 
 namespace py = tarvo::py;
@@ -674,9 +673,13 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     }
 
     // 6. and 7.
-    std::optional<Words> as_given;
-    if (given) as_given.emplace(given.get());
-    Ref result = run(module, interp.get(), tk.get(), given ? *as_given : words, masks.shown ? &masks : nullptr);
+    Ref result;
+    if (given) {
+        Words as_given(given.get());
+        result = run(module, interp.get(), tk.get(), as_given, masks.shown ? &masks : nullptr);
+    } else {
+        result = run(module, interp.get(), tk.get(), words, masks.shown ? &masks : nullptr);
+    }
 
     // 8.
     if (py::truth(cast)) return call_cast_any(st, interp.get(), result.get());
