@@ -981,7 +981,7 @@ Ref cast_any_body(PyObject* module, PyObject** a) {
             return class_cast(module, TARVO_STR("cast_keyed_list"), value);
         }
     }
-    Ref text = py::str(value);
+    Ref text = type == &PyUnicode_Type ? py::newref(value) : py::str(value);
     if (PyUnicode_CheckExact(text.get())) {
         NativeCasts native(module, self);
         if (native.open_road()) {

@@ -26,7 +26,13 @@ public:
     // `text` is an exact str that outlives this object.
     TclText(const Api& api, PyObject* text) noexcept : api_(api) {
         Py_ssize_t size = 0;
-        const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+        const char* bytes = nullptr;
+        if (PyUnicode_IS_COMPACT_ASCII(text)) {  // its own UTF-8, ending in a zero byte
+            size = PyUnicode_GET_LENGTH(text);
+            bytes = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+        } else {
+            bytes = PyUnicode_AsUTF8AndSize(text, &size);
+        }
         if (!bytes) {  // a lone surrogate: tkinter refuses the str itself
             PyErr_Clear();
             return;
