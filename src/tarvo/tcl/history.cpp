@@ -305,7 +305,7 @@ void fill_entry_text(PyObject* module, EntryObject* entry, Ref text) {
     // A Python subclass may add a __dict__: its instances stay tracked.
     auto* self = reinterpret_cast<PyObject*>(entry);
     const bool atomic = entry->pending && PyUnicode_CheckExact(entry->api) &&
-                        Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(state_of(module)->entry_type);
+                        Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(st->entry_type);
     if (!atomic) {
         track(self);
     } else if (PyObject_GC_IsTracked(self)) {
