@@ -174,6 +174,16 @@ def test_attribute_lookup_follows_the_class(tcl, monkeypatch, owner, name, value
     assert sub.nothing_here == ("sub", "nothing_here")
 
 
+def test_eval_of_the_application_class_follows_changes(tcl, monkeypatch):
+    seen, original = [], type(tcl.tk).eval
+    for _ in range(3):
+        assert tcl.eval("set a 1") == "1"
+    monkeypatch.setattr(type(tcl.tk), "eval", lambda tk, code: (seen.append(code), original(tk, code))[1])
+    assert tcl.eval("set a 2") == "2" and seen == ["set a 2"]
+    monkeypatch.undo()
+    assert tcl.eval("set a 3") == "3" and seen == ["set a 2"]
+
+
 def test_getattr_without_tk_does_not_recurse():
     bare = Interpreter.__new__(Interpreter)
     with pytest.raises(AttributeError) as info:

@@ -343,6 +343,12 @@ def other_tk(tcl, patch, log):
     return lambda result: result == "v" and other.eval("set x") == "v" and tcl.jot.set("y", "2") == 2
 
 
+def call_of_the_application_class(tcl, patch, log):
+    original = type(tcl.tk).call
+    patch.setattr(type(tcl.tk), "call", lambda tk, *words: (log.append(words), original(tk, *words))[1])
+    return lambda result: result == "v" and log == [("set", "x", "v")] and tcl.eval("set x", record=False) == "v"
+
+
 def module_tcl_obj(tcl, patch, log):
     patch.setattr(interpreter_module, "Tcl_Obj", str)  # a str has no typename: the global was read
     return AttributeError
@@ -350,7 +356,7 @@ def module_tcl_obj(tcl, patch, log):
 
 CHANGES = [history_of_another_kind, history_subclass, append_on_the_instance, append_on_the_class,
            own_cast_any("instance"), own_cast_any("class"), own_reading("instance", "cast_int"),
-           own_reading("class", "getint"), other_tk, module_tcl_obj]
+           own_reading("class", "getint"), other_tk, call_of_the_application_class, module_tcl_obj]
 
 
 @pytest.mark.parametrize("change", CHANGES, ids=range(len(CHANGES)))
