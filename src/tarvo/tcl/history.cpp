@@ -78,11 +78,6 @@ PyObject* global_of(PyObject* module, Global which) {
 
 State* state_of(PyObject* module) { return py::state<State>(module); }
 
-// Whether the module logger logs DEBUG: logger.isEnabledFor(DEBUG).  A
-// plain Logger answers that from its per-level cache, which we read directly
-// when we can: the Python call would cost more than the rest of recording a
-// command.  Anything unusual (a Logger subclass, a patched isEnabledFor, a
-// logger without that cache yet) takes the method call.
 // Whether Logger's own dict still holds the isEnabledFor imported (Logger
 // defines it itself, so its own dict tells whether somebody replaced it);
 // the answer is kept for the class's version.
@@ -108,6 +103,13 @@ bool int_keys(PyObject* cache) {
     return true;
 }
 
+// Whether the module logger logs DEBUG: logger.isEnabledFor(DEBUG).  A
+// plain Logger answers that from its per-level cache, which we read directly
+// when we can: the Python call would cost more than the rest of recording a
+// command.  The answer is kept (dictstate.hpp) while the logger's own
+// __dict__ and that cache stay as they were.  Anything unusual (a Logger
+// subclass, a patched isEnabledFor, a logger without that cache yet) takes
+// the method call.
 bool debug_enabled(PyObject* module, PyObject* logger) {
     State* st = state_of(module);
     auto& kept = st->kept_logger;

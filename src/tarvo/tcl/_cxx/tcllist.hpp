@@ -55,6 +55,8 @@ public:
 
     // `text` outlives the index; up to `most` bytes.
     BraceIndex(const char* text, size_t length) noexcept : text_(text), length_(length) {}
+    BraceIndex(const BraceIndex&) = delete;  // it may point into itself
+    BraceIndex& operator=(const BraceIndex&) = delete;
 
     // The position of the brace that ends the braced element opened by the
     // brace at `open`, when that lies before `limit`; `none` when it does
