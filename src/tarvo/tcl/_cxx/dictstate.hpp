@@ -5,10 +5,11 @@
 // from a dict (a module global, an instance attribute, a logger's settings)
 // still holds while the dict shows the number it showed then, and a call
 // made over and over (a quick call, an eval) reads one number per dict
-// instead of looking every name up again.  Where the interpreter keeps no
-// such number (Python 3.14 drops it; 3.12 and 3.13 keep it but deprecate
-// it in favour of dict watchers), nothing is kept and every answer is read
-// afresh.
+// instead of looking every name up again.  Up to Python 3.12 every change
+// goes through the dict (3.12 keeps the number but deprecates it in favour
+// of dict watchers); from 3.13 on an instance's attributes may change in
+// place without it (its __dict__ is then a view of them), and 3.14 drops
+// it: there nothing is kept, and every answer is read afresh.
 //
 // A kept value is borrowed from its dict: it lives as long as the dict
 // holds it, that is while the dict is in the state it was read in.
@@ -27,7 +28,7 @@ namespace tarvo::py {
 inline uint64_t dict_state(PyObject* dict) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#elif PY_VERSION_HEX < 0x030E0000
+#elif PY_VERSION_HEX < 0x030D0000
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
