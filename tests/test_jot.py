@@ -374,3 +374,40 @@ def test_changes_between_calls_show(monkeypatch, change):
             tcl.eval("set x", typecast=True)
     else:
         assert check(tcl.jot.set("x", "v"))
+
+
+def replace_by_setattr(tcl, history):
+    tcl.history = history
+
+
+def replace_in_dict(tcl, history):
+    tcl.__dict__["history"] = history
+
+
+def replace_by_update(tcl, history):
+    vars(tcl).update(history=history)
+
+
+def replace_after_delete(tcl, history):
+    del tcl.history
+    tcl.history = history
+
+
+def replace_the_dict(tcl, history):
+    tcl.__dict__ = dict(vars(tcl), history=history)
+
+
+@pytest.mark.parametrize("replace", [replace_by_setattr, replace_in_dict, replace_by_update, replace_after_delete,
+                                     replace_the_dict])
+def test_every_way_of_changing_the_instance_shows(replace):
+    # However the interpreter's own attributes change, the next call reads them anew.
+    tcl = Interpreter()
+    for _ in range(3):
+        tcl.eval("set y 1")
+        tcl.jot.set("y", "2")
+    for step in range(3):
+        recorder = Recorder()
+        replace(tcl, recorder)
+        tcl.eval(f"set x {step}")
+        tcl.jot.set("x", str(step))
+        assert recorder.items == [list(f"set x {step}"), ["set", "x", str(step)]]
