@@ -49,6 +49,7 @@ struct State {
     unsigned int append_version = 0;
     unsigned int logger_version = 0;
     PyCFunction deque_append_function = nullptr;  // deque.append's C function (METH_O), where it is one
+    PyObject* module_dict = nullptr;  // the module's own __dict__ (borrowed: the module keeps it for life)
 
     // Read from dicts, for as long as they stay as they were (dictstate.hpp):
     py::KeptNames<2> globals;  // the module globals `logger` and `get_time`
@@ -65,18 +66,16 @@ struct State {
 
 enum Global { LOGGER, GET_TIME };
 
+State* state_of(PyObject* module) { return py::state<State>(module); }
+
 // The module global `logger` or `get_time`, read at call time.
-PyObject* global_of(PyObject* module, Global which) {
-    State* st = py::state<State>(module);
-    PyObject* name = which == LOGGER ? TARVO_STR("logger") : TARVO_STR("get_time");
-    PyObject* globals = PyModule_GetDict(module);
+PyObject* global_of(PyObject* module, State* st, Global which) {
+    PyObject* globals = st->module_dict;
     if (st->globals.holds(globals) || st->globals.read(globals, {TARVO_STR("logger"), TARVO_STR("get_time")})) {
         if (PyObject* value = st->globals.value(which)) return value;
     }
-    return py::global(module, name);
+    return py::global(module, which == LOGGER ? TARVO_STR("logger") : TARVO_STR("get_time"));
 }
-
-State* state_of(PyObject* module) { return py::state<State>(module); }
 
 // Whether Logger's own dict still holds the isEnabledFor imported (Logger
 // defines it itself, so its own dict tells whether somebody replaced it);
@@ -110,8 +109,7 @@ bool int_keys(PyObject* cache) {
 // __dict__ and that cache stay as they were.  Anything unusual (a Logger
 // subclass, a patched isEnabledFor, a logger without that cache yet) takes
 // the method call.
-bool debug_enabled(PyObject* module, PyObject* logger) {
-    State* st = state_of(module);
+bool debug_enabled(State* st, PyObject* logger) {
     auto& kept = st->kept_logger;
     if (Py_TYPE(logger) == reinterpret_cast<PyTypeObject*>(st->logger_class)) {
         const bool own_method = own_is_enabled_for(st, Py_TYPE(logger));
@@ -160,8 +158,9 @@ bool debug_enabled(PyObject* module, PyObject* logger) {
 // logger.debug(message[, arg]) on the module logger, when it logs DEBUG at all.
 void debug(PyObject* module, PyObject* message, PyObject* arg = nullptr) {
     // Owned: asking for the level may run code that rebinds the global.
-    Ref logger = py::newref(global_of(module, LOGGER));
-    if (!debug_enabled(module, logger.get())) return;
+    State* st = state_of(module);
+    Ref logger = py::newref(global_of(module, st, LOGGER));
+    if (!debug_enabled(st, logger.get())) return;
     if (arg) {
         py::call_method(logger.get(), TARVO_STR("debug"), message, arg);
     } else {
@@ -287,9 +286,8 @@ void track(PyObject* self) {
 }
 
 // Fills an entry with the command text `text`, then the timestamp.
-void fill_entry_text(PyObject* module, EntryObject* entry, Ref text) {
-    State* st = state_of(module);
-    Ref get_time = py::newref(global_of(module, GET_TIME));
+void fill_entry_text(PyObject* module, State* st, EntryObject* entry, Ref text) {
+    Ref get_time = py::newref(global_of(module, st, GET_TIME));
     if (get_time.get() == st->get_time && st->get_time_is_now) {
         // What datetime.now() reads: the system clock, floored to microseconds.
         timespec now;
@@ -318,7 +316,7 @@ void fill_entry_text(PyObject* module, EntryObject* entry, Ref text) {
 // Fills an entry: the command text first (so bad words fail before the
 // clock is read), then the timestamp.
 void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
-    fill_entry_text(module, entry, PyUnicode_Check(api) ? py::newref(api) : join_words(api));
+    fill_entry_text(module, state_of(module), entry, PyUnicode_Check(api) ? py::newref(api) : join_words(api));
 }
 
 // The entry's timestamp, built from its clock reading on first use exactly
@@ -357,8 +355,8 @@ int entry_set_timestamp(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 // A new Entry, made untracked: most entries stay so (see fill_entry_text).
-Ref alloc_entry(PyObject* module) {
-    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->entry_type);
+Ref alloc_entry(State* st) {
+    auto* type = reinterpret_cast<PyTypeObject*>(st->entry_type);
     EntryObject* entry = PyObject_GC_New(EntryObject, type);
     if (!entry) py::fail();
     entry->timestamp = nullptr;
@@ -369,17 +367,17 @@ Ref alloc_entry(PyObject* module) {
     return Ref::steal(reinterpret_cast<PyObject*>(entry));
 }
 
-Ref new_entry(PyObject* module, PyObject* api) {
+Ref new_entry(PyObject* module, State* st, PyObject* api) {
     Ref text = PyUnicode_Check(api) ? py::newref(api) : join_words(api);
-    Ref entry = alloc_entry(module);
-    fill_entry_text(module, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
+    Ref entry = alloc_entry(st);
+    fill_entry_text(module, st, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
     return entry;
 }
 
-Ref new_entry_of_words(PyObject* module, PyObject* const* words, Py_ssize_t n) {
+Ref new_entry_of_words(PyObject* module, State* st, PyObject* const* words, Py_ssize_t n) {
     Ref text = join_items(words, n);
-    Ref entry = alloc_entry(module);
-    fill_entry_text(module, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
+    Ref entry = alloc_entry(st);
+    fill_entry_text(module, st, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
     return entry;
 }
 
@@ -562,8 +560,7 @@ const py::Signature append_sig{"append", append_params, 2, 2};
 
 // store.append(entry); for a deque (the usual store) straight through
 // deque.append, without looking the method up.
-void store_entry(PyObject* module, PyObject* store, PyObject* entry) {
-    State* st = state_of(module);
+void store_entry(State* st, PyObject* store, PyObject* entry) {
     if (reinterpret_cast<PyObject*>(Py_TYPE(store)) == st->deque_type) {
         // deque is a built-in type: nothing can replace its append.
         if (st->deque_append_function) {
@@ -583,8 +580,8 @@ void record(PyObject* self, PyObject* module, PyObject* item, PyObject* const* w
     State* st = state_of(module);
     {
         // Owned: asking for the level may run code that rebinds the global.
-        Ref logger = py::newref(global_of(module, LOGGER));
-        if (debug_enabled(module, logger.get())) {
+        Ref logger = py::newref(global_of(module, st, LOGGER));
+        if (debug_enabled(st, logger.get())) {
             Ref shown = item ? py::newref(item) : py::own(PyList_New(n));
             for (Py_ssize_t i = 0; !item && i < n; ++i) PyList_SET_ITEM(shown.get(), i, py::newref(words[i]).release());
             py::call_method(logger.get(), TARVO_STR("debug"), st->record_format, shown.get());
@@ -593,15 +590,15 @@ void record(PyObject* self, PyObject* module, PyObject* item, PyObject* const* w
     HistoryObject* h = as_history(self);
     if (!h->enabled) raise_missing(self, "enabled");
     if (!py::truth(h->enabled)) return;
-    Ref entry = item ? new_entry(module, item) : new_entry_of_words(module, words, n);
-    store_entry(module, history_of(self).get(), entry.get());
+    Ref entry = item ? new_entry(module, st, item) : new_entry_of_words(module, st, words, n);
+    store_entry(st, history_of(self).get(), entry.get());
     Ref active = active_of(self);
     if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) return;
     Ref markers = markers_of(self);
     Ref names = py::own(PyObject_GetIter(active.get()));
     while (Ref name = Ref::steal(PyIter_Next(names.get()))) {
         Ref store = py::own(PyObject_GetItem(markers.get(), name.get()));
-        store_entry(module, store.get(), entry.get());
+        store_entry(st, store.get(), entry.get());
     }
     if (PyErr_Occurred()) py::fail();
 }
@@ -835,6 +832,7 @@ PyType_Spec history_spec = {"tarvo.tcl.history.History", sizeof(HistoryObject), 
 int exec_module(PyObject* module) noexcept {
     return py::entry_int("tarvo.tcl.history", [&] {
         State* st = state_of(module);
+        st->module_dict = py::require(PyModule_GetDict(module));
         py::add(module, "re", py::import("re").get());
         Ref logging = py::import("logging");
         py::add(module, "logging", logging.get());

@@ -63,6 +63,7 @@ struct State {
     py::KeptNames<4> globals;    // see Global
     py::KeptNames<8> own_names;  // an interpreter's own __dict__, see OwnName
     py::KnownMethod tk_eval;     // the `eval` of tkinter's application objects
+    PyObject* module_dict = nullptr;  // the module's own __dict__ (borrowed: the module keeps it for life)
 
     static constexpr PyObject* State::* fields[] = {
         &State::metadata,  &State::record,       &State::path_finder, &State::interrupts,
@@ -86,9 +87,8 @@ PyObject* global_name(Global which) {
     return TARVO_STR("NestMap");
 }
 
-PyObject* global_of(PyObject* module, Global which) {
-    State* st = py::state<State>(module);
-    PyObject* globals = PyModule_GetDict(module);
+PyObject* global_of(PyObject* module, State* st, Global which) {
+    PyObject* globals = st->module_dict;
     if (st->globals.holds(globals) ||
         st->globals.read(globals, {global_name(G_TCL_OBJ), global_name(G_TCL_ERROR), global_name(G_INTERPRETER),
                                    global_name(G_NESTMAP)})) {
@@ -647,9 +647,8 @@ class NativeCasts {
 public:
     enum Step { INT, DOUBLE, BOOLEAN };
 
-    NativeCasts(PyObject* module, PyObject* self) : module_(module), st_(py::state<State>(module)), self_(self) {
-        open_ = open();
-    }
+    NativeCasts(PyObject* module, PyObject* self) : NativeCasts(module, py::state<State>(module), self) {}
+    NativeCasts(PyObject* module, State* st, PyObject* self) : module_(module), st_(st), self_(self) { open_ = open(); }
 
     bool open_road() const noexcept { return open_; }
 
@@ -676,13 +675,13 @@ public:
 
     // Whether the module's TclError is still tkinter's, which the general
     // boolean cast matches Tcl's refusal against.
-    bool tcl_error_is_tkinters() const { return global_of(module_, G_TCL_ERROR) == st_->tcl_error; }
+    bool tcl_error_is_tkinters() const { return global_of(module_, st_, G_TCL_ERROR) == st_->tcl_error; }
 
     // Whether `Interpreter.cast_keyed_list(text)`, as cast_any calls it,
     // is NestMap.from_tcl of the NestMap imported here.
     bool keyed_list_cast_is_own() const {
-        PyObject* cls = global_of(module_, G_INTERPRETER);
-        if (cls != st_->cls || global_of(module_, G_NESTMAP) != st_->nest_map) return false;
+        PyObject* cls = global_of(module_, st_, G_INTERPRETER);
+        if (cls != st_->cls || global_of(module_, st_, G_NESTMAP) != st_->nest_map) return false;
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
         if (versioned(type) && type->tp_version_tag == st_->keyed_list_version) return true;
         if (py::class_lookup(type, TARVO_STR("cast_keyed_list")) != PyTuple_GET_ITEM(st_->own, OWN_KEYED_LIST)) {
@@ -969,13 +968,14 @@ Ref native_any(PyObject* module, NativeCasts& native, PyObject* self, PyObject* 
 
 Ref cast_any_body(PyObject* module, PyObject** a) {
     PyObject *self = a[0], *value = a[1];
+    State* st = py::state<State>(module);
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyTuple_Type) {
         Ref cast_list = py::getattr(self, TARVO_STR("cast_list"));
         return py::call_kw(cast_list.get(), {value}, {{"item_cast", py::global(module, TARVO_STR("quoten"))}});
     }
     if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type) return py::newref(value);
-    if (reinterpret_cast<PyObject*>(type) == global_of(module, G_TCL_OBJ)) {
+    if (reinterpret_cast<PyObject*>(type) == global_of(module, st, G_TCL_OBJ)) {
         Ref type_name = py::getattr(value, TARVO_STR("typename"));
         if (PyUnicode_Check(type_name.get()) && PyUnicode_CompareWithASCIIString(type_name.get(), "keyedList") == 0) {
             return class_cast(module, TARVO_STR("cast_keyed_list"), value);
@@ -983,7 +983,7 @@ Ref cast_any_body(PyObject* module, PyObject** a) {
     }
     Ref text = type == &PyUnicode_Type ? py::newref(value) : py::str(value);
     if (PyUnicode_CheckExact(text.get())) {
-        NativeCasts native(module, self);
+        NativeCasts native(module, st, self);
         if (native.open_road()) {
             if (Ref result = native_any(module, native, self, text.get())) return result;
         }
@@ -1376,6 +1376,7 @@ void publish(PyObject* interpreter, PyObject* cls) {
 int exec_module(PyObject* module) noexcept {
     return py::entry_int("tarvo.tcl.interpreter", [&] {
         State* st = py::state<State>(module);
+        st->module_dict = py::require(PyModule_GetDict(module));
         py::keep(st->path_finder, py::import_from("importlib.machinery", "PathFinder"));
         py::keep(st->record, py::import_from("types", "SimpleNamespace"));
         py::keep(st->interrupts, py::import_relative(module, "internal", "_interrupts"));
