@@ -576,8 +576,7 @@ void store_entry(State* st, PyObject* store, PyObject* entry) {
 
 // Records one command: `item`, or, where that is null, the words
 // `words[0]` to `words[n - 1]` that stand for the list of them.
-void record(PyObject* self, PyObject* module, PyObject* item, PyObject* const* words, Py_ssize_t n) {
-    State* st = state_of(module);
+void record(PyObject* self, PyObject* module, State* st, PyObject* item, PyObject* const* words, Py_ssize_t n) {
     {
         // Owned: asking for the level may run code that rebinds the global.
         Ref logger = py::newref(global_of(module, st, LOGGER));
@@ -604,7 +603,7 @@ void record(PyObject* self, PyObject* module, PyObject* item, PyObject* const* w
 }
 
 Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
-    record(self, module, a[1], nullptr, 0);
+    record(self, module, state_of(module), a[1], nullptr, 0);
     return py::none();
 }
 
@@ -615,12 +614,12 @@ Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
 // History (not a subclass) with generic attribute lookup, whose class
 // still finds our `append` (kept for the class's version), and whose own
 // __dict__ has no `append`.
-PyObject* own_append(PyObject* history) {
+PyObject* own_append(PyObject* history, State*& st) {
     PyTypeObject* type = Py_TYPE(history);
     if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
     PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
     if (!module || !PyModule_Check(module) || PyModule_GetDef(module) != &history_module) return nullptr;
-    State* st = state_of(module);
+    st = state_of(module);
     if (type != reinterpret_cast<PyTypeObject*>(st->history_type)) return nullptr;
     if (!(st->append_version && type->tp_version_tag == st->append_version && py::has_valid_version(type))) {
         if (py::class_lookup(type, TARVO_STR("append")) != st->append_method) return nullptr;
@@ -636,23 +635,25 @@ PyObject* own_append(PyObject* history) {
 
 int api_append(PyObject* history, PyObject* item) noexcept {
     return py::entry_int("History.append", [&] {
-        PyObject* module = own_append(history);
+        State* st = nullptr;
+        PyObject* module = own_append(history, st);
         if (!module) return 0;
         // As a call of the method would: its depth counted, its arguments held.
         py::RecursionGuard depth(" while calling a Python object");
         Ref held = py::newref(history), held_item = py::newref(item);
-        record(history, module, item, nullptr, 0);
+        record(history, module, st, item, nullptr, 0);
         return 1;
     });
 }
 
 int api_append_words(PyObject* history, PyObject* const* words, Py_ssize_t n) noexcept {
     return py::entry_int("History.append", [&] {
-        PyObject* module = own_append(history);
+        State* st = nullptr;
+        PyObject* module = own_append(history, st);
         if (!module) return 0;
         py::RecursionGuard depth(" while calling a Python object");
         Ref held = py::newref(history);
-        record(history, module, nullptr, words, n);
+        record(history, module, st, nullptr, words, n);
         return 1;
     });
 }

@@ -467,9 +467,8 @@ struct Masks {
 
 // Runs one command: `tcl.tk.call(*words)`, a Tcl error reported with Tcl's
 // whole trace from ::errorInfo (with the Secrets masked, when `masks`).
-Ref run(PyObject* module, PyObject* interp, PyObject* tk, Words& held, const Masks* masks) {
+Ref run(PyObject* module, State* st, PyObject* interp, PyObject* tk, Words& held, const Masks* masks) {
     held.argv()[0] = tk;
-    State* st = state_of(module);
     // Imported on first use: importing this module opens no Tcl library.
     if (!st->interrupts) py::keep(st->interrupts, py::import_relative(module, "internal", "_interrupts"));
     PyObject* interrupts = st->interrupts;
@@ -676,9 +675,9 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref result;
     if (given) {
         Words as_given(given.get());
-        result = run(module, interp.get(), tk.get(), as_given, masks.shown ? &masks : nullptr);
+        result = run(module, st, interp.get(), tk.get(), as_given, masks.shown ? &masks : nullptr);
     } else {
-        result = run(module, interp.get(), tk.get(), words, masks.shown ? &masks : nullptr);
+        result = run(module, st, interp.get(), tk.get(), words, masks.shown ? &masks : nullptr);
     }
 
     // 8.
