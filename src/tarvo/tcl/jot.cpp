@@ -182,18 +182,19 @@ bool has_attribute(PyObject* self, PyObject* names, PyObject* dict, PyObject* na
 // then `fallback` when it raised AttributeError.  A name that the lookup
 // cannot find goes to `fallback` at once, without an AttributeError raised
 // and caught on the way.
-template <Ref (*fallback)(PyObject* self, PyObject* name), PyObject* State::* names>
+template <Ref (*fallback)(PyObject* self, PyObject* name, State* st), PyObject* State::* names>
 PyObject* getattro(PyObject* self, PyObject* name, PyObject* dict) noexcept {
     return py::entry("__getattr__", [&] {
-        if (PyUnicode_CheckExact(name)) {
-            State* st = state_of(PyType_GetModule(Py_TYPE(self)));
-            if (!has_attribute(self, st->*names, dict, name)) return fallback(self, name);
+        // (Only the classes themselves have this lookup: their module is their own.)
+        State* st = state_of(PyType_GetModule(Py_TYPE(self)));
+        if (PyUnicode_CheckExact(name) && !has_attribute(self, st->*names, dict, name)) {
+            return fallback(self, name, st);
         }
         PyObject* found = PyObject_GenericGetAttr(self, name);
         if (found) return Ref::steal(found);
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::fail();
         PyErr_Clear();
-        return fallback(self, name);
+        return fallback(self, name, st);
     });
 }
 
@@ -254,8 +255,8 @@ int code_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 // Jot_Code(name, tcl=tcl), filled in place.
-Ref new_code(PyObject* module, PyObject* name, PyObject* tcl) {
-    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->code_type);
+Ref new_code(State* st, PyObject* name, PyObject* tcl) {
+    auto* type = reinterpret_cast<PyTypeObject*>(st->code_type);
     Ref code = py::own(code_new(type, nullptr, nullptr));
     CodeObject* c = as_code(code.get());
     c->cmd = py::own(PyList_New(1)).release();
@@ -268,7 +269,7 @@ Ref new_code(PyObject* module, PyObject* name, PyObject* tcl) {
 
 // Every attribute that normal lookup does not find is one more part of the
 // command name.
-Ref code_getattr(PyObject* self, PyObject* name) {
+Ref code_getattr(PyObject* self, PyObject* name, State*) {
     Ref cmd = code_cmd(self);
     if (PyList_CheckExact(cmd.get())) {
         py::check(PyList_Append(cmd.get(), name));
@@ -291,7 +292,7 @@ PyObject* code_getattr_method(PyObject* self, PyTypeObject*, PyObject* const* ar
     return py::entry("Jot_Code.__getattr__", [&] {
         PyObject* a[2];
         py::parse(code_getattr_sig, args, nargs, kwnames, a, nullptr, 1);
-        return code_getattr(self, a[1]);
+        return code_getattr(self, a[1], nullptr);
     });
 }
 
@@ -782,9 +783,9 @@ int jot_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 // Every attribute that normal lookup does not find starts a command.
-Ref jot_getattr(PyObject* self, PyObject* name) {
+Ref jot_getattr(PyObject* self, PyObject* name, State* st) {
     Ref tcl = jot_tcl(self);
-    return new_code(module_of(self), name, tcl.get());
+    return new_code(st ? st : state_of(module_of(self)), name, tcl.get());
 }
 
 PyObject* jot_getattro(PyObject* self, PyObject* name) noexcept {
@@ -796,7 +797,7 @@ PyObject* jot_getattr_method(PyObject* self, PyTypeObject*, PyObject* const* arg
     return py::entry("Jot.__getattr__", [&] {
         PyObject* a[2];
         py::parse(jot_getattr_sig, args, nargs, kwnames, a, nullptr, 1);
-        return jot_getattr(self, a[1]);
+        return jot_getattr(self, a[1], nullptr);
     });
 }
 
