@@ -212,6 +212,18 @@ bool has_blank(PyObject* word) {
     return at >= 0;
 }
 
+// Most words of a command are a few bytes: those are scanned and copied
+// in place, without a call to the C library.
+constexpr Py_ssize_t SHORT = 16;
+
+bool has_blank_byte(const char* bytes, Py_ssize_t size) {
+    if (size > SHORT) return std::memchr(bytes, ' ', static_cast<size_t>(size)) != nullptr;
+    for (Py_ssize_t k = 0; k < size; ++k) {
+        if (bytes[k] == ' ') return true;
+    }
+    return false;
+}
+
 // The text of the words `items[0]` to `items[n - 1]`.
 Ref join_items(PyObject* const* items, Py_ssize_t n) {
     // Which words get braces: in place for a usual command.
@@ -233,7 +245,7 @@ Ref join_items(PyObject* const* items, Py_ssize_t n) {
         }
         const Py_ssize_t size = PyUnicode_GET_LENGTH(word);
         if (PyUnicode_IS_COMPACT_ASCII(word)) {
-            braced[i] = std::memchr(PyUnicode_1BYTE_DATA(word), ' ', static_cast<size_t>(size)) != nullptr;
+            braced[i] = has_blank_byte(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(word)), size);
         } else {
             ascii = false;
             braced[i] = has_blank(word);
@@ -246,9 +258,14 @@ Ref join_items(PyObject* const* items, Py_ssize_t n) {
         auto* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
         for (Py_ssize_t i = 0; i < n; ++i) {
             const Py_ssize_t size = PyUnicode_GET_LENGTH(items[i]);
+            const auto* word = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(items[i]));
             if (i > 0) *out++ = ' ';
             if (braced[i]) *out++ = '{';
-            std::memcpy(out, PyUnicode_1BYTE_DATA(items[i]), static_cast<size_t>(size));
+            if (size <= SHORT) {
+                for (Py_ssize_t k = 0; k < size; ++k) out[k] = word[k];
+            } else {
+                std::memcpy(out, word, static_cast<size_t>(size));
+            }
             out += size;
             if (braced[i]) *out++ = '}';
         }

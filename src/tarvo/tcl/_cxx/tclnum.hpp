@@ -43,7 +43,7 @@ public:
             too_long_ = true;
             return;
         }
-        if (std::memchr(bytes, '\0', static_cast<size_t>(size))) return;
+        if (holds(bytes, size, '\0')) return;
         bytes_ = bytes;
         obj_.refCount = 1;
         obj_.bytes = const_cast<char*>(bytes);  // Tcl's readers leave the bytes as they are
@@ -75,7 +75,7 @@ public:
             if (plain_decimal(value)) return Reading::VALUE;
             // No integer of Tcl's has a point: the text of a real is
             // refused without asking.
-            if (bytes_ && std::memchr(bytes_, '.', static_cast<size_t>(obj_.length))) return Reading::REFUSED;
+            if (bytes_ && holds(bytes_, obj_.length, '.')) return Reading::REFUSED;
         }
         const int code = api_.GetWideIntFromObj(nullptr, obj(), &value);
         if (code == TCL_OK) return obj_.typePtr == int_type() ? Reading::VALUE : Reading::UNDECIDED;
@@ -100,6 +100,16 @@ public:
     }
 
 private:
+    // Whether `size` bytes hold `c`: short texts (most that are cast) are
+    // scanned in place, without a call to the C library.
+    static bool holds(const char* bytes, Py_ssize_t size, char c) noexcept {
+        if (size > 16) return std::memchr(bytes, c, static_cast<size_t>(size)) != nullptr;
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (bytes[i] == c) return true;
+        }
+        return false;
+    }
+
     // The plainest numbers, read here as Tcl reads them: an optional minus
     // and decimal digits, with no leading zero (Tcl 8 reads 010 as octal),
     // and for a real a point with digits on both sides.  Anything else (a
