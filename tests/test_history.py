@@ -296,3 +296,67 @@ def test_cycles_through_an_entry_are_collected(attribute):
     del entry, holder
     gc.collect()
     assert gone() is None
+
+
+# -- whether to log: read again whenever the logging setup changed ----------------
+
+
+class Kept(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.messages = []
+
+    def emit(self, record):
+        self.messages.append(record.getMessage())
+
+
+class Chatty(logging.Logger):
+    def isEnabledFor(self, level):
+        return True
+
+
+def debug_level(logger):
+    logger.setLevel(logging.DEBUG)
+
+
+LOGGING_CHANGES = [
+    ("level DEBUG", debug_level, True),
+    ("level back to WARNING", lambda logger: logger.setLevel(logging.WARNING), False),
+    ("disabled at DEBUG", lambda logger: (debug_level(logger), setattr(logger, "disabled", True)), False),
+    ("logging.disable", lambda logger: (debug_level(logger), logging.disable(logging.DEBUG)), False),
+    ("isEnabledFor of the logger's own", lambda logger: setattr(logger, "isEnabledFor", lambda level: True), True),
+    ("a class of its own", lambda logger: setattr(logger, "__class__", Chatty), True),
+]
+
+
+@pytest.mark.parametrize("change, logs", [c[1:] for c in LOGGING_CHANGES], ids=[c[0] for c in LOGGING_CHANGES])
+@pytest.mark.parametrize("through", ["append", "eval"])
+def test_logging_decided_anew_after_a_change(tcl, change, logs, through):
+    logger = logging.getLogger("tarvo.tcl")
+    kept, saved = Kept(), dict(vars(logger))
+    logger.addHandler(kept)
+    record = (lambda text: tcl.history.append(text)) if through == "append" else tcl.eval
+    try:
+        for _ in range(3):
+            record("set before 1")  # the answer for the setup as it was is kept
+        change(logger)
+        record("set after 1")
+        record("set after 1")
+    finally:
+        logging.disable(logging.NOTSET)
+        logger.__class__ = logging.Logger
+        vars(logger).clear()
+        vars(logger).update(saved)
+        logger._cache.clear()
+    assert kept.messages == (["% set after 1"] * 2 if logs else [])
+
+
+def test_logger_replaced_in_the_module(tcl, monkeypatch):
+    other, kept = logging.getLogger("tarvo.tcl.test.other"), Kept()
+    other.addHandler(kept)
+    other.setLevel(logging.DEBUG)
+    tcl.eval("set a 1")
+    monkeypatch.setattr(history_module, "logger", other)
+    tcl.eval("set a 2")
+    tcl.jot.set("a", "3")
+    assert kept.messages == ["% set a 2", "% ['set', 'a', '3']"]

@@ -132,6 +132,58 @@ def test_attributes_of_the_tcl_application_show_through(tcl):
     assert str(info.value) == "'Interpreter' object has no attribute 'no_such_thing'"
 
 
+def spy_getattr(self, name):
+    return ("spied", name)
+
+
+def spy_getattribute(self, name):
+    if name == "seen":
+        return "everything"
+    return object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize("owner, name, value, seen, missing", [
+    (Interpreter, "__getattr__", spy_getattr, "seen", ("spied", "nothing_here")),
+    (Interpreter, "__getattribute__", spy_getattribute, "everything", AttributeError),
+    (tkinter.Misc, "__getattribute__", spy_getattribute, "everything", AttributeError),
+    (Interpreter, "readonly", property(lambda self: "from the class"), "seen", AttributeError),
+])
+def test_attribute_lookup_follows_the_class(tcl, monkeypatch, owner, name, value, seen, missing):
+    # Whatever the classes say about attribute lookup, now or after a change, is what is done.
+    tcl.seen = "seen"
+    for _ in range(2):
+        assert tcl.seen == "seen" and tcl.call("set", "q", "1") == "1"
+        with pytest.raises(AttributeError):
+            tcl.nothing_here
+        with monkeypatch.context() as patch:
+            patch.setattr(owner, name, value, raising=False)
+            assert tcl.seen == seen and tcl.eval("set q") == "1"
+            if name == "readonly":
+                assert tcl.readonly == "from the class"
+            if missing is AttributeError:
+                with pytest.raises(AttributeError):
+                    tcl.nothing_here
+            else:
+                assert tcl.nothing_here == missing
+
+    class Sub(Interpreter):
+        def __getattr__(self, attr):
+            return ("sub", attr)
+
+    sub = Sub.__new__(Sub)
+    assert sub.nothing_here == ("sub", "nothing_here")
+
+
+def test_eval_of_the_application_class_follows_changes(tcl, monkeypatch):
+    seen, original = [], type(tcl.tk).eval
+    for _ in range(3):
+        assert tcl.eval("set a 1") == "1"
+    monkeypatch.setattr(type(tcl.tk), "eval", lambda tk, code: (seen.append(code), original(tk, code))[1])
+    assert tcl.eval("set a 2") == "2" and seen == ["set a 2"]
+    monkeypatch.undo()
+    assert tcl.eval("set a 3") == "3" and seen == ["set a 2"]
+
+
 def test_getattr_without_tk_does_not_recurse():
     bare = Interpreter.__new__(Interpreter)
     with pytest.raises(AttributeError) as info:

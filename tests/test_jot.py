@@ -5,7 +5,9 @@ import weakref
 import pytest
 
 from support import hostile
+from tarvo.tcl import interpreter as interpreter_module
 from tarvo.tcl import jot as jot_module
+from tarvo.tcl.history import History
 from tarvo.tcl.interpreter import Interpreter
 from tarvo.tcl.jot import Jot, Jot_Code
 from tarvo.tcl.quoten import quoten
@@ -266,3 +268,146 @@ class StandIn:
 def test_uncast_result_of_a_stand_in_is_its_str(result):
     fake = FakeInterpreter(StandIn(result))
     assert Jot(fake).anything("x", cast_=False) == str(result)
+
+
+# -- what a quick call reads again on every call --------------------------------
+#
+# A quick call keeps what it read from the interpreter, its class and the
+# history for as long as they stay as they were; each change below, made
+# between two calls, must show in the second.
+
+
+class Mutating:
+    """A history that changes the list of words it is given."""
+
+    def __init__(self):
+        self.items = []
+
+    def append(self, item):
+        self.items.append(list(item))
+        item[1] = "changed"
+
+
+class Watched(History):
+    def append(self, item):
+        self.__dict__.setdefault("seen", []).append(list(item))
+        super().append(item)
+
+
+def spy(log):
+    return lambda *args: log.append(list(args[-1]))
+
+
+def history_of_another_kind(tcl, patch, log):
+    patch.setattr(tcl, "history", Mutating())
+    return lambda result: (tcl.history.items, tcl.eval("set x", record=False), tcl.eval("set changed", record=False)) == (
+        [["set", "x", "v"]], "old", "v")  # it ran as the list stood afterwards
+
+
+def history_subclass(tcl, patch, log):
+    patch.setattr(tcl, "history", Watched())
+    return lambda result: tcl.history.seen == [["set", "x", "v"]] and tcl.history.filter()[-1].api == "set x v"
+
+
+def append_on_the_instance(tcl, patch, log):
+    patch.setattr(tcl.history, "append", spy(log), raising=False)
+    return lambda result: log == [["set", "x", "v"]] and tcl.history.filter()[-1].api != "set x v"
+
+
+def append_on_the_class(tcl, patch, log):
+    patch.setattr(History, "append", spy(log))
+    return lambda result: log == [["set", "x", "v"]]
+
+
+def own_cast_any(owner):
+    def change(tcl, patch, log):
+        target = tcl if owner == "instance" else Interpreter
+        patch.setattr(target, "cast_any", (lambda v: ("own", v)) if owner == "instance" else (lambda s, v: ("own", v)),
+                      raising=False)
+        return lambda result: result == tcl.eval("set x", typecast=True) == ("own", "v")
+    return change
+
+
+def own_reading(owner, name):
+    def change(tcl, patch, log):
+        target = tcl if owner == "instance" else Interpreter
+        reader = (lambda v: ("own", v)) if owner == "instance" else (lambda s, v: ("own", v))
+        patch.setattr(target, name, reader, raising=False)
+        return lambda result: result == ("own", "v") == tcl.cast_any("v")  # cast_any's first step
+    return change
+
+
+def other_tk(tcl, patch, log):
+    other = tkinter.Tcl().tk
+    patch.setattr(tcl, "tk", other)
+    return lambda result: result == "v" and other.eval("set x") == "v" and tcl.jot.set("y", "2") == 2
+
+
+def call_of_the_application_class(tcl, patch, log):
+    original = type(tcl.tk).call
+    patch.setattr(type(tcl.tk), "call", lambda tk, *words: (log.append(words), original(tk, *words))[1])
+    return lambda result: result == "v" and log == [("set", "x", "v")] and tcl.eval("set x", record=False) == "v"
+
+
+def module_tcl_obj(tcl, patch, log):
+    patch.setattr(interpreter_module, "Tcl_Obj", str)  # a str has no typename: the global was read
+    return AttributeError
+
+
+CHANGES = [history_of_another_kind, history_subclass, append_on_the_instance, append_on_the_class,
+           own_cast_any("instance"), own_cast_any("class"), own_reading("instance", "cast_int"),
+           own_reading("class", "getint"), other_tk, call_of_the_application_class, module_tcl_obj]
+
+
+@pytest.mark.parametrize("change", CHANGES, ids=range(len(CHANGES)))
+def test_changes_between_calls_show(monkeypatch, change):
+    tcl = Interpreter()
+    tcl.eval("set x old")
+    for cast in (False, True, True):  # what the calls keep is fresh
+        tcl.jot.set("y", "0", cast_=cast)
+        tcl.eval("set y", typecast=cast)
+    check = change(tcl, monkeypatch, [])
+    if check is AttributeError:
+        with pytest.raises(AttributeError):
+            tcl.jot.set("x", "v")
+        with pytest.raises(AttributeError):
+            tcl.eval("set x", typecast=True)
+    else:
+        assert check(tcl.jot.set("x", "v"))
+
+
+def replace_by_setattr(tcl, history):
+    tcl.history = history
+
+
+def replace_in_dict(tcl, history):
+    tcl.__dict__["history"] = history
+
+
+def replace_by_update(tcl, history):
+    vars(tcl).update(history=history)
+
+
+def replace_after_delete(tcl, history):
+    del tcl.history
+    tcl.history = history
+
+
+def replace_the_dict(tcl, history):
+    tcl.__dict__ = dict(vars(tcl), history=history)
+
+
+@pytest.mark.parametrize("replace", [replace_by_setattr, replace_in_dict, replace_by_update, replace_after_delete,
+                                     replace_the_dict])
+def test_every_way_of_changing_the_instance_shows(replace):
+    # However the interpreter's own attributes change, the next call reads them anew.
+    tcl = Interpreter()
+    for _ in range(3):
+        tcl.eval("set y 1")
+        tcl.jot.set("y", "2")
+    for step in range(3):
+        recorder = Recorder()
+        replace(tcl, recorder)
+        tcl.eval(f"set x {step}")
+        tcl.jot.set("x", str(step))
+        assert recorder.items == [list(f"set x {step}"), ["set", "x", str(step)]]

@@ -51,6 +51,8 @@ def outcome(cast, value):
         return "nan", type(result)
     if isinstance(result, NestMap):
         return type(result), result.all_items()
+    if isinstance(result, float):
+        return type(result), repr(result)  # the sign of a zero too
     return type(result), result
 
 
@@ -71,6 +73,10 @@ EXAMPLES = [
     "0xffffffffffffffff", "0x7fffffffffffffff", "-0x8000000000000000", "9" * 10000, "1" + "0" * 400 + ".5",
     "{", "}", "{a", "a}", '"a b"', "\\", "{a 1} {b", "a\u00e9", "\u00e9\u00e9", "1\u00a0", "\u0661",
     "1\x002", "\x00", "\ud800", "a\udcff", "\U0001f600 1",
+    # around the plainest numbers, which are read without asking Tcl
+    "-0.0", "0.5", "-0.5", "00.5", "01.5", "08", "-08", "1.50", "1..5", "1.5.", "-.5", "--1", "-", ".", "0.",
+    "123456789012345.6", "12345678901234.5", "0.123456789012345", "9007199254740993.0", "1.7976931348623157",
+    "999999999999999999", "1000000000000000000", "-999999999999999999", "0.1", "0.3", "2.675", "1.005",
 ]
 
 
@@ -95,6 +101,12 @@ def test_random_text(roads, value):
 @settings(max_examples=100)
 @given(st.text(max_size=8))
 def test_any_text(roads, value):
+    same_on_both_roads(roads, value)
+
+
+@settings(max_examples=300)
+@given(st.from_regex(r"-?[0-9]{1,19}(\.[0-9]{1,17})?", fullmatch=True))
+def test_decimal_text(roads, value):
     same_on_both_roads(roads, value)
 
 

@@ -142,6 +142,85 @@ def test_str_subclass_keys_split_their_own_way():
     assert klist == {"A": {"B": {"C": 1}}} and klist[Shouting("a.b.c")] == 1
 
 
+# Paths of every shape, each walked through the same str object again and
+# again while the tree under it changes: level by level, a leaf on the way,
+# a level of a subclass that takes the rest of the path its own way.
+PATH_SHAPES = ["a.b.c", "a..b", ".a", "a.", "..", ".".join("p%d" % i for i in range(20)),
+               "a.b." + "x" * 300, "ä.b.c", "a.ä.c", "a.b" + "q" * 40 + ".c"]
+
+
+@pytest.mark.parametrize("path", PATH_SHAPES)
+def test_paths_walked_again_as_the_tree_changes(path):
+    class Upper(NestMap):
+        def __getitem__(self, key):
+            return NestMap.__getitem__(self, key.upper())
+
+    head, _, rest = path.partition(".")
+
+    def run(cls, fresh):
+        own = "".join(list(path))  # a str object of this run's own
+        tree, seen = cls(), []
+        for change in (None, "leaf", "level", "subclass"):
+            if change == "leaf":
+                dict.__setitem__(tree, head, "leaf")
+            elif change == "level":
+                dict.__setitem__(tree, head, cls())
+            elif change == "subclass":
+                dict.__setitem__(tree, head, Upper({rest.upper(): "upper"}))
+            for operation in [lambda p: tree[p], lambda p: p in tree, lambda p: tree.__setitem__(p, 1),
+                              lambda p: tree[p], lambda p: tree.__delitem__(p), lambda p: tree.all_items()] * 2:
+                try:
+                    seen.append(("ok", plain(operation("".join(list(path)) if fresh else own))))
+                except Exception as exc:
+                    seen.append((type(exc).__name__, str(exc)))
+        return seen
+
+    ours = run(NestMap, fresh=False)
+    assert ours == run(NestMap, fresh=True)
+    assert ours[:36] == run(baseline_nestmap.NestMap, fresh=False)[:36]  # before the subclass of ours
+
+
+def test_weak_proxies_are_what_they_stand_for():
+    # isinstance() of a proxy asks its referent's class: a proxy of a leaf
+    # is a leaf, a proxy of a NestMap a level, one after the other.
+    import weakref
+
+    class Box:
+        pass
+
+    for cls in (NestMap, baseline_nestmap.NestMap):
+        leaf, inner = Box(), cls(x=1)
+        tree = cls(a=weakref.proxy(leaf))
+        with pytest.raises(KeyError):
+            tree["a"] = cls(y=1)
+        tree["p"] = weakref.proxy(inner)
+        tree["p.y"] = 5
+        assert dict(inner) == {"x": 1, "y": 5} and tree.all_keys() == ["a", "p.x", "p.y"]
+
+
+def test_built_in_types_registered_as_nest_maps():
+    # A registration makes instances of a built-in type levels from then on.
+    out = run_isolated("""
+        from support import baseline_nestmap
+        from tarvo.tcl.nestmap import NestMap
+
+        for cls in (NestMap, baseline_nestmap.NestMap):
+            class Registry(cls):
+                pass
+
+            tree = cls(a=b"leaf")
+            tree["a"] = b"again"  # the same type replaces a leaf
+            try:
+                tree["a"] = cls(x=1)
+            except KeyError:
+                print("leaf", end=" ")
+            Registry.register(bytes)
+            tree["a"] = cls(x=1)  # bytes are levels now: no conflict
+            print(dict(tree["a"]), isinstance(b"", cls))
+    """)
+    assert out.splitlines() == ["leaf {'x': 1} True"] * 2
+
+
 # ---------------------------------------------------------------------------
 # Construction and update
 

@@ -7,6 +7,8 @@
 // `logger`, `deque`, `re`) are read at call time, as Python code reads them,
 // so a test can replace `get_time` to freeze the clock.
 #include "_cxx/py.hpp"
+#include "_cxx/dictstate.hpp"
+#include "_cxx/history_api.hpp"
 
 #include <structmember.h>
 
@@ -35,35 +37,116 @@ struct State {
     PyObject* is_enabled_for = nullptr;  // logging.Logger.isEnabledFor, as imported
     PyObject* deque_type = nullptr;      // collections.deque
     PyObject* deque_append = nullptr;    // collections.deque.append
-    static constexpr PyObject* State::* fields[] = {&State::entry_type,     &State::debug_level, &State::record_format,
-                                                    &State::datetime,       &State::get_time,    &State::logger_class,
-                                                    &State::is_enabled_for, &State::deque_type,  &State::deque_append};
+    PyObject* history_type = nullptr;    // History
+    PyObject* append_method = nullptr;   // History.__dict__['append']
+    static constexpr PyObject* State::* fields[] = {
+        &State::entry_type,   &State::debug_level,    &State::record_format, &State::datetime,
+        &State::get_time,     &State::logger_class,   &State::is_enabled_for, &State::deque_type,
+        &State::deque_append, &State::history_type,   &State::append_method};
+
+    // Class versions at which a lookup was last found to be the one we
+    // know (0: not yet): History's `append`, Logger's `isEnabledFor`.
+    unsigned int append_version = 0;
+    unsigned int logger_version = 0;
+    PyCFunction deque_append_function = nullptr;  // deque.append's C function (METH_O), where it is one
+    PyObject* module_dict = nullptr;  // the module's own __dict__ (borrowed: the module keeps it for life)
+
+    // Read from dicts, for as long as they stay as they were (dictstate.hpp):
+    py::KeptNames<2> globals;  // the module globals `logger` and `get_time`
+    // Whether `logger` logs DEBUG, as debug_enabled read it from the
+    // logger's own __dict__ (and its level cache, unless it is disabled).
+    struct {
+        PyObject* logger = nullptr;      // compared only
+        uint64_t attributes = 0;         // the state of its __dict__ (0: nothing kept)
+        PyObject* cache = nullptr;       // its _cache, borrowed from that __dict__; null: disabled
+        uint64_t cache_state = 0;
+        bool enabled = false;
+    } kept_logger;
 };
 
+enum Global { LOGGER, GET_TIME };
+
 State* state_of(PyObject* module) { return py::state<State>(module); }
+
+// The module global `logger` or `get_time`, read at call time.
+PyObject* global_of(PyObject* module, State* st, Global which) {
+    PyObject* globals = st->module_dict;
+    if (st->globals.holds(globals) || st->globals.read(globals, {TARVO_STR("logger"), TARVO_STR("get_time")})) {
+        if (PyObject* value = st->globals.value(which)) return value;
+    }
+    return py::global(module, which == LOGGER ? TARVO_STR("logger") : TARVO_STR("get_time"));
+}
+
+// Whether Logger's own dict still holds the isEnabledFor imported (Logger
+// defines it itself, so its own dict tells whether somebody replaced it);
+// the answer is kept for the class's version.
+bool own_is_enabled_for(State* st, PyTypeObject* type) {
+    if (st->logger_version && type->tp_version_tag == st->logger_version && py::has_valid_version(type)) return true;
+    Ref logger_dict = py::type_dict(type);
+    PyObject* method = PyDict_GetItemWithError(logger_dict.get(), TARVO_STR("isEnabledFor"));
+    if (!method && PyErr_Occurred()) py::fail();
+    if (method != st->is_enabled_for) return false;
+    st->logger_version = py::has_valid_version(type) ? type->tp_version_tag : 0;
+    return true;
+}
+
+// Whether looking a level up in `cache` runs no code: an exact dict whose
+// keys are all exact ints.
+bool int_keys(PyObject* cache) {
+    if (!PyDict_CheckExact(cache)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(cache, &pos, &key, &value)) {
+        if (!PyLong_CheckExact(key)) return false;
+    }
+    return true;
+}
 
 // Whether the module logger logs DEBUG: logger.isEnabledFor(DEBUG).  A
 // plain Logger answers that from its per-level cache, which we read directly
 // when we can: the Python call would cost more than the rest of recording a
-// command.  Anything unusual (a Logger subclass, a patched isEnabledFor, a
-// logger without that cache yet) takes the method call.
-bool debug_enabled(PyObject* module, PyObject* logger) {
-    State* st = state_of(module);
+// command.  The answer is kept (dictstate.hpp) while the logger's own
+// __dict__ and that cache stay as they were.  Anything unusual (a Logger
+// subclass, a patched isEnabledFor, a logger without that cache yet) takes
+// the method call.
+bool debug_enabled(State* st, PyObject* logger) {
+    auto& kept = st->kept_logger;
     if (Py_TYPE(logger) == reinterpret_cast<PyTypeObject*>(st->logger_class)) {
-        // Logger defines isEnabledFor itself, so its own dict tells whether
-        // somebody replaced it.
-        Ref logger_dict = py::type_dict(Py_TYPE(logger));
-        PyObject* method = PyDict_GetItemWithError(logger_dict.get(), TARVO_STR("isEnabledFor"));
-        if (!method && PyErr_Occurred()) py::fail();
+        const bool own_method = own_is_enabled_for(st, Py_TYPE(logger));
         Ref attributes = py::own(PyObject_GenericGetDict(logger, nullptr));
-        if (method == st->is_enabled_for && PyDict_CheckExact(attributes.get())) {
+        if (own_method && PyDict_CheckExact(attributes.get())) {
+            // The answer read before, while the logger's settings stay as they were.
+            if (kept.attributes && kept.logger == logger && py::dict_state(attributes.get()) == kept.attributes &&
+                (!kept.cache || py::dict_state(kept.cache) == kept.cache_state)) {
+                return kept.enabled;
+            }
+            kept.attributes = 0;
+            // An isEnabledFor of the instance's own would be the one asked.
+            const bool plain = py::plain_str_keys(attributes.get());
+            PyObject* shadow = PyDict_GetItemWithError(attributes.get(), TARVO_STR("isEnabledFor"));
             // Owned: the truth of `disabled` may run code that replaces them.
-            Ref disabled = py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("disabled")));
+            Ref disabled = shadow ? Ref() : py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("disabled")));
             Ref cache = disabled ? py::newref(PyDict_GetItemWithError(attributes.get(), TARVO_STR("_cache"))) : Ref();
+            const bool plain_cache = cache && int_keys(cache.get());
             Ref known = cache && PyDict_CheckExact(cache.get())
                             ? py::newref(PyDict_GetItemWithError(cache.get(), st->debug_level))
                             : Ref();
             if (PyErr_Occurred()) py::fail();
+            // Kept where the reading ran no code and its answer cannot change
+            // unless those dicts do: the flags are bools, the keys plain.
+            const uint64_t state = py::dict_state(attributes.get());
+            if (disabled && PyBool_Check(disabled.get())) {
+                if (disabled.get() == Py_True) {
+                    if (plain) kept = {logger, state, nullptr, 0, false};
+                    return false;
+                }
+                if (known && PyBool_Check(known.get())) {
+                    if (plain && plain_cache) {
+                        kept = {logger, state, cache.get(), py::dict_state(cache.get()), known.get() == Py_True};
+                    }
+                    return known.get() == Py_True;
+                }
+            }
             if (disabled && py::truth(disabled.get())) return false;
             if (known) return py::truth(known.get());
         }
@@ -75,8 +158,9 @@ bool debug_enabled(PyObject* module, PyObject* logger) {
 // logger.debug(message[, arg]) on the module logger, when it logs DEBUG at all.
 void debug(PyObject* module, PyObject* message, PyObject* arg = nullptr) {
     // Owned: asking for the level may run code that rebinds the global.
-    Ref logger = py::newref(py::global(module, TARVO_STR("logger")));
-    if (!debug_enabled(module, logger.get())) return;
+    State* st = state_of(module);
+    Ref logger = py::newref(global_of(module, st, LOGGER));
+    if (!debug_enabled(st, logger.get())) return;
     if (arg) {
         py::call_method(logger.get(), TARVO_STR("debug"), message, arg);
     } else {
@@ -128,25 +212,65 @@ bool has_blank(PyObject* word) {
     return at >= 0;
 }
 
-Ref join_words(PyObject* words) {
-    Ref list =
-        PyList_CheckExact(words) || PyTuple_CheckExact(words) ? py::newref(words) : py::own(PySequence_List(words));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
-    PyObject** items = PySequence_Fast_ITEMS(list.get());
-    std::vector<bool> braced(static_cast<size_t>(n));
+// Most words of a command are a few bytes: those are scanned and copied
+// in place, without a call to the C library.
+constexpr Py_ssize_t SHORT = 16;
+
+bool has_blank_byte(const char* bytes, Py_ssize_t size) {
+    if (size > SHORT) return std::memchr(bytes, ' ', static_cast<size_t>(size)) != nullptr;
+    for (Py_ssize_t k = 0; k < size; ++k) {
+        if (bytes[k] == ' ') return true;
+    }
+    return false;
+}
+
+// The text of the words `items[0]` to `items[n - 1]`.
+Ref join_items(PyObject* const* items, Py_ssize_t n) {
+    // Which words get braces: in place for a usual command.
+    bool few[32];
+    std::vector<char> many;
+    bool* braced = few;
+    if (n > 32) {
+        many.resize(static_cast<size_t>(n));
+        braced = reinterpret_cast<bool*>(many.data());
+    }
     Py_ssize_t length = n > 0 ? n - 1 : 0;
     Py_UCS4 maxchar = 0x7F;
+    bool ascii = true;  // every word compact ASCII: bytes copied as they are
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* word = items[i];
         if (!PyUnicode_Check(word)) {
             py::raise_format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
                              Py_TYPE(word)->tp_name);
         }
-        braced[static_cast<size_t>(i)] = has_blank(word);
-        length += PyUnicode_GET_LENGTH(word) + (braced[static_cast<size_t>(i)] ? 2 : 0);
-        if (PyUnicode_MAX_CHAR_VALUE(word) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(word);
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(word);
+        if (PyUnicode_IS_COMPACT_ASCII(word)) {
+            braced[i] = has_blank_byte(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(word)), size);
+        } else {
+            ascii = false;
+            braced[i] = has_blank(word);
+            if (PyUnicode_MAX_CHAR_VALUE(word) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(word);
+        }
+        length += size + (braced[i] ? 2 : 0);
     }
     Ref text = py::own(PyUnicode_New(length, maxchar));
+    if (ascii) {
+        auto* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Py_ssize_t size = PyUnicode_GET_LENGTH(items[i]);
+            const auto* word = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(items[i]));
+            if (i > 0) *out++ = ' ';
+            if (braced[i]) *out++ = '{';
+            if (size <= SHORT) {
+                for (Py_ssize_t k = 0; k < size; ++k) out[k] = word[k];
+            } else {
+                std::memcpy(out, word, static_cast<size_t>(size));
+            }
+            out += size;
+            if (braced[i]) *out++ = '}';
+        }
+        return text;
+    }
     const int kind = PyUnicode_KIND(text.get());
     void* data = PyUnicode_DATA(text.get());
     Py_ssize_t at = 0;
@@ -154,16 +278,22 @@ Ref join_words(PyObject* words) {
         PyObject* word = items[i];
         const Py_ssize_t size = PyUnicode_GET_LENGTH(word);
         if (i > 0) PyUnicode_WRITE(kind, data, at++, ' ');
-        if (braced[static_cast<size_t>(i)]) PyUnicode_WRITE(kind, data, at++, '{');
+        if (braced[i]) PyUnicode_WRITE(kind, data, at++, '{');
         if (PyUnicode_KIND(word) == kind) {
             std::memcpy(static_cast<char*>(data) + at * kind, PyUnicode_DATA(word), static_cast<size_t>(size * kind));
         } else if (PyUnicode_CopyCharacters(text.get(), at, word, 0, size) < 0) {
             py::fail();
         }
         at += size;
-        if (braced[static_cast<size_t>(i)]) PyUnicode_WRITE(kind, data, at++, '}');
+        if (braced[i]) PyUnicode_WRITE(kind, data, at++, '}');
     }
     return text;
+}
+
+Ref join_words(PyObject* words) {
+    Ref list =
+        PyList_CheckExact(words) || PyTuple_CheckExact(words) ? py::newref(words) : py::own(PySequence_List(words));
+    return join_items(PySequence_Fast_ITEMS(list.get()), PySequence_Fast_GET_SIZE(list.get()));
 }
 
 // An entry that now holds something that may refer back to it is tracked
@@ -172,12 +302,9 @@ void track(PyObject* self) {
     if (!PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
 }
 
-// Fills an entry: the command text first (so bad words fail before the
-// clock is read), then the timestamp.
-void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
-    Ref text = PyUnicode_Check(api) ? py::newref(api) : join_words(api);
-    State* st = state_of(module);
-    Ref get_time = py::newref(py::global(module, TARVO_STR("get_time")));
+// Fills an entry with the command text `text`, then the timestamp.
+void fill_entry_text(PyObject* module, State* st, EntryObject* entry, Ref text) {
+    Ref get_time = py::newref(global_of(module, st, GET_TIME));
     if (get_time.get() == st->get_time && st->get_time_is_now) {
         // What datetime.now() reads: the system clock, floored to microseconds.
         timespec now;
@@ -195,12 +322,18 @@ void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
     // A Python subclass may add a __dict__: its instances stay tracked.
     auto* self = reinterpret_cast<PyObject*>(entry);
     const bool atomic = entry->pending && PyUnicode_CheckExact(entry->api) &&
-                        Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(state_of(module)->entry_type);
+                        Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(st->entry_type);
     if (!atomic) {
         track(self);
     } else if (PyObject_GC_IsTracked(self)) {
         PyObject_GC_UnTrack(self);
     }
+}
+
+// Fills an entry: the command text first (so bad words fail before the
+// clock is read), then the timestamp.
+void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
+    fill_entry_text(module, state_of(module), entry, PyUnicode_Check(api) ? py::newref(api) : join_words(api));
 }
 
 // The entry's timestamp, built from its clock reading on first use exactly
@@ -238,10 +371,30 @@ int entry_set_timestamp(PyObject* self, PyObject* value, void*) noexcept {
     });
 }
 
-Ref new_entry(PyObject* module, PyObject* api) {
-    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->entry_type);
-    Ref entry = py::own(type->tp_alloc(type, 0));
-    fill_entry(module, reinterpret_cast<EntryObject*>(entry.get()), api);
+// A new Entry, made untracked: most entries stay so (see fill_entry_text).
+Ref alloc_entry(State* st) {
+    auto* type = reinterpret_cast<PyTypeObject*>(st->entry_type);
+    EntryObject* entry = PyObject_GC_New(EntryObject, type);
+    if (!entry) py::fail();
+    entry->timestamp = nullptr;
+    entry->api = nullptr;
+    entry->seconds = 0;
+    entry->microseconds = 0;
+    entry->pending = false;
+    return Ref::steal(reinterpret_cast<PyObject*>(entry));
+}
+
+Ref new_entry(PyObject* module, State* st, PyObject* api) {
+    Ref text = PyUnicode_Check(api) ? py::newref(api) : join_words(api);
+    Ref entry = alloc_entry(st);
+    fill_entry_text(module, st, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
+    return entry;
+}
+
+Ref new_entry_of_words(PyObject* module, State* st, PyObject* const* words, Py_ssize_t n) {
+    Ref text = join_items(words, n);
+    Ref entry = alloc_entry(st);
+    fill_entry_text(module, st, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
     return entry;
 }
 
@@ -424,9 +577,13 @@ const py::Signature append_sig{"append", append_params, 2, 2};
 
 // store.append(entry); for a deque (the usual store) straight through
 // deque.append, without looking the method up.
-void store_entry(PyObject* module, PyObject* store, PyObject* entry) {
-    State* st = state_of(module);
+void store_entry(State* st, PyObject* store, PyObject* entry) {
     if (reinterpret_cast<PyObject*>(Py_TYPE(store)) == st->deque_type) {
+        // deque is a built-in type: nothing can replace its append.
+        if (st->deque_append_function) {
+            py::own(st->deque_append_function(store, entry));
+            return;
+        }
         PyObject* args[] = {store, entry};
         py::own(PyObject_Vectorcall(st->deque_append, args, 2, nullptr));
     } else {
@@ -434,25 +591,91 @@ void store_entry(PyObject* module, PyObject* store, PyObject* entry) {
     }
 }
 
-Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
-    PyObject* item = a[1];
-    debug(module, state_of(module)->record_format, item);
+// Records one command: `item`, or, where that is null, the words
+// `words[0]` to `words[n - 1]` that stand for the list of them.
+void record(PyObject* self, PyObject* module, State* st, PyObject* item, PyObject* const* words, Py_ssize_t n) {
+    {
+        // Owned: asking for the level may run code that rebinds the global.
+        Ref logger = py::newref(global_of(module, st, LOGGER));
+        if (debug_enabled(st, logger.get())) {
+            Ref shown = item ? py::newref(item) : py::own(PyList_New(n));
+            for (Py_ssize_t i = 0; !item && i < n; ++i) PyList_SET_ITEM(shown.get(), i, py::newref(words[i]).release());
+            py::call_method(logger.get(), TARVO_STR("debug"), st->record_format, shown.get());
+        }
+    }
     HistoryObject* h = as_history(self);
     if (!h->enabled) raise_missing(self, "enabled");
-    if (!py::truth(h->enabled)) return py::none();
-    Ref entry = new_entry(module, item);
-    store_entry(module, history_of(self).get(), entry.get());
+    if (!py::truth(h->enabled)) return;
+    Ref entry = item ? new_entry(module, st, item) : new_entry_of_words(module, st, words, n);
+    store_entry(st, history_of(self).get(), entry.get());
     Ref active = active_of(self);
-    if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) return py::none();
+    if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) return;
     Ref markers = markers_of(self);
     Ref names = py::own(PyObject_GetIter(active.get()));
     while (Ref name = Ref::steal(PyIter_Next(names.get()))) {
         Ref store = py::own(PyObject_GetItem(markers.get(), name.get()));
-        store_entry(module, store.get(), entry.get());
+        store_entry(st, store.get(), entry.get());
     }
     if (PyErr_Occurred()) py::fail();
+}
+
+Ref append_impl(PyObject* self, PyObject* module, PyObject** a) {
+    record(self, module, state_of(module), a[1], nullptr, 0);
     return py::none();
 }
+
+// -- the C API (history_api.hpp) ---------------------------------------------
+
+// The module of `history` where `history.append` would be our own append
+// of a History itself; null where only calling it can tell.  That takes a
+// History (not a subclass) with generic attribute lookup, whose class
+// still finds our `append` (kept for the class's version), and whose own
+// __dict__ has no `append`.
+PyObject* own_append(PyObject* history, State*& st) {
+    PyTypeObject* type = Py_TYPE(history);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+    if (!module || !PyModule_Check(module) || PyModule_GetDef(module) != &history_module) return nullptr;
+    st = state_of(module);
+    if (type != reinterpret_cast<PyTypeObject*>(st->history_type)) return nullptr;
+    if (!(st->append_version && type->tp_version_tag == st->append_version && py::has_valid_version(type))) {
+        if (py::class_lookup(type, TARVO_STR("append")) != st->append_method) return nullptr;
+        st->append_version = py::has_valid_version(type) ? type->tp_version_tag : 0;
+    }
+    if (PyObject* dict = as_history(history)->dict) {
+        if (!PyDict_CheckExact(dict)) return nullptr;
+        if (PyDict_GetItemWithError(dict, TARVO_STR("append"))) return nullptr;
+        if (PyErr_Occurred()) py::fail();
+    }
+    return module;
+}
+
+int api_append(PyObject* history, PyObject* item) noexcept {
+    return py::entry_int("History.append", [&] {
+        State* st = nullptr;
+        PyObject* module = own_append(history, st);
+        if (!module) return 0;
+        // As a call of the method would: its depth counted, its arguments held.
+        py::RecursionGuard depth(" while calling a Python object");
+        Ref held = py::newref(history), held_item = py::newref(item);
+        record(history, module, st, item, nullptr, 0);
+        return 1;
+    });
+}
+
+int api_append_words(PyObject* history, PyObject* const* words, Py_ssize_t n) noexcept {
+    return py::entry_int("History.append", [&] {
+        State* st = nullptr;
+        PyObject* module = own_append(history, st);
+        if (!module) return 0;
+        py::RecursionGuard depth(" while calling a Python object");
+        Ref held = py::newref(history);
+        record(history, module, st, nullptr, words, n);
+        return 1;
+    });
+}
+
+const tarvo::tcl::HistoryApi c_api = {api_append, api_append_words};
 
 const char* const clear_params[] = {"self", "marker", "clear_all"};
 const py::Signature clear_sig{"clear", clear_params, 3, 1};
@@ -627,12 +850,17 @@ PyType_Spec history_spec = {"tarvo.tcl.history.History", sizeof(HistoryObject), 
 int exec_module(PyObject* module) noexcept {
     return py::entry_int("tarvo.tcl.history", [&] {
         State* st = state_of(module);
+        st->module_dict = py::require(PyModule_GetDict(module));
         py::add(module, "re", py::import("re").get());
         Ref logging = py::import("logging");
         py::add(module, "logging", logging.get());
         Ref deque = py::import_from("collections", "deque");
         py::add(module, "deque", deque.get());
         py::keep(st->deque_append, py::getattr(deque.get(), "append"));
+        if (Py_IS_TYPE(st->deque_append, &PyMethodDescr_Type)) {
+            PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(st->deque_append)->d_method;
+            if (def->ml_flags == METH_O) st->deque_append_function = def->ml_meth;
+        }
         py::keep(st->deque_type, std::move(deque));
         Ref get_time = py::import_from("tarvo.utils.utils", "get_time");
         py::add(module, "get_time", get_time.get());
@@ -656,6 +884,12 @@ int exec_module(PyObject* module) noexcept {
         Ref history_type = py::type_from_spec(module, &history_spec);
         py::setattr(history_type.get(), "__MAX_HISTORY__", py::integer(MAX_HISTORY).get());
         py::add(module, "History", history_type.get());
+        Ref type_dict = py::type_dict(reinterpret_cast<PyTypeObject*>(history_type.get()));
+        py::keep(st->append_method, py::newref(py::require(PyDict_GetItemWithError(type_dict.get(), TARVO_STR("append")))));
+        py::keep(st->history_type, std::move(history_type));
+        Ref capsule = py::own(PyCapsule_New(const_cast<tarvo::tcl::HistoryApi*>(&c_api), tarvo::tcl::HISTORY_API_NAME,
+                                            nullptr));
+        py::add(module, "__c_api__", capsule.get());
         return 0;
     });
 }

@@ -11,6 +11,9 @@ from ..utils.utils import get_time as get_time
 
 logger: logging.Logger
 
+# A capsule: recording a command as the package's other modules call it in C.
+__c_api__: object
+
 @disjoint_base
 class Entry:
     """One recorded Tcl command and the moment it was recorded."""

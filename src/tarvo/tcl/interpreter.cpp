@@ -8,6 +8,9 @@
 // functions.  Module globals are read at call time, as Python code reads
 // them, so a caller may replace `iter_entry_points` or a companion class.
 #include "_cxx/py.hpp"
+#include "_cxx/dictstate.hpp"
+#include "_cxx/history_api.hpp"
+#include "_cxx/interpreter_api.hpp"
 #include "_cxx/nestmap_api.hpp"
 #include "_cxx/tcl.hpp"
 #include "_cxx/tclnum.hpp"
@@ -44,21 +47,79 @@ struct State {
     PyObject* tcl_error = nullptr;            // tkinter.TclError
     PyObject* nest_map = nullptr;             // the NestMap imported
     PyObject* nestmap = nullptr;              // its module, whose C API reads keyed lists
+    PyObject* own_cast_any = nullptr;         // Interpreter.__dict__['cast_any'] as built here
     const tarvo::tcl::NestMapApi* nestmap_api = nullptr;
+    const tarvo::tcl::HistoryApi* history_api = nullptr;  // tarvo.tcl.history's
     PyObject* tclx_version = nullptr;  // the TclX the first interpreter loaded (see offer_tclx)
     PyObject* tclx_script = nullptr;   // ... and its `package ifneeded` script
     PyTypeObject* native_type = nullptr;  // the class last found plain, at version native_version
     unsigned int native_version = 0;
     unsigned int keyed_list_version = 0;  // Interpreter's version when its cast_keyed_list was last its own
+    py::ClassLacks self_lacks;            // an interpreter class without `tk` and `history` of its own
+    PyTypeObject* cast_any_class = nullptr;  // the class, and its version, last found to take it
+    unsigned int cast_any_version = 0;
+
+    // Read from dicts, for as long as they stay as they were (dictstate.hpp):
+    py::KeptNames<4> globals;    // see Global
+    py::KeptNames<8> own_names;  // an interpreter's own __dict__, see OwnName
+    py::KnownMethod tk_eval;     // the `eval` of tkinter's application objects
+    PyObject* module_dict = nullptr;  // the module's own __dict__ (borrowed: the module keeps it for life)
 
     static constexpr PyObject* State::* fields[] = {
         &State::metadata,  &State::record,       &State::path_finder, &State::interrupts,
         &State::cls,       &State::own,          &State::tk_getint,   &State::tk_getdouble,
         &State::object_getattribute, &State::tcl_error, &State::nest_map, &State::nestmap,
-        &State::tclx_version, &State::tclx_script};
+        &State::tclx_version, &State::tclx_script, &State::own_cast_any};
 };
 
 const char* const self_params[] = {"self"};
+
+// Module globals that the hot paths read at call time.
+enum Global { G_TCL_OBJ, G_TCL_ERROR, G_INTERPRETER, G_NESTMAP };
+
+PyObject* global_name(Global which) {
+    switch (which) {
+        case G_TCL_OBJ: return TARVO_STR("Tcl_Obj");
+        case G_TCL_ERROR: return TARVO_STR("TclError");
+        case G_INTERPRETER: return TARVO_STR("Interpreter");
+        case G_NESTMAP: break;
+    }
+    return TARVO_STR("NestMap");
+}
+
+PyObject* global_of(PyObject* module, State* st, Global which) {
+    PyObject* globals = st->module_dict;
+    if (st->globals.holds(globals) ||
+        st->globals.read(globals, {global_name(G_TCL_OBJ), global_name(G_TCL_ERROR), global_name(G_INTERPRETER),
+                                   global_name(G_NESTMAP)})) {
+        if (PyObject* value = st->globals.value(which)) return value;
+    }
+    return py::global(module, global_name(which));
+}
+
+// What the hot paths ask of an interpreter's own __dict__.
+enum OwnName { N_TK, N_HISTORY, N_CAST_ANY, N_CAST_INT, N_GETINT, N_CAST_DOUBLE, N_GETDOUBLE, N_CAST_BOOLEAN };
+
+// `dict`, an interpreter's own __dict__, read for those names; null where
+// that reading cannot be kept (then each is looked up on its own).
+const py::KeptNames<8>* own_names(State* st, PyObject* dict) {
+    if (!dict) return nullptr;
+    if (st->own_names.holds(dict)) return &st->own_names;
+    const bool kept = st->own_names.read(
+        dict, {TARVO_STR("tk"), TARVO_STR("history"), TARVO_STR("cast_any"), TARVO_STR("cast_int"), TARVO_STR("getint"),
+               TARVO_STR("cast_double"), TARVO_STR("getdouble"), TARVO_STR("cast_boolean")});
+    return kept ? &st->own_names : nullptr;
+}
+
+// `self.<name>` where its class has nothing of that name: `dict` is its
+// own __dict__ (or empty), read through `kept` where that holds.
+Ref own_attr(State* st, PyObject* self, PyObject* dict, OwnName n, PyObject* name) {
+    if (const py::KeptNames<8>* kept = own_names(st, dict)) {
+        if (PyObject* value = kept->value(n)) return py::newref(value);
+        return py::instance_attr(self, name);
+    }
+    return dict ? py::own_attr(self, dict, name) : py::instance_attr(self, name);
+}
 
 // Every method is a body behind the one shell: TARVO_METHOD(name, doc) for
 // the body `name_body` with the Signature `name_sig`.
@@ -442,25 +503,44 @@ Ref remove_callback_body(PyObject* module, PyObject** a) {
     return backup;
 }
 
+Ref call_cast_any(PyObject* module, PyObject* self, PyObject* value);
+
 const char* const eval_params[] = {"self", "code", "typecast", "record"};
 const py::Signature eval_sig{"eval", eval_params, 4, 2};
 
 Ref eval_body(PyObject* module, PyObject** a) {
     PyObject* self = a[0];
     PyObject* code = a[1];
-    Ref tk = py::instance_attr(self, TARVO_STR("tk"));
+    State* st = py::state<State>(module);
+    // The instance keeps both in its own __dict__: read from there where
+    // its class has neither.
+    Ref dict;
+    if (py::lacks_all(st->self_lacks, Py_TYPE(self), {TARVO_STR("tk"), TARVO_STR("history")})) {
+        dict = py::instance_dict(self);
+    }
+    Ref tk = own_attr(st, self, dict.get(), N_TK, TARVO_STR("tk"));
+    // (Checking an application type the first time asks it for its address.)
+    if (!tarvo::tcl::app_type_checked(tk.get())) dict = {};
     if (const auto* fields = tarvo::tcl::app_fields(tk.get())) tarvo::tcl::require_owner(fields);
     if (!a[3] || py::truth(a[3])) {
-        Ref history = py::instance_attr(self, TARVO_STR("history"));
-        py::call_method(history.get(), TARVO_STR("append"), code);
+        // (The truth of `record` may have run code.)
+        if (dict && a[3] && a[3] != Py_True && a[3] != Py_False) dict = {};
+        Ref history = own_attr(st, self, dict.get(), N_HISTORY, TARVO_STR("history"));
+        if (!py::check(st->history_api->append(history.get(), code))) {
+            py::call_method(history.get(), TARVO_STR("append"), code);
+        }
     }
-    PyObject* interrupts = py::state<State>(module)->interrupts;
+    PyObject* interrupts = st->interrupts;
     tarvo::tcl::forget_interrupt(interrupts, tk.get());
-    Ref result = Ref::steal(PyObject_CallMethodOneArg(tk.get(), TARVO_STR("eval"), code));
+    // tk.eval(code), through the method its class has where that is known.
+    PyObject* method = st->tk_eval.find(tk.get(), TARVO_STR("eval"));
+    PyObject* argv[] = {tk.get(), code};
+    Ref result = Ref::steal(method ? PyObject_Vectorcall(method, argv, 2, nullptr)
+                                   : PyObject_CallMethodOneArg(tk.get(), TARVO_STR("eval"), code));
     // A Tcl error: report Tcl's whole trace, not its short message.
     if (!result) tarvo::tcl::raise_with_trace(module, self, tk.get(), interrupts);
     tarvo::tcl::check_interrupt(interrupts, tk.get());
-    if (a[2] && py::truth(a[2])) result = py::call_method(self, TARVO_STR("cast_any"), result.get());
+    if (a[2] && py::truth(a[2])) result = call_cast_any(module, self, result.get());
     return result;
 }
 
@@ -567,9 +647,8 @@ class NativeCasts {
 public:
     enum Step { INT, DOUBLE, BOOLEAN };
 
-    NativeCasts(PyObject* module, PyObject* self) : module_(module), st_(py::state<State>(module)), self_(self) {
-        open_ = open();
-    }
+    NativeCasts(PyObject* module, PyObject* self) : NativeCasts(module, py::state<State>(module), self) {}
+    NativeCasts(PyObject* module, State* st, PyObject* self) : module_(module), st_(st), self_(self) { open_ = open(); }
 
     bool open_road() const noexcept { return open_; }
 
@@ -583,9 +662,12 @@ public:
     // (and, for numbers, tkinter's own reading) on this instance.
     bool owns(Step step) {
         if (known_ & (1u << step)) return (owned_ & (1u << step)) != 0;
-        bool own = lacks(step == INT ? TARVO_STR("cast_int") : step == DOUBLE ? TARVO_STR("cast_double")
-                                                                               : TARVO_STR("cast_boolean"));
-        if (own && step != BOOLEAN) own = lacks(step == INT ? TARVO_STR("getint") : TARVO_STR("getdouble"));
+        bool own = step == INT      ? lacks(N_CAST_INT, TARVO_STR("cast_int"))
+                   : step == DOUBLE ? lacks(N_CAST_DOUBLE, TARVO_STR("cast_double"))
+                                    : lacks(N_CAST_BOOLEAN, TARVO_STR("cast_boolean"));
+        if (own && step != BOOLEAN) {
+            own = step == INT ? lacks(N_GETINT, TARVO_STR("getint")) : lacks(N_GETDOUBLE, TARVO_STR("getdouble"));
+        }
         known_ |= 1u << step;
         if (own) owned_ |= 1u << step;
         return own;
@@ -593,13 +675,13 @@ public:
 
     // Whether the module's TclError is still tkinter's, which the general
     // boolean cast matches Tcl's refusal against.
-    bool tcl_error_is_tkinters() const { return py::global(module_, TARVO_STR("TclError")) == st_->tcl_error; }
+    bool tcl_error_is_tkinters() const { return global_of(module_, st_, G_TCL_ERROR) == st_->tcl_error; }
 
     // Whether `Interpreter.cast_keyed_list(text)`, as cast_any calls it,
     // is NestMap.from_tcl of the NestMap imported here.
     bool keyed_list_cast_is_own() const {
-        PyObject* cls = py::global(module_, TARVO_STR("Interpreter"));
-        if (cls != st_->cls || py::global(module_, TARVO_STR("NestMap")) != st_->nest_map) return false;
+        PyObject* cls = global_of(module_, st_, G_INTERPRETER);
+        if (cls != st_->cls || global_of(module_, st_, G_NESTMAP) != st_->nest_map) return false;
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
         if (versioned(type) && type->tp_version_tag == st_->keyed_list_version) return true;
         if (py::class_lookup(type, TARVO_STR("cast_keyed_list")) != PyTuple_GET_ITEM(st_->own, OWN_KEYED_LIST)) {
@@ -633,7 +715,8 @@ private:
             return false;
         }
         if (!PyDict_CheckExact(dict_.get())) return false;
-        PyObject* tk = PyDict_GetItemWithError(dict_.get(), TARVO_STR("tk"));
+        const py::KeptNames<8>* kept = own_names(st_, dict_.get());
+        PyObject* tk = kept ? kept->value(N_TK) : PyDict_GetItemWithError(dict_.get(), TARVO_STR("tk"));
         if (!tk) {
             if (PyErr_Occurred()) py::fail();
             return false;
@@ -643,7 +726,8 @@ private:
     }
 
     // Whether the instance has no attribute `name` of its own.
-    bool lacks(PyObject* name) const {
+    bool lacks(OwnName n, PyObject* name) const {
+        if (const py::KeptNames<8>* kept = own_names(st_, dict_.get())) return !kept->value(n);
         if (PyDict_GetItemWithError(dict_.get(), name)) return false;
         if (PyErr_Occurred()) py::fail();
         return true;
@@ -884,21 +968,22 @@ Ref native_any(PyObject* module, NativeCasts& native, PyObject* self, PyObject* 
 
 Ref cast_any_body(PyObject* module, PyObject** a) {
     PyObject *self = a[0], *value = a[1];
+    State* st = py::state<State>(module);
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyTuple_Type) {
         Ref cast_list = py::getattr(self, TARVO_STR("cast_list"));
         return py::call_kw(cast_list.get(), {value}, {{"item_cast", py::global(module, TARVO_STR("quoten"))}});
     }
     if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type) return py::newref(value);
-    if (reinterpret_cast<PyObject*>(type) == py::global(module, TARVO_STR("Tcl_Obj"))) {
+    if (reinterpret_cast<PyObject*>(type) == global_of(module, st, G_TCL_OBJ)) {
         Ref type_name = py::getattr(value, TARVO_STR("typename"));
         if (PyUnicode_Check(type_name.get()) && PyUnicode_CompareWithASCIIString(type_name.get(), "keyedList") == 0) {
             return class_cast(module, TARVO_STR("cast_keyed_list"), value);
         }
     }
-    Ref text = py::str(value);
+    Ref text = type == &PyUnicode_Type ? py::newref(value) : py::str(value);
     if (PyUnicode_CheckExact(text.get())) {
-        NativeCasts native(module, self);
+        NativeCasts native(module, st, self);
         if (native.open_road()) {
             if (Ref result = native_any(module, native, self, text.get())) return result;
         }
@@ -910,6 +995,38 @@ Ref cast_any_body(PyObject* module, PyObject** a) {
         if (Ref result = try_keyed_list(module, text.get())) return result;
     }
     return text;
+}
+
+// self.cast_any(value).  Where that finds Interpreter's own method (no
+// __getattribute__ but object's, the class's cast_any ours, kept for the
+// class's version; none on the instance), its body runs straight away.
+Ref call_cast_any(PyObject* module, PyObject* self, PyObject* value) {
+    State* st = py::state<State>(module);
+    PyTypeObject* type = Py_TYPE(self);
+    const bool known = st->cast_any_class == type && st->cast_any_version &&
+                       type->tp_version_tag == st->cast_any_version && py::has_valid_version(type);
+    if (!known) {
+        if (py::class_lookup(type, TARVO_STR("cast_any")) != st->own_cast_any ||
+            py::class_lookup(type, TARVO_STR("__getattribute__")) != st->object_getattribute) {
+            return py::call_method(self, TARVO_STR("cast_any"), value);
+        }
+        st->cast_any_class = type;
+        st->cast_any_version = py::has_valid_version(type) ? type->tp_version_tag : 0;
+    }
+    Ref dict = py::instance_dict(self);
+    if (const py::KeptNames<8>* kept = own_names(st, dict.get())) {
+        if (kept->value(N_CAST_ANY)) return py::call_method(self, TARVO_STR("cast_any"), value);
+    } else if (dict) {
+        if (!PyDict_CheckExact(dict.get()) || PyDict_GetItemWithError(dict.get(), TARVO_STR("cast_any"))) {
+            return py::call_method(self, TARVO_STR("cast_any"), value);
+        }
+        if (PyErr_Occurred()) py::fail();
+    }
+    // As a call of the method would: its depth counted, its arguments held.
+    py::RecursionGuard depth(" while calling a Python object");
+    Ref held_self = py::newref(self), held_value = py::newref(value);
+    PyObject* a[] = {self, value};
+    return cast_any_body(module, a);
 }
 
 // -- variable access -------------------------------------------------------------
@@ -1153,6 +1270,7 @@ void keep_native_references(PyObject* module, PyObject* cls) {
     }
     py::keep(st->own, std::move(own));
     py::keep(st->cls, py::newref(cls));
+    py::keep(st->own_cast_any, py::newref(py::require(PyDict_GetItemString(dict.get(), "cast_any"))));
     Ref misc = py::import_from("tkinter", "Misc");
     py::keep(st->tk_getint, py::newref(py::class_lookup(reinterpret_cast<PyTypeObject*>(misc.get()),
                                                           TARVO_STR("getint"))));
@@ -1168,7 +1286,74 @@ void keep_native_references(PyObject* module, PyObject* cls) {
     if (!api) py::fail();
     st->nestmap_api = static_cast<const tarvo::tcl::NestMapApi*>(api);
     py::keep(st->nestmap, std::move(nestmap));
+    Ref history_capsule = py::import_relative(module, "history", "__c_api__");
+    api = PyCapsule_GetPointer(history_capsule.get(), tarvo::tcl::HISTORY_API_NAME);
+    if (!api) py::fail();
+    st->history_api = static_cast<const tarvo::tcl::HistoryApi*>(api);
 }
+
+// Attribute lookup of Interpreter instances.  A class with a __getattr__
+// gets Python's hook slot, which looks __getattr__ and __getattribute__ up
+// on the class at every access.  This one knows them for the class's
+// version: while __getattribute__ is object's and __getattr__ our own, an
+// attribute is what the generic lookup finds, else what our __getattr__
+// gives.  Anything else goes to the hook slot that the class was made
+// with; assigning either name on the class puts Python's own slot back,
+// and subclasses get Python's own slots.
+struct KnownGetattr {
+    PyTypeObject* type = nullptr;  // compared only
+    unsigned int version = 0;
+    PyObject* module = nullptr;  // borrowed: the class holds our __getattr__, which holds its module
+};
+
+getattrofunc hook_getattro = nullptr;  // Python's slot, as the class was made
+KnownGetattr known_getattr;
+
+PyObject* interpreter_getattro(PyObject* self, PyObject* name) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    KnownGetattr& known = known_getattr;
+    if (!(known.type == type && known.version && type->tp_version_tag == known.version && py::has_valid_version(type))) {
+        PyObject* hook = py::class_lookup_quiet(type, TARVO_STR("__getattr__"));
+        PyObject* generic = py::class_lookup_quiet(type, TARVO_STR("__getattribute__"));
+        PyObject* function = hook && PyInstanceMethod_Check(hook) ? PyInstanceMethod_GET_FUNCTION(hook) : nullptr;
+        const bool ours = function && PyCFunction_Check(function) &&
+                          PyCFunction_GET_FUNCTION(function) == TARVO_FASTCALL((py::fastcall<getattr_sig, getattr_body>)) &&
+                          generic && Py_IS_TYPE(generic, &PyWrapperDescr_Type) &&
+                          reinterpret_cast<PyWrapperDescrObject*>(generic)->d_wrapped ==
+                              reinterpret_cast<void*>(PyObject_GenericGetAttr);
+        if (!ours || !py::has_valid_version(type)) {
+            if (PyErr_Occurred()) return nullptr;
+            return hook_getattro(self, name);
+        }
+        known = {type, type->tp_version_tag, PyCFunction_GET_SELF(function)};
+    }
+    PyObject* found = PyObject_GenericGetAttr(self, name);
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+    PyErr_Clear();
+    return py::entry("Interpreter.__getattr__", [&] {
+        // As a call of the method would: its depth counted, its arguments held.
+        py::RecursionGuard depth(" while calling a Python object");
+        Ref held_self = py::newref(self), held_name = py::newref(name);
+        PyObject* a[] = {self, name};
+        return getattr_body(known.module, a);
+    });
+}
+
+// cast_any for the C API (interpreter_api.hpp).
+PyObject* api_cast_any(PyObject* module, PyObject* self, PyObject* value) noexcept {
+    return py::entry("cast_any", [&] {
+        // As a call of the function would: its depth counted, its arguments held.
+        py::RecursionGuard depth(" while calling a Python object");
+        Ref held_self = py::newref(self), held_value = py::newref(value);
+        PyObject* a[] = {self, value};
+        return cast_any_body(module, a);
+    });
+}
+
+const tarvo::tcl::InterpreterApi c_api = {
+    TARVO_FASTCALL((py::fastcall<cast_any_sig, cast_any_body>)),
+    api_cast_any,
+};
 
 // The export list of the shared interpreter: the public names of the class,
 // in definition order, then its own public attributes.
@@ -1191,6 +1376,7 @@ void publish(PyObject* interpreter, PyObject* cls) {
 int exec_module(PyObject* module) noexcept {
     return py::entry_int("tarvo.tcl.interpreter", [&] {
         State* st = py::state<State>(module);
+        st->module_dict = py::require(PyModule_GetDict(module));
         py::keep(st->path_finder, py::import_from("importlib.machinery", "PathFinder"));
         py::keep(st->record, py::import_from("types", "SimpleNamespace"));
         py::keep(st->interrupts, py::import_relative(module, "internal", "_interrupts"));
@@ -1217,8 +1403,14 @@ int exec_module(PyObject* module) noexcept {
         py::add(module, "logger", py::call_method(logging.get(), TARVO_STR("getLogger"), name.get()).get());
 
         Ref cls = make_interpreter_class(module);
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        if (!hook_getattro) hook_getattro = type->tp_getattro;
+        if (type->tp_getattro == hook_getattro) type->tp_getattro = interpreter_getattro;
         py::add(module, "Interpreter", cls.get());
         keep_native_references(module, cls.get());
+        Ref capsule = py::own(PyCapsule_New(const_cast<tarvo::tcl::InterpreterApi*>(&c_api),
+                                            tarvo::tcl::INTERPRETER_API_NAME, nullptr));
+        py::add(module, "__c_api__", capsule.get());
 
         Ref shared = py::call(cls.get());
         publish(shared.get(), cls.get());

@@ -40,6 +40,9 @@ TCL_INIT_ENTRYPOINT: Final = "tarvo.tcl"
 TCL_ALLOWED_ENTRYPOINT_KEYS: tuple[str, ...]
 logger: logging.Logger
 
+# A capsule: cast_any as the package's other modules call it in C.
+__c_api__: object
+
 @type_check_only
 class _EntryPoint(Protocol):
     @property

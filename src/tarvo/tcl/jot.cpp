@@ -19,6 +19,9 @@
 // with **** in its place, and a Tcl error of that command is reported with
 // the Secrets masked in its message.
 #include "_cxx/py.hpp"
+#include "_cxx/dictstate.hpp"
+#include "_cxx/history_api.hpp"
+#include "_cxx/interpreter_api.hpp"
 #include "_cxx/tclstr.hpp"
 #include "_cxx/tcl.hpp"
 
@@ -46,9 +49,70 @@ struct State {
     static constexpr PyObject* State::* fields[] = {&State::jot_type,   &State::code_type,     &State::jot_names,
                                                     &State::code_names, &State::quoten,        &State::quoten_masked,
                                                     &State::interrupts};
+    const tcl::HistoryApi* history_api = nullptr;  // tarvo.tcl.history's, once that module is there
+    const tcl::InterpreterApi* interpreter_api = nullptr;  // tarvo.tcl.interpreter's, the same way
+    // The interpreter class, and its version, at which `cast_any` was last
+    // found to be Interpreter's own (see call_cast_any).
+    PyTypeObject* cast_any_class = nullptr;
+    unsigned int cast_any_version = 0;
+    PyObject* cast_any_module = nullptr;  // borrowed: that class holds the function, which holds it
+    py::ClassLacks interp_lacks;          // an interpreter class without `tk` and `history` of its own
+    py::KeptNames<3> own_names;           // an interpreter's own __dict__, read for `tk`, `history`, `cast_any`
+    py::KnownMethod tk_call;              // the `call` of tkinter's application objects
 };
 
+enum OwnName { N_TK, N_HISTORY, N_CAST_ANY };
+
+// `dict`, an interpreter's own __dict__, read for those names (kept for as
+// long as it stays as it was, dictstate.hpp); null where it cannot be.
+const py::KeptNames<3>* own_names(State* st, PyObject* dict) {
+    if (!dict) return nullptr;
+    if (st->own_names.holds(dict)) return &st->own_names;
+    const bool kept = st->own_names.read(dict, {TARVO_STR("tk"), TARVO_STR("history"), TARVO_STR("cast_any")});
+    return kept ? &st->own_names : nullptr;
+}
+
+// `interp.<name>` where its class has nothing of that name: `dict` is its
+// own __dict__ (or empty), read through own_names where that holds.
+Ref own_attr(State* st, PyObject* interp, PyObject* dict, OwnName n, PyObject* name) {
+    if (const py::KeptNames<3>* kept = own_names(st, dict)) {
+        if (PyObject* value = kept->value(n)) return py::newref(value);
+        return py::instance_attr(interp, name);
+    }
+    return dict ? py::own_attr(interp, dict, name) : py::instance_attr(interp, name);
+}
+
 State* state_of(PyObject* module) { return py::state<State>(module); }
+
+// The C API of a sibling module, once that module has been imported (by
+// whoever imports it: none of its objects can be about before); null until
+// then.  Importing this module imports neither of them.
+const void* sibling_api(PyObject* module_name, const char* api_name) {
+    Ref module = Ref::steal(PyImport_GetModule(module_name));
+    if (!module) {
+        if (PyErr_Occurred()) py::fail();
+        return nullptr;
+    }
+    Ref capsule = py::getattr_optional(module.get(), TARVO_STR("__c_api__"));
+    if (!capsule || !PyCapsule_IsValid(capsule.get(), api_name)) return nullptr;
+    return PyCapsule_GetPointer(capsule.get(), api_name);
+}
+
+const tcl::HistoryApi* history_api(State* st) {
+    if (!st->history_api) {
+        st->history_api = static_cast<const tcl::HistoryApi*>(
+            sibling_api(TARVO_STR("tarvo.tcl.history"), tcl::HISTORY_API_NAME));
+    }
+    return st->history_api;
+}
+
+const tcl::InterpreterApi* interpreter_api(State* st) {
+    if (!st->interpreter_api) {
+        st->interpreter_api = static_cast<const tcl::InterpreterApi*>(
+            sibling_api(TARVO_STR("tarvo.tcl.interpreter"), tcl::INTERPRETER_API_NAME));
+    }
+    return st->interpreter_api;
+}
 
 struct JotObject {
     PyObject_HEAD PyObject* tcl;
@@ -67,7 +131,12 @@ struct CodeObject {
 JotObject* as_jot(PyObject* self) { return reinterpret_cast<JotObject*>(self); }
 CodeObject* as_code(PyObject* self) { return reinterpret_cast<CodeObject*>(self); }
 
-PyObject* module_of(PyObject* self) { return py::module_of(Py_TYPE(self), &jot_module); }
+PyObject* module_of(PyObject* self) {
+    // Our own classes name their module; a subclass's is found along its MRO.
+    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(Py_TYPE(self))->ht_module;
+    if (module && PyModule_Check(module) && PyModule_GetDef(module) == &jot_module) return module;
+    return py::module_of(Py_TYPE(self), &jot_module);
+}
 
 // Both classes are immutable, as builtin types are: nothing can replace
 // what they define, so an instance of the class itself (not of a subclass)
@@ -113,18 +182,19 @@ bool has_attribute(PyObject* self, PyObject* names, PyObject* dict, PyObject* na
 // then `fallback` when it raised AttributeError.  A name that the lookup
 // cannot find goes to `fallback` at once, without an AttributeError raised
 // and caught on the way.
-template <Ref (*fallback)(PyObject* self, PyObject* name), PyObject* State::* names>
+template <Ref (*fallback)(PyObject* self, PyObject* name, State* st), PyObject* State::* names>
 PyObject* getattro(PyObject* self, PyObject* name, PyObject* dict) noexcept {
     return py::entry("__getattr__", [&] {
-        if (PyUnicode_CheckExact(name)) {
-            State* st = state_of(PyType_GetModule(Py_TYPE(self)));
-            if (!has_attribute(self, st->*names, dict, name)) return fallback(self, name);
+        // (Only the classes themselves have this lookup: their module is their own.)
+        State* st = state_of(PyType_GetModule(Py_TYPE(self)));
+        if (PyUnicode_CheckExact(name) && !has_attribute(self, st->*names, dict, name)) {
+            return fallback(self, name, st);
         }
         PyObject* found = PyObject_GenericGetAttr(self, name);
         if (found) return Ref::steal(found);
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::fail();
         PyErr_Clear();
-        return fallback(self, name);
+        return fallback(self, name, st);
     });
 }
 
@@ -148,8 +218,7 @@ Ref target_of(PyObject* tcl) {
     if (PyWeakref_GetRef(tcl, &target) < 0) py::fail();
     if (target) return Ref::steal(target);
 #else
-    PyObject* target = PyWeakref_GetObject(tcl);
-    if (!target) py::fail();
+    PyObject* target = PyWeakref_GET_OBJECT(tcl);  // `tcl` is a proxy: no check needed
     if (target != Py_None) return py::newref(target);
 #endif
     py::raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
@@ -186,8 +255,8 @@ int code_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 // Jot_Code(name, tcl=tcl), filled in place.
-Ref new_code(PyObject* module, PyObject* name, PyObject* tcl) {
-    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->code_type);
+Ref new_code(State* st, PyObject* name, PyObject* tcl) {
+    auto* type = reinterpret_cast<PyTypeObject*>(st->code_type);
     Ref code = py::own(code_new(type, nullptr, nullptr));
     CodeObject* c = as_code(code.get());
     c->cmd = py::own(PyList_New(1)).release();
@@ -200,7 +269,7 @@ Ref new_code(PyObject* module, PyObject* name, PyObject* tcl) {
 
 // Every attribute that normal lookup does not find is one more part of the
 // command name.
-Ref code_getattr(PyObject* self, PyObject* name) {
+Ref code_getattr(PyObject* self, PyObject* name, State*) {
     Ref cmd = code_cmd(self);
     if (PyList_CheckExact(cmd.get())) {
         py::check(PyList_Append(cmd.get(), name));
@@ -223,7 +292,7 @@ PyObject* code_getattr_method(PyObject* self, PyTypeObject*, PyObject* const* ar
     return py::entry("Jot_Code.__getattr__", [&] {
         PyObject* a[2];
         py::parse(code_getattr_sig, args, nargs, kwnames, a, nullptr, 1);
-        return code_getattr(self, a[1]);
+        return code_getattr(self, a[1], nullptr);
     });
 }
 
@@ -260,33 +329,45 @@ Ref string_result(PyObject* tk, Ref result) {
     return tcl::text_of(api.GetObjResult(interp));
 }
 
-// The items of a list as they are now, each held while they are in use:
-// whoever else holds the list may change it meanwhile.  `argv()[0]` is left
-// for the caller (a vectorcall's self).
-class HeldItems {
+// The words of a command, each held, behind a free first place for a
+// vectorcall's self (`argv()[0]`, left to the caller).
+class Words {
 public:
-    explicit HeldItems(PyObject* list) : n_(PyList_GET_SIZE(list)) {
-        if (n_ + 1 > static_cast<Py_ssize_t>(SMALL)) {
-            big_.resize(static_cast<size_t>(n_) + 1);
+    explicit Words(Py_ssize_t capacity) {
+        if (capacity + 1 > static_cast<Py_ssize_t>(SMALL)) {
+            big_.resize(static_cast<size_t>(capacity) + 1);
             argv_ = big_.data();
         }
-        for (Py_ssize_t i = 0; i < n_; ++i) {
-            PyObject* item = PyList_GET_ITEM(list, i);
-            Py_INCREF(item);
-            argv_[i + 1] = item;
-        }
+        argv_[0] = nullptr;
     }
-    ~HeldItems() {
-        for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(argv_[i + 1]);
+    // The items of a list as they are now: whoever else holds the list may
+    // change it meanwhile.
+    explicit Words(PyObject* list) : Words(PyList_GET_SIZE(list)) {
+        const Py_ssize_t n = PyList_GET_SIZE(list);
+        for (Py_ssize_t i = 0; i < n; ++i) push(py::newref(PyList_GET_ITEM(list, i)));
     }
-    HeldItems(const HeldItems&) = delete;
-    HeldItems& operator=(const HeldItems&) = delete;
+    ~Words() {
+        for (Py_ssize_t i = 1; i <= n_; ++i) Py_DECREF(argv_[i]);
+    }
+    Words(const Words&) = delete;
+    Words& operator=(const Words&) = delete;
+
+    void push(Ref word) noexcept { argv_[++n_] = word.release(); }
+    PyObject* operator[](Py_ssize_t i) const noexcept { return argv_[i + 1]; }
+    PyObject* const* items() const noexcept { return argv_ + 1; }
     PyObject** argv() noexcept { return argv_; }
     Py_ssize_t size() const noexcept { return n_; }
 
+    // A new list of the words.
+    Ref list() const {
+        Ref list = py::own(PyList_New(n_));
+        for (Py_ssize_t i = 0; i < n_; ++i) PyList_SET_ITEM(list.get(), i, py::newref(argv_[i + 1]).release());
+        return list;
+    }
+
 private:
     static constexpr size_t SMALL = 16;
-    Py_ssize_t n_;
+    Py_ssize_t n_ = 0;
     PyObject* small_[SMALL];
     std::vector<PyObject*> big_;
     PyObject** argv_ = small_;
@@ -387,18 +468,18 @@ struct Masks {
 
 // Runs one command: `tcl.tk.call(*words)`, a Tcl error reported with Tcl's
 // whole trace from ::errorInfo (with the Secrets masked, when `masks`).
-Ref run(PyObject* module, PyObject* interp, PyObject* tk, PyObject* words, const Masks* masks) {
-    // Tcl may call back into Python while it runs, and the history may have
-    // kept the list of words.
-    HeldItems held(words);
+Ref run(PyObject* module, State* st, PyObject* interp, PyObject* tk, Words& held, const Masks* masks) {
     held.argv()[0] = tk;
-    State* st = state_of(module);
     // Imported on first use: importing this module opens no Tcl library.
     if (!st->interrupts) py::keep(st->interrupts, py::import_relative(module, "internal", "_interrupts"));
     PyObject* interrupts = st->interrupts;
     tcl::forget_interrupt(interrupts, tk);
-    PyObject* result = PyObject_VectorcallMethod(
-        TARVO_STR("call"), held.argv(), static_cast<size_t>(held.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    // tk.call(*words), through the method its class has where that is known.
+    PyObject* method = st->tk_call.find(tk, TARVO_STR("call"));
+    PyObject* result =
+        method ? PyObject_Vectorcall(method, held.argv(), static_cast<size_t>(held.size() + 1), nullptr)
+               : PyObject_VectorcallMethod(TARVO_STR("call"), held.argv(),
+                                           static_cast<size_t>(held.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!result) {
         if (!masks) tcl::raise_with_trace(module, interp, tk, interrupts);
         try {
@@ -421,13 +502,29 @@ Ref command_name(PyObject* cmd) {
     return py::own(PyUnicode_Join(TARVO_STR("::"), cmd));
 }
 
+// str() of an exact int; those from 0 to 255, which scripts pass all the
+// time, are made once (kept for the life of the process, as interned names
+// are).
+Ref small_int_str(PyObject* value) {
+    int overflow = 0;
+    const long n = PyLong_AsLongAndOverflow(value, &overflow);
+    if (overflow || n < 0 || n > 255) {
+        if (n == -1 && PyErr_Occurred()) py::fail();
+        return py::int_str(value);
+    }
+    static PyObject* made[256] = {};
+    PyObject*& text = made[n];
+    if (!text) text = py::int_str(value).release();
+    return py::newref(text);
+}
+
 // quoten of the exact built-in scalars, which carry no conversion hooks:
 // a str unchanged, None as the empty word, booleans as true/false, numbers
 // by their str.  Empty for anything else.
 Ref quoten_scalar(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) return py::newref(value);
-    if (type == &PyLong_Type) return py::int_str(value);
+    if (type == &PyLong_Type) return small_int_str(value);
     if (type == &PyFloat_Type) return py::str(value);
     if (value == Py_None) return py::newref(TARVO_STR(""));
     if (value == Py_True) return py::newref(TARVO_STR("true"));
@@ -440,9 +537,36 @@ Ref quoten_scalar(PyObject* value) {
 // (as the interpreter's own methods are) and the instance has no attribute
 // of that name, the bound method it would make is the function with the
 // instance in front: the function is called so, without making one.
-Ref call_cast_any(PyObject* interp, PyObject* result) {
-    PyObject* found = py::class_lookup(Py_TYPE(interp), TARVO_STR("cast_any"));
+Ref call_cast_any(State* st, PyObject* interp, PyObject* result) {
+    // Interpreter's own cast_any, known for this class at this version:
+    // its C++ runs straight away, where the instance has no cast_any.
+    PyTypeObject* type = Py_TYPE(interp);
+    if (st->cast_any_class == type && type->tp_version_tag == st->cast_any_version && py::has_valid_version(type)) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(interp, nullptr));
+        if (const py::KeptNames<3>* kept = own_names(st, dict.get())) {
+            if (!kept->value(N_CAST_ANY)) {
+                return py::own(st->interpreter_api->cast_any(st->cast_any_module, interp, result));
+            }
+        } else if (dict && PyDict_CheckExact(dict.get())) {
+            if (!PyDict_GetItemWithError(dict.get(), TARVO_STR("cast_any"))) {
+                if (PyErr_Occurred()) py::fail();
+                return py::own(st->interpreter_api->cast_any(st->cast_any_module, interp, result));
+            }
+        } else if (!dict) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::fail();
+            PyErr_Clear();
+        }
+    }
+    PyObject* found = py::class_lookup(type, TARVO_STR("cast_any"));
     if (found && PyInstanceMethod_Check(found)) {
+        const tcl::InterpreterApi* api = interpreter_api(st);
+        PyObject* builtin = PyInstanceMethod_GET_FUNCTION(found);
+        if (api && PyCFunction_Check(builtin) && PyCFunction_GET_FUNCTION(builtin) == api->cast_any_function &&
+            py::has_valid_version(type)) {
+            st->cast_any_class = type;
+            st->cast_any_version = type->tp_version_tag;
+            st->cast_any_module = PyCFunction_GET_SELF(builtin);
+        }
         // Held: the instance's dict may be asked for first, or the class change meanwhile.
         Ref function = py::newref(PyInstanceMethod_GET_FUNCTION(found));
         Ref dict = Ref::steal(PyObject_GenericGetDict(interp, nullptr));
@@ -481,26 +605,21 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref name = command_name(cmd.get());
     const Py_ssize_t noptions = nkw - (cast_at >= 0 ? 1 : 0);
     const Py_ssize_t nwords = 1 + nargs + 2 * noptions;
-    Ref words = py::own(PyList_New(nwords));
+    Words words(nwords);
     Masks masks;
-    Py_ssize_t at = 0;
     // Puts the next word, and its masked form when it differs.
     auto put = [&](Ref word, PyObject* masked) {
+        const Py_ssize_t at = words.size();
         if (masked && !masks.shown) {
             masks.shown = py::own(PyList_New(nwords));
             masks.secrets = py::own(PyList_New(0));
-            for (Py_ssize_t i = 0; i < at; ++i) {
-                PyObject* earlier = PyList_GET_ITEM(words.get(), i);
-                Py_INCREF(earlier);
-                PyList_SET_ITEM(masks.shown.get(), i, earlier);
-            }
+            for (Py_ssize_t i = 0; i < at; ++i) PyList_SET_ITEM(masks.shown.get(), i, py::newref(words[i]).release());
         }
         if (masks.shown) {
             PyObject* recorded = masked ? masked : word.get();
-            Py_INCREF(recorded);
-            PyList_SET_ITEM(masks.shown.get(), at, recorded);
+            PyList_SET_ITEM(masks.shown.get(), at, py::newref(recorded).release());
         }
-        PyList_SET_ITEM(words.get(), at++, word.release());
+        words.push(std::move(word));
     };
     auto put_argument = [&](PyObject* value) {
         if (Ref known = quoten_scalar(value)) return put(std::move(known), nullptr);
@@ -529,16 +648,41 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     // but not on a thread that may not run it.
     Ref tcl = code_tcl(self);
     Ref interp = target_of(tcl.get());
-    Ref tk = py::instance_attr(interp.get(), TARVO_STR("tk"));
+    // An interpreter keeps both in its own __dict__: read from there where
+    // its class has neither.
+    Ref dict;
+    if (py::lacks_all(st->interp_lacks, Py_TYPE(interp.get()), {TARVO_STR("tk"), TARVO_STR("history")})) {
+        dict = py::instance_dict(interp.get());
+    }
+    Ref tk = own_attr(st, interp.get(), dict.get(), N_TK, TARVO_STR("tk"));
+    // (Checking an application type the first time asks it for its address.)
+    if (!tcl::app_type_checked(tk.get())) dict = {};
     if (const auto* fields = tcl::app_fields(tk.get())) tcl::require_owner(fields);
-    Ref history = py::instance_attr(interp.get(), TARVO_STR("history"));
-    py::call_method(history.get(), TARVO_STR("append"), masks.shown ? masks.shown.get() : words.get());
+    Ref history = own_attr(st, interp.get(), dict.get(), N_HISTORY, TARVO_STR("history"));
+    const tcl::HistoryApi* own_history = history_api(st);
+    // A history of another kind gets the list of words, and the command
+    // runs as that list stands afterwards.
+    Ref given;
+    if (masks.shown) {
+        if (!own_history || !py::check(own_history->append(history.get(), masks.shown.get()))) {
+            py::call_method(history.get(), TARVO_STR("append"), masks.shown.get());
+        }
+    } else if (!own_history || !py::check(own_history->append_words(history.get(), words.items(), words.size()))) {
+        given = words.list();
+        py::call_method(history.get(), TARVO_STR("append"), given.get());
+    }
 
     // 6. and 7.
-    Ref result = run(module, interp.get(), tk.get(), words.get(), masks.shown ? &masks : nullptr);
+    Ref result;
+    if (given) {
+        Words as_given(given.get());
+        result = run(module, st, interp.get(), tk.get(), as_given, masks.shown ? &masks : nullptr);
+    } else {
+        result = run(module, st, interp.get(), tk.get(), words, masks.shown ? &masks : nullptr);
+    }
 
     // 8.
-    if (py::truth(cast)) return call_cast_any(interp.get(), result.get());
+    if (py::truth(cast)) return call_cast_any(st, interp.get(), result.get());
     return string_result(tk.get(), std::move(result));
 }
 
@@ -639,9 +783,9 @@ int jot_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 // Every attribute that normal lookup does not find starts a command.
-Ref jot_getattr(PyObject* self, PyObject* name) {
+Ref jot_getattr(PyObject* self, PyObject* name, State* st) {
     Ref tcl = jot_tcl(self);
-    return new_code(module_of(self), name, tcl.get());
+    return new_code(st ? st : state_of(module_of(self)), name, tcl.get());
 }
 
 PyObject* jot_getattro(PyObject* self, PyObject* name) noexcept {
@@ -653,7 +797,7 @@ PyObject* jot_getattr_method(PyObject* self, PyTypeObject*, PyObject* const* arg
     return py::entry("Jot.__getattr__", [&] {
         PyObject* a[2];
         py::parse(jot_getattr_sig, args, nargs, kwnames, a, nullptr, 1);
-        return jot_getattr(self, a[1]);
+        return jot_getattr(self, a[1], nullptr);
     });
 }
 

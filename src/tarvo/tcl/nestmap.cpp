@@ -70,10 +70,16 @@ struct State {
     PyObject* tcl_obj = nullptr;          // _tkinter.Tcl_Obj, as the module global was bound
     PyObject* tcl_error = nullptr;        // tkinter.TclError
     PyObject* invalid_element = nullptr;  // "invalid list element"
-    static constexpr PyObject* State::* fields[] = {&State::cls,      &State::methods,   &State::base,
-                                                    &State::dict_ops, &State::mapping,   &State::mutable_update,
-                                                    &State::package,  &State::parser,    &State::abc_token,
-                                                    &State::tcl_obj,  &State::tcl_error, &State::invalid_element};
+    PyObject* object_class = nullptr;     // object.__dict__['__class__']
+    static constexpr PyObject* State::* fields[] = {
+        &State::cls,       &State::methods, &State::base,      &State::dict_ops,        &State::mapping,
+        &State::mutable_update, &State::package, &State::parser, &State::abc_token, &State::tcl_obj,
+        &State::tcl_error, &State::invalid_element, &State::object_class};
+
+    // abc.get_cache_token as its C function, where it is one (it takes no
+    // arguments); its `self` is held by the function in `abc_token`.
+    PyCFunction token_function = nullptr;
+    PyObject* token_self = nullptr;
 
     // NestMap's type version when it was last found as built here (0: not yet).
     unsigned int pristine_version = 0;
@@ -125,12 +131,23 @@ void unpack2(PyObject* obj, Ref& first, Ref& second) {
 // ---------------------------------------------------------------------------
 // Classes and routing
 
-// The ABCs' cache token: it changes whenever any class is registered with any ABC.
+// The ABCs' cache token: it changes whenever any class is registered with
+// any ABC.  Asked for on every test of a leaf, so its C function is called
+// directly where it is one.
 unsigned long long abc_token(State* st) {
-    Ref token = py::call(st->abc_token);
+    Ref token = st->token_function ? py::own(st->token_function(st->token_self, nullptr)) : py::call(st->abc_token);
     const unsigned long long value = PyLong_AsUnsignedLongLong(token.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) py::fail();
     return value;
+}
+
+// Whether isinstance() of an instance of `type` is decided by `type` alone:
+// a built-in type (its namespace cannot change) whose instances answer
+// `__class__` with their type, through object's own descriptor.  A weak
+// proxy, for one, answers with its referent's class.
+bool class_is_type(State* st, PyTypeObject* type) {
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || type->tp_getattro != PyObject_GenericGetAttr) return false;
+    return py::class_lookup(type, TARVO_STR("__class__")) == st->object_class;
 }
 
 // Whether `obj` is a NestMap: isinstance() against the module's NestMap.
@@ -138,7 +155,10 @@ unsigned long long abc_token(State* st) {
 // costs more than the rest of storing it.  A built-in type is a NestMap
 // only by registration, so, as ABCMeta's own negative cache does, we keep
 // the built-in types found not to be NestMaps until the cache token changes.
-bool is_nestmap(PyObject* module, State* st, PyObject* obj) {
+// `known_leaf`, when given, is set where the answer came from that store:
+// then no code ran, and any other instance of the same type, tested right
+// away, is no NestMap either.
+bool is_nestmap(PyObject* module, State* st, PyObject* obj, bool* known_leaf = nullptr) {
     PyObject* cls = py::global(module, TARVO_STR("NestMap"));
     PyTypeObject* type = Py_TYPE(obj);
     if (PyType_Check(cls) && PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) return true;
@@ -148,7 +168,9 @@ bool is_nestmap(PyObject* module, State* st, PyObject* obj) {
     const unsigned long long token = abc_token(st);
     if (token == st->leaf_token) {
         for (int i = 0; i < st->leaf_count; ++i) {
-            if (st->leaf_types[i] == type) return false;
+            if (st->leaf_types[i] != type) continue;
+            if (known_leaf) *known_leaf = true;
+            return false;
         }
     } else {
         st->leaf_token = token;
@@ -156,7 +178,9 @@ bool is_nestmap(PyObject* module, State* st, PyObject* obj) {
     }
     const bool result = py::check(PyObject_IsInstance(obj, cls)) != 0;
     constexpr int room = sizeof st->leaf_types / sizeof st->leaf_types[0];
-    if (!result && st->leaf_count < room && abc_token(st) == token) st->leaf_types[st->leaf_count++] = type;
+    if (!result && st->leaf_count < room && class_is_type(st, type) && abc_token(st) == token) {
+        st->leaf_types[st->leaf_count++] = type;
+    }
     return result;
 }
 
@@ -164,16 +188,21 @@ PyObject* method_of(State* st, Fn fn) { return PyTuple_GET_ITEM(st->methods, fn)
 
 bool plain_is_dict_lookup(State* st, int op);
 
+// Whether `type` carries a version tag that names its present state.
+bool has_valid_version(PyTypeObject* type) {
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+#else
+    return type->tp_version_tag != 0;
+#endif
+}
+
 // Whether NestMap is still as built here: every function of the class its
 // own, AttrDict's item operations dict's, no __missing__.  Checked once per
 // version of the class: any change to it or to a base gives it a new one.
 bool pristine(State* st) {
     auto* type = reinterpret_cast<PyTypeObject*>(st->cls);
-#ifdef Py_TPFLAGS_VALID_VERSION_TAG
-    const bool versioned = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
-#else
-    const bool versioned = type->tp_version_tag != 0;
-#endif
+    const bool versioned = has_valid_version(type);
     if (versioned && type->tp_version_tag == st->pristine_version) return true;
     if (!versioned) {
         // A class gets its version tag from the interpreter's own attribute
@@ -492,34 +521,108 @@ void update_item(PyObject* module, State* st, PyObject* obj, PyObject* other, bo
     py::call_method(obj, TARVO_STR("update"), other);
 }
 
+// The parts of dotted paths, kept per str: a test script walks the same
+// paths over and over, mostly through the very str of a literal in its
+// code, and a path kept is walked without reading its text again.  A str
+// cannot change, so the parts kept for one are its parts for as long as it
+// lives; keeping it alive here keeps its address from naming another.
+// One path per slot, by address; ASCII paths of a few parts only.  (Kept
+// for the life of the process, like HeadStrs.)
+class SplitPaths {
+public:
+    // The parts of `path` (an exact str) as a tuple of strs, made by
+    // HeadStrs; empty where it has no dot or is not kept.
+    static Ref get(PyObject* path) {
+        Slot& slot = slots()[(reinterpret_cast<uintptr_t>(path) >> 4) % size];
+        if (slot.path == path) return py::newref(slot.parts);
+        if (!PyUnicode_IS_ASCII(path)) return {};
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(path);
+        if (length > longest) return {};
+        const auto* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(path));
+        Py_ssize_t count = 1;
+        for (const char* p = text; (p = static_cast<const char*>(std::memchr(p, '.', text + length - p))); ++p) {
+            ++count;
+        }
+        if (count < 2 || count > most) return {};
+        Ref parts = py::own(PyTuple_New(count));
+        Py_ssize_t start = 0;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const void* dot = std::memchr(text + start, '.', static_cast<size_t>(length - start));
+            const Py_ssize_t end = dot ? static_cast<const char*>(dot) - text : length;
+            PyTuple_SET_ITEM(parts.get(), i, HeadStrs::get(path, start, end).release());
+            start = end + 1;
+        }
+        PyObject* old_path = slot.path;
+        PyObject* old_parts = slot.parts;
+        slot.path = py::newref(path).release();
+        slot.parts = py::newref(parts.get()).release();
+        Py_XDECREF(old_path);
+        Py_XDECREF(old_parts);
+        return parts;
+    }
+
+private:
+    struct Slot {
+        PyObject* path = nullptr;
+        PyObject* parts = nullptr;
+    };
+
+    static constexpr Py_ssize_t longest = 256, most = 16;
+    static constexpr size_t size = 64;
+    static Slot* slots() {
+        static Slot kept[size];
+        return kept;
+    }
+};
+
+// Whether `level` is a NestMap as built here, whose plain item operations
+// are dict's own.
+inline bool plain_level(State* st, PyObject* level) {
+    auto* type = reinterpret_cast<PyTypeObject*>(st->cls);
+    if (Py_TYPE(level) != type) return false;
+    return (st->pristine_version && type->tp_version_tag == st->pristine_version && has_valid_version(type)) ||
+           pristine(st);
+}
+
 // A str path walked through levels that are all NestMaps as built here:
 // each head is looked up in the level's dict directly, without a Path or
 // the routing questions of the general walk.  Where the walk reaches
 // anything else, the general walk goes on from there.
 class PlainWalk {
 public:
-    PlainWalk(State* st, PyObject* key) : st_(st), key_(key), length_(PyUnicode_GET_LENGTH(key)) {}
+    PlainWalk(State* st, PyObject* key)
+        : st_(st), key_(key), length_(PyUnicode_GET_LENGTH(key)), parts_(SplitPaths::get(key)) {}
 
-    // Whether `level` is a NestMap as built here, whose plain item
-    // operations are dict's own.
-    bool plain(PyObject* level) const {
-        return Py_TYPE(level) == reinterpret_cast<PyTypeObject*>(st_->cls) && pristine(st_);
-    }
+    bool plain(PyObject* level) const { return plain_level(st_, level); }
 
     // The next part of the key: a head (true) or the last key (false).
-    bool next(Ref& part) {
+    // `part` is borrowed from the walk, and lasts until the next step.
+    bool next(PyObject*& part) {
+        if (parts_) {
+            const Py_ssize_t count = PyTuple_GET_SIZE(parts_.get());
+            part = PyTuple_GET_ITEM(parts_.get(), taken_);
+            start_ += PyUnicode_GET_LENGTH(part) + 1;
+            return ++taken_ < count;
+        }
         const Py_ssize_t dot = find_dot(key_, start_, length_);
         if (dot < 0) {
-            part = start_ == 0 ? py::newref(key_) : HeadStrs::get(key_, start_, length_);
+            part_ = start_ == 0 ? py::newref(key_) : HeadStrs::get(key_, start_, length_);
+            part = part_.get();
             return false;
         }
-        part = HeadStrs::get(key_, start_, dot);
+        part_ = HeadStrs::get(key_, start_, dot);
+        part = part_.get();
         start_ = dot + 1;
         return true;
     }
 
     // The key left after the heads taken so far.
-    Ref rest() const { return start_ == 0 ? py::newref(key_) : HeadStrs::get(key_, start_, length_); }
+    Ref rest() const {
+        if (parts_ && taken_ == PyTuple_GET_SIZE(parts_.get()) - 1) {
+            return py::newref(PyTuple_GET_ITEM(parts_.get(), taken_));
+        }
+        return start_ == 0 ? py::newref(key_) : HeadStrs::get(key_, start_, length_);
+    }
 
     // dict's own lookup in a plain level, or nothing.
     static Ref find(PyObject* level, PyObject* part) {
@@ -532,6 +635,9 @@ private:
     State* st_;
     PyObject* key_;
     Py_ssize_t length_, start_ = 0;
+    Ref parts_;  // the parts kept for the key, held for the walk
+    Py_ssize_t taken_ = 0;
+    Ref part_;   // the last part, where the parts are not kept
 };
 
 // G: `self[key]`.
@@ -539,12 +645,12 @@ Ref get_path(PyObject* module, State* st, PyObject* self, PyObject* key) {
     if (PyUnicode_CheckExact(key)) {
         PlainWalk walk(st, key);
         Ref level = py::newref(self);
-        Ref part;
+        PyObject* part = nullptr;
         while (walk.plain(level.get())) {
             const bool head = walk.next(part);
-            Ref value = PlainWalk::find(level.get(), part.get());
+            Ref value = PlainWalk::find(level.get(), part);
             if (!value) {
-                PyErr_SetObject(PyExc_KeyError, part.get());
+                PyErr_SetObject(PyExc_KeyError, part);
                 py::fail();
             }
             if (!head) return value;
@@ -566,9 +672,24 @@ Ref get_path(PyObject* module, State* st, PyObject* self, PyObject* key) {
     return plain_get(st, level.get(), path.rest().get());
 }
 
+// Whether `value` is of a built-in type that answers isinstance() by its
+// type alone and holds nothing of Tcl's: the everyday leaves.
+bool common_leaf(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+           value == Py_None || type == &PyTuple_Type || type == &PyList_Type || type == &PyDict_Type;
+}
+
 // Whether `value` is a Tcl_Obj of TclX's keyed-list type.
 bool is_keyed_list_obj(PyObject* module, PyObject* value) {
-    if (!py::check(PyObject_IsInstance(value, py::global(module, TARVO_STR("Tcl_Obj"))))) return false;
+    PyObject* tcl_obj = py::global(module, TARVO_STR("Tcl_Obj"));
+    // isinstance() against a class whose metaclass is `type` itself is the
+    // subclass test of the instance's class, which a common leaf's type is.
+    if (common_leaf(value) && PyType_CheckExact(tcl_obj) &&
+        !PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject*>(tcl_obj))) {
+        return false;
+    }
+    if (!py::check(PyObject_IsInstance(value, tcl_obj))) return false;
     Ref type_name = py::getattr(value, TARVO_STR("typename"));
     return py::check(PyObject_RichCompareBool(type_name.get(), TARVO_STR("keyedList"), Py_EQ)) != 0;
 }
@@ -581,6 +702,19 @@ Ref from_tcl_of_class(PyObject* module, State* st, PyObject* value) {
     return py::call(from_tcl.get(), value);
 }
 
+// S.3 at a level that is a NestMap as built here: `level[last] = value`.
+void set_last_plain(PyObject* module, State* st, PyObject* level, PyObject* last, PyObject* value) {
+    Ref present = PlainWalk::find(level, last);
+    bool known_leaf = false;
+    if (present && !is_nestmap(module, st, present.get(), &known_leaf)) {
+        // A new value of the type of the leaf it replaces, which is known
+        // as no NestMap, is none either.
+        const bool same_leaf = known_leaf && Py_TYPE(value) == Py_TYPE(present.get());
+        if (!same_leaf && is_nestmap(module, st, value)) raise_leaf_conflict(last);
+    }
+    py::check(PyDict_Type.tp_as_mapping->mp_ass_subscript(level, last, value));
+}
+
 // S: `self[key] = value`.  A refused assignment changes nothing: it can only
 // fail where an existing head holds a leaf, before any level is made.
 void set_path(PyObject* module, State* st, PyObject* self, PyObject* key, PyObject* value_in) {
@@ -588,6 +722,29 @@ void set_path(PyObject* module, State* st, PyObject* self, PyObject* key, PyObje
     if (is_keyed_list_obj(module, value.get())) {
         value = from_tcl_of_class(module, st, value.get());
         if (!value) py::fail();
+    }
+    if (PyUnicode_CheckExact(key)) {
+        // The walk below, where every level is a NestMap as built here.
+        PlainWalk walk(st, key);
+        Ref level = py::newref(self);
+        PyObject* part = nullptr;
+        while (walk.plain(level.get())) {
+            if (!walk.next(part)) return set_last_plain(module, st, level.get(), part, value.get());
+            Ref sub = PlainWalk::find(level.get(), part);
+            if (!sub) {
+                sub = new_level(module, st);
+                py::check(PyDict_Type.tp_as_mapping->mp_ass_subscript(level.get(), part, sub.get()));
+            } else if (!is_nestmap(module, st, sub.get())) {
+                raise_leaf_conflict(part);
+            }
+            level = std::move(sub);
+        }
+        if (level.get() != self) {
+            Ref rest = walk.rest();
+            if (routes(st, level.get(), SETITEM)) return set_path(module, st, level.get(), rest.get(), value.get());
+            py::check(PyObject_SetItem(level.get(), rest.get(), value.get()));
+            return;
+        }
     }
     Path path(key);
     Ref level = py::newref(self);
@@ -625,11 +782,11 @@ Ref contains_path(State* st, PyObject* self, PyObject* key) {
     if (PyUnicode_CheckExact(key)) {
         PlainWalk walk(st, key);
         Ref level = py::newref(self);
-        Ref part;
+        PyObject* part = nullptr;
         while (walk.plain(level.get())) {
             const bool head = walk.next(part);
-            if (!head) return py::boolean(py::check(PyDict_Contains(level.get(), part.get())) != 0);
-            Ref value = PlainWalk::find(level.get(), part.get());
+            if (!head) return py::boolean(py::check(PyDict_Contains(level.get(), part)) != 0);
+            Ref value = PlainWalk::find(level.get(), part);
             if (!value) return py::boolean(false);
             level = std::move(value);
         }
@@ -1293,15 +1450,6 @@ PyMethodDef nestmap_methods[] = {
 // `NestMap.__getitem__` resets the slot anyway, and a subclass gets
 // Python's own slots.
 
-// Whether `type` carries a version tag that names its present state.
-bool has_valid_version(PyTypeObject* type) {
-#ifdef Py_TPFLAGS_VALID_VERSION_TAG
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
-#else
-    return type->tp_version_tag != 0;
-#endif
-}
-
 // The module of `found` when it is our function `body` as placed in a class.
 PyObject* module_if_ours(PyObject* found, PyCFunction body) {
     if (!found || !PyInstanceMethod_Check(found)) return nullptr;
@@ -1451,6 +1599,12 @@ int exec_module(PyObject* module) noexcept {
         py::keep(st->mutable_update, py::getattr(mutable_mapping.get(), "update"));
         py::keep(st->package, py::import("tarvo.tcl"));
         py::keep(st->abc_token, py::import_from("abc", "get_cache_token"));
+        if (PyCFunction_Check(st->abc_token) && PyCFunction_GET_FLAGS(st->abc_token) == METH_NOARGS) {
+            st->token_function = PyCFunction_GET_FUNCTION(st->abc_token);
+            st->token_self = PyCFunction_GET_SELF(st->abc_token);
+        }
+        py::keep(st->object_class,
+                 py::newref(py::require(py::class_lookup(&PyBaseObject_Type, TARVO_STR("__class__")))));
         Ref capsule = py::own(PyCapsule_New(const_cast<tcl::NestMapApi*>(&c_api), tcl::NESTMAP_API_NAME, nullptr));
         py::add(module, "__c_api__", capsule.get());
         return 0;

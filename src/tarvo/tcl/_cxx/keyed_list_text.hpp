@@ -62,24 +62,18 @@ inline bool starts_with_bare_word(const char* s, int n) {
     return true;
 }
 
-// Keys as strs, made once per text: a keyed list spells the same few keys
-// over and over, in every level alike.  Short ASCII keys are kept, the last
-// one of each hash; a key found again is the same str, whose hash Python
-// has already worked out.
+// Keys as strs, kept from one text to the next: keyed lists spell the same
+// few keys over and over, in every level alike and in every text that a
+// script reads.  Short ASCII keys are kept, the last one of each hash; a key
+// found again is the same str, whose hash Python has already worked out.
+// (Kept for the life of the process, like the interned strs they are.)
 class KeyStrs {
 public:
-    KeyStrs() = default;
-    KeyStrs(const KeyStrs&) = delete;
-    KeyStrs& operator=(const KeyStrs&) = delete;
-    ~KeyStrs() {
-        for (PyObject* key : keys_) Py_XDECREF(key);
-    }
-
-    Ref get(const char* s, int n) {
+    static Ref get(const char* s, int n) {
         if (n < 2 || n > longest) return py::decode_tcl(s, n);
         uint32_t hash = 2166136261u;  // FNV-1a
         for (int i = 0; i < n; ++i) hash = (hash ^ static_cast<unsigned char>(s[i])) * 16777619u;
-        PyObject*& kept = keys_[hash % slots];
+        PyObject*& kept = keys()[hash % slots];
         if (kept && PyUnicode_GET_LENGTH(kept) == n &&
             std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
             return py::newref(kept);
@@ -97,7 +91,44 @@ public:
 
 private:
     static constexpr int longest = 40, slots = 256;
-    PyObject* keys_[slots] = {};
+    static PyObject** keys() {
+        static PyObject* kept[slots] = {};
+        return kept;
+    }
+};
+
+// A sequence that keeps its first `N` items in place and only then turns
+// to the heap: most levels of a keyed list hold a few entries.
+template <class T, size_t N>
+class SmallVector {
+public:
+    SmallVector() = default;
+    SmallVector(const SmallVector&) = delete;
+    SmallVector& operator=(const SmallVector&) = delete;
+
+    void push_back(T&& item) {
+        if (heap_.empty()) {
+            if (size_ < N) {
+                local_[size_++] = std::move(item);
+                return;
+            }
+            heap_.reserve(2 * N);
+            for (size_t i = 0; i < size_; ++i) heap_.push_back(std::move(local_[i]));
+        }
+        heap_.push_back(std::move(item));
+        ++size_;
+    }
+    size_t size() const noexcept { return size_; }
+    T* begin() noexcept { return heap_.empty() ? local_ : heap_.data(); }
+    T* end() noexcept { return begin() + size_; }
+    const T* begin() const noexcept { return heap_.empty() ? local_ : heap_.data(); }
+    const T* end() const noexcept { return begin() + size_; }
+    const T& operator[](size_t i) const noexcept { return begin()[i]; }
+
+private:
+    T local_[N];
+    size_t size_ = 0;
+    std::vector<T> heap_;
 };
 
 template <class Levels>
@@ -155,6 +186,7 @@ private:
         Ref key;
         Text value;
     };
+    using Entries = SmallVector<Entry, 8>;
 
     // The value of `element` of `text`, in place or collapsed into a copy.
     Text value_of(const Element& element, const Text& text, Copies& copies) {
@@ -202,7 +234,7 @@ private:
         if (!out) return 2;
         key_text_.collapse(key);
         dotted = dotted || std::memchr(key_text_.data(), '.', static_cast<size_t>(key_text_.size()));
-        out->key = keys_.get(key_text_.data(), key_text_.size());
+        out->key = KeyStrs::get(key_text_.data(), key_text_.size());
         out->value = value_of(value, entry, copies);
         return 2;
     }
@@ -211,7 +243,7 @@ private:
     // raises ValueError.
     Ref level(const Text& text, bool quiet) {
         Copies copies;
-        std::vector<Entry> entries;
+        Entries entries;
         ListCursor cursor = this->cursor(text);
         Element element;
         bool dotted = false, not_a_list = false;
@@ -272,7 +304,7 @@ private:
     }
 
     // Whether a key occurs twice.
-    static bool repeats(const std::vector<Entry>& entries) {
+    static bool repeats(const Entries& entries) {
         Ref keys = py::own(PyDict_New());
         for (const Entry& entry : entries) py::check(PyDict_SetItem(keys.get(), entry.key.get(), Py_None));
         return static_cast<size_t>(PyDict_GET_SIZE(keys.get())) != entries.size();
@@ -280,7 +312,7 @@ private:
 
     // The values into `dict` as dict() takes the entries: each key's last
     // value, in the order of the keys' first entries.
-    void fill_in_dict_order(PyObject* dict, const std::vector<Entry>& entries, Copies& copies) {
+    void fill_in_dict_order(PyObject* dict, const Entries& entries, Copies& copies) {
         Ref last = py::own(PyDict_New());
         for (size_t i = 0; i < entries.size(); ++i) {
             Ref index = py::integer(static_cast<long long>(i));
@@ -312,7 +344,6 @@ private:
     Levels levels_;
     const Api& api_;
     ElementText key_text_;
-    KeyStrs keys_;
     const char* top_ = nullptr;          // the bytes of the text read
     BraceIndex* braces_ = nullptr;  // their braces, paired (unless too long)
 };

@@ -168,6 +168,112 @@ inline PyObject* class_lookup(PyTypeObject* type, PyObject* name) {
     return nullptr;
 }
 
+// Whether `type` carries a version tag that names its present state: any
+// change to a class or to one of its bases gives it a new one (none until
+// the interpreter's own lookup next asks), and a tag names one state of one
+// class for the life of the process.  So what was found in a class at one
+// tag still holds while it has that tag.
+inline bool has_valid_version(PyTypeObject* type) noexcept {
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+#else
+    return type->tp_version_tag != 0;
+#endif
+}
+
+// Instance attributes read straight from the instance's own __dict__, as
+// PyObject_GenericGetAttr finds them where the class has nothing of that
+// name (no descriptor, no class attribute).  Whether a class has none of a
+// few names is kept for its version in a `ClassLacks` of the caller's:
+//
+//     if (py::lacks_all(st->lacks, Py_TYPE(obj), {TARVO_STR("tk")})) {
+//         Ref dict = py::instance_dict(obj);
+//         Ref tk = py::own_attr(obj, dict.get(), TARVO_STR("tk"));
+//     }
+
+struct ClassLacks {
+    PyTypeObject* type = nullptr;  // compared only: the version names the class
+    unsigned int version = 0;
+};
+
+// Whether `type` has none of `names` along its MRO.
+inline bool lacks_all(ClassLacks& known, PyTypeObject* type, std::initializer_list<PyObject*> names) {
+    if (known.type == type && known.version && type->tp_version_tag == known.version && has_valid_version(type)) {
+        return true;
+    }
+    for (PyObject* name : names) {
+        if (class_lookup(type, name)) return false;
+    }
+    if (has_valid_version(type)) known = {type, type->tp_version_tag};
+    return true;
+}
+
+// The instance's own __dict__, or empty where it has none.
+inline Ref instance_dict(PyObject* obj) {
+    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+    if (dict) return Ref::steal(dict);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+    PyErr_Clear();
+    return {};
+}
+
+// `obj.<name>` where the class of `obj` has nothing of that name: from
+// `dict` (its own __dict__) where it is there, else by instance_attr.
+inline Ref own_attr(PyObject* obj, PyObject* dict, PyObject* name) {
+    if (dict && PyDict_CheckExact(dict)) {
+        if (PyObject* value = PyDict_GetItemWithError(dict, name)) return newref(value);
+        if (PyErr_Occurred()) fail();
+    }
+    return instance_attr(obj, name);
+}
+
+// class_lookup for code that must not throw: null with an error set where
+// the lookup failed (as well as where nothing was found).
+inline PyObject* class_lookup_quiet(PyTypeObject* type, PyObject* name) noexcept {
+    try {
+        return class_lookup(type, name);
+    } catch (const Error&) {
+        return nullptr;
+    }
+}
+
+// A method that a class's generic lookup finds for instances that keep no
+// attributes of their own (no __dict__): a method descriptor, which a call
+// through PyObject_VectorcallMethod gets unbound and calls with the
+// instance in front.  Kept for the class's version, so that such a call
+// skips the lookup:
+//
+//     if (PyObject* method = st->known_call.find(tk, TARVO_STR("call"))) {
+//         result = PyObject_Vectorcall(method, argv_with_tk_first, n + 1, nullptr);
+//     }
+class KnownMethod {
+public:
+    // The descriptor, borrowed from the class, or null where the call takes
+    // another road (the caller then calls by name).  Runs no code.
+    PyObject* find(PyObject* obj, PyObject* name) noexcept {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type == type_ && version_ && type->tp_version_tag == version_ && has_valid_version(type)) return found_;
+        if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0) return nullptr;
+#ifdef Py_TPFLAGS_MANAGED_DICT
+        if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+#endif
+        PyObject* found = class_lookup_quiet(type, name);
+        if (!found || !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR) || !has_valid_version(type)) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        type_ = type;
+        version_ = type->tp_version_tag;
+        found_ = found;
+        return found;
+    }
+
+private:
+    PyTypeObject* type_ = nullptr;  // compared only: the version names the class
+    unsigned int version_ = 0;
+    PyObject* found_ = nullptr;  // borrowed from the class, which holds it at that version
+};
+
 // ---------------------------------------------------------------------------
 // Functions.  Every C++ function is a PyCFunction whose `self` is its module,
 // so its body reaches the module state; `PyMethodDef`s are static, since the

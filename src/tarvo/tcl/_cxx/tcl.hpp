@@ -312,6 +312,10 @@ inline Interp* address_of(PyObject* app) {
 }
 }  // namespace detail
 
+// Whether app_fields(app) answers without running any code: `app` is of
+// the application type whose layout was checked already.
+inline bool app_type_checked(PyObject* app) noexcept { return Py_TYPE(app) == detail::checked_app_type(); }
+
 // The interpreter of a tkinter application object, or null when `app` is
 // no such object (a stand-in in a user's own tests, say).
 inline const detail::AppPrefix* app_fields(PyObject* app) {

@@ -55,13 +55,22 @@ public:
 
     // `text` outlives the index; up to `most` bytes.
     BraceIndex(const char* text, size_t length) noexcept : text_(text), length_(length) {}
+    BraceIndex(const BraceIndex&) = delete;  // it may point into itself
+    BraceIndex& operator=(const BraceIndex&) = delete;
 
     // The position of the brace that ends the braced element opened by the
     // brace at `open`, when that lies before `limit`; `none` when it does
     // not, `unknown` when `open` holds no brace that counts.
     static constexpr size_t none = ~size_t{0}, unknown = ~size_t{0} - 1;
     size_t close(size_t open, size_t limit) {
-        if (!close_) close_.reset(new uint32_t[length_]);
+        if (!close_) {
+            if (length_ <= LOCAL) {
+                close_ = local_close_;
+            } else {
+                heap_close_.reset(new uint32_t[length_]);
+                close_ = heap_close_.get();
+            }
+        }
         if (open >= done_) pass(open + 1, open);
         if (text_[open] != '{' || close_[open] == escaped) return unknown;
         if (close_[open] == open_brace) pass(limit, open);
@@ -85,11 +94,10 @@ private:
             i = at + 1;
             if (text_[at] == '{') {
                 close_[at] = open_brace;
-                open_.push_back(static_cast<uint32_t>(at));
+                open_.push(static_cast<uint32_t>(at));
             } else if (text_[at] == '}') {
                 if (open_.empty()) continue;
-                const uint32_t open = open_.back();
-                open_.pop_back();
+                const uint32_t open = open_.pop();
                 close_[open] = static_cast<uint32_t>(at);
                 if (open == watch) break;
             } else {  // a backslash: the byte after it does not count
@@ -119,11 +127,41 @@ private:
         return to;
     }
 
+    // The braces passed and not yet paired: a stack, in place while short.
+    class OpenBraces {
+    public:
+        bool empty() const noexcept { return size_ == 0; }
+        void push(uint32_t at) {
+            if (size_ < LOCAL_OPEN) {
+                local_[size_++] = at;
+                return;
+            }
+            if (heap_.size() < size_ - LOCAL_OPEN + 1) heap_.resize(size_ - LOCAL_OPEN + 1);
+            heap_[size_++ - LOCAL_OPEN] = at;
+        }
+        uint32_t pop() noexcept {
+            --size_;
+            return size_ < LOCAL_OPEN ? local_[size_] : heap_[size_ - LOCAL_OPEN];
+        }
+
+    private:
+        static constexpr size_t LOCAL_OPEN = 32;
+        uint32_t local_[LOCAL_OPEN];
+        size_t size_ = 0;
+        std::vector<uint32_t> heap_;
+    };
+
+    // Short texts keep their pairs in place (no reading of a place before
+    // `pass` has written it).
+    static constexpr size_t LOCAL = 256;
+
     const char* text_;
     size_t length_;
-    size_t done_ = 0;                    // bytes paired so far
-    std::unique_ptr<uint32_t[]> close_;  // for each '{' passed: its pair, open_brace or escaped
-    std::vector<uint32_t> open_;         // braces passed and not yet paired
+    size_t done_ = 0;                         // bytes paired so far
+    uint32_t* close_ = nullptr;               // for each '{' passed: its pair, open_brace or escaped
+    uint32_t local_close_[LOCAL];             // close_ of a short text
+    std::unique_ptr<uint32_t[]> heap_close_;  // close_ of a longer one
+    OpenBraces open_;
 };
 
 // The elements of `length` bytes of list text (at most INT_MAX), found by

@@ -26,7 +26,13 @@ public:
     // `text` is an exact str that outlives this object.
     TclText(const Api& api, PyObject* text) noexcept : api_(api) {
         Py_ssize_t size = 0;
-        const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+        const char* bytes = nullptr;
+        if (PyUnicode_IS_COMPACT_ASCII(text)) {  // its own UTF-8, ending in a zero byte
+            size = PyUnicode_GET_LENGTH(text);
+            bytes = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+        } else {
+            bytes = PyUnicode_AsUTF8AndSize(text, &size);
+        }
         if (!bytes) {  // a lone surrogate: tkinter refuses the str itself
             PyErr_Clear();
             return;
@@ -37,7 +43,7 @@ public:
             too_long_ = true;
             return;
         }
-        if (std::memchr(bytes, '\0', static_cast<size_t>(size))) return;
+        if (holds(bytes, size, '\0')) return;
         bytes_ = bytes;
         obj_.refCount = 1;
         obj_.bytes = const_cast<char*>(bytes);  // Tcl's readers leave the bytes as they are
@@ -65,6 +71,12 @@ public:
     // is UNDECIDED.  Text that is no integer leaves the object as it was,
     // a string without a type.
     Reading integer(long long& value) {
+        if (!obj_.typePtr) {
+            if (plain_decimal(value)) return Reading::VALUE;
+            // No integer of Tcl's has a point: the text of a real is
+            // refused without asking.
+            if (bytes_ && holds(bytes_, obj_.length, '.')) return Reading::REFUSED;
+        }
         const int code = api_.GetWideIntFromObj(nullptr, obj(), &value);
         if (code == TCL_OK) return obj_.typePtr == int_type() ? Reading::VALUE : Reading::UNDECIDED;
         return obj_.typePtr ? Reading::UNDECIDED : Reading::REFUSED;
@@ -73,6 +85,7 @@ public:
     // The text as getdouble reads it (Tcl_GetDouble does this on an object
     // of the text); NaN is refused, as Tcl refuses it.
     Reading real(double& value) {
+        if (!obj_.typePtr && plain_fraction(value)) return Reading::VALUE;
         return api_.GetDoubleFromObj(nullptr, obj(), &value) == TCL_OK ? Reading::VALUE : Reading::REFUSED;
     }
 
@@ -87,6 +100,71 @@ public:
     }
 
 private:
+    // Whether `size` bytes hold `c`: short texts (most that are cast) are
+    // scanned in place, without a call to the C library.
+    static bool holds(const char* bytes, Py_ssize_t size, char c) noexcept {
+        if (size > 16) return std::memchr(bytes, c, static_cast<size_t>(size)) != nullptr;
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (bytes[i] == c) return true;
+        }
+        return false;
+    }
+
+    // The plainest numbers, read here as Tcl reads them: an optional minus
+    // and decimal digits, with no leading zero (Tcl 8 reads 010 as octal),
+    // and for a real a point with digits on both sides.  Anything else (a
+    // sign of plus, white space, a prefix, an exponent, more digits) is
+    // left to Tcl.
+
+    // An integer of up to 18 digits: a machine word, Tcl's "int".
+    bool plain_decimal(long long& value) const noexcept {
+        if (!bytes_) return false;
+        const char* p = bytes_;
+        const char* const end = bytes_ + obj_.length;
+        const bool negative = p < end && *p == '-';
+        p += negative;
+        const Py_ssize_t digits = end - p;
+        if (digits < 1 || digits > 18 || (*p == '0' && digits > 1)) return false;
+        long long magnitude = 0;
+        for (; p < end; ++p) {
+            if (*p < '0' || *p > '9') return false;
+            magnitude = magnitude * 10 + (*p - '0');
+        }
+        value = negative ? -magnitude : magnitude;
+        return true;
+    }
+
+    // A real of up to 15 significant digits in all: its digits as an
+    // integer and the power of ten to divide by are both exact doubles, so
+    // the one rounded division gives the double nearest the text, which is
+    // what Tcl's reading (correctly rounded) gives.
+    bool plain_fraction(double& value) const noexcept {
+        static constexpr double powers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        if (!bytes_) return false;
+        const char* p = bytes_;
+        const char* const end = bytes_ + obj_.length;
+        const bool negative = p < end && *p == '-';
+        p += negative;
+        if (end - p < 3 || end - p > 16 || (*p == '0' && p[1] != '.')) return false;
+        long long digits = 0;
+        int fraction = -1;  // digits after the point, once it is passed
+        for (; p < end; ++p) {
+            if (*p == '.') {
+                if (fraction >= 0) return false;
+                fraction = 0;
+                continue;
+            }
+            if (*p < '0' || *p > '9') return false;
+            digits = digits * 10 + (*p - '0');
+            if (fraction >= 0) ++fraction;
+        }
+        if (fraction < 1 || end[-1 - fraction] != '.' || bytes_[negative] == '.') return false;
+        const double magnitude = static_cast<double>(digits) / powers[fraction];
+        value = negative ? -magnitude : magnitude;
+        return true;
+    }
+
     // One object of the text, shared by the readings: a failed reading
     // leaves it as it was, and a reading of a number that another one then
     // reads again gives what a fresh object would.
