@@ -114,11 +114,7 @@ const py::KeptNames<8>* own_names(State* st, PyObject* dict) {
 // `self.<name>` where its class has nothing of that name: `dict` is its
 // own __dict__ (or empty), read through `kept` where that holds.
 Ref own_attr(State* st, PyObject* self, PyObject* dict, OwnName n, PyObject* name) {
-    if (const py::KeptNames<8>* kept = own_names(st, dict)) {
-        if (PyObject* value = kept->value(n)) return py::newref(value);
-        return py::instance_attr(self, name);
-    }
-    return dict ? py::own_attr(self, dict, name) : py::instance_attr(self, name);
+    return py::kept_attr(own_names(st, dict), self, dict, n, name);
 }
 
 // Every method is a body behind the one shell: TARVO_METHOD(name, doc) for

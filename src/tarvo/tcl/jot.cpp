@@ -75,11 +75,7 @@ const py::KeptNames<3>* own_names(State* st, PyObject* dict) {
 // `interp.<name>` where its class has nothing of that name: `dict` is its
 // own __dict__ (or empty), read through own_names where that holds.
 Ref own_attr(State* st, PyObject* interp, PyObject* dict, OwnName n, PyObject* name) {
-    if (const py::KeptNames<3>* kept = own_names(st, dict)) {
-        if (PyObject* value = kept->value(n)) return py::newref(value);
-        return py::instance_attr(interp, name);
-    }
-    return dict ? py::own_attr(interp, dict, name) : py::instance_attr(interp, name);
+    return py::kept_attr(own_names(st, dict), interp, dict, n, name);
 }
 
 State* state_of(PyObject* module) { return py::state<State>(module); }

@@ -15,6 +15,7 @@
 // holds it, that is while the dict is in the state it was read in.
 #pragma once
 
+#include "module.hpp"
 #include "ref.hpp"
 
 #include <cstddef>
@@ -87,5 +88,17 @@ private:
     uint64_t state_ = 0;  // 0: nothing kept
     PyObject* values_[N] = {};
 };
+
+// `obj.<name>` where its class defines nothing of that name: the value that
+// `kept` keeps as its number `n` (when it holds for `dict`, the own
+// __dict__ of `obj`), else looked up in `dict` (null: none) or normally.
+template <size_t N>
+Ref kept_attr(const KeptNames<N>* kept, PyObject* obj, PyObject* dict, size_t n, PyObject* name) {
+    if (kept) {
+        if (PyObject* value = kept->value(n)) return newref(value);
+        return instance_attr(obj, name);
+    }
+    return dict ? own_attr(obj, dict, name) : instance_attr(obj, name);
+}
 
 }  // namespace tarvo::py
