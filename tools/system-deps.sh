@@ -3,9 +3,16 @@
 # the Tcl 8.6 shared library and TclX; and Expect (tcl-expect), which the
 # tests and the demo of driving interactive programs use (importing the
 # package does not need it).  Idempotent and quick when all is there.
+#
+# --extensions adds the other binary extensions the tests load where they
+# are installed (Thread, sqlite3, itcl, tls, tdom), so that CI runs those
+# tests instead of skipping them.
 set -euo pipefail
 
 packages=(libtcl8.6 tclx8.4 tcl-expect)
+if [ "${1:-}" = "--extensions" ]; then
+  packages+=(tcl-thread libsqlite3-tcl tcl-itcl4 tcl-tls tdom)
+fi
 if ! "${PYTHON:-python3}" -c 'import _tkinter' 2>/dev/null; then
   packages+=(python3-tk)
 fi
