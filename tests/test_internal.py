@@ -46,6 +46,7 @@ def test_module_top_level():
         "ctypes", "tkinter", "Sequence", "Set", "ReturnCodes", "TclDLL", "_ptr_add", "_ptr_sub", "_ptr_diff",
         "TclError_from_interp", "Tcl_Interp_p", "Tcl_WideInt", "Tcl_ObjType", "Tcl_Obj", "_c_char_p_from_obj",
         "GetListFromAny", "DictionaryCompare", "_cast_list", "_createcommand", "_tk_ready", "_interrupts",
+        "_Keeper",
     ]
     assert (internal.Sequence, internal.Set) == (collections.abc.Sequence, collections.abc.Set)
     assert "ctypes.util" in sys.modules and ReturnCodes.__bases__ == (object,)

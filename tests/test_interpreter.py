@@ -15,14 +15,15 @@ from tarvo.tcl.interpreter import Interpreter, TclError
 MODULE_ORDER = [
     "logging", "Tk", "TclError", "Tcl_Obj", "iter_entry_points", "NestMap", "Array", "History",
     "tclobj", "GetListFromAny", "TclDLL", "TclNamespace", "TclCommand", "quoten", "Jot",
-    "TCL_INIT_ENTRYPOINT", "TCL_ALLOWED_ENTRYPOINT_KEYS", "logger", "Interpreter", "_global_interpreter",
+    "TCL_INIT_ENTRYPOINT", "TCL_ALLOWED_ENTRYPOINT_KEYS", "logger", "TclTimeoutError", "Interpreter",
+    "_global_interpreter",
 ]
 METHOD_ORDER = [
     "__init__", "_load_entrypoint", "__getattr__", "generate_callback_cmd_name", "create_callback",
     "remove_callback", "eval", "get_errorInfo", "get_array", "get_list", "get_keyed_list", "get_int",
     "get_boolean", "get_double", "get_var", "set_array", "set_keyed_list", "set_var", "set_int",
     "set_double", "set_boolean", "set_list", "cast_list", "cast_int", "cast_double", "cast_boolean",
-    "cast_array", "cast_keyed_list", "cast_any",
+    "cast_array", "cast_keyed_list", "cast_any", "timeout", "close", "__enter__", "__exit__",
 ]
 
 

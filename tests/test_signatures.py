@@ -36,7 +36,11 @@ def test_class_signatures(cls, signature):
 @pytest.mark.parametrize(
     "method, unbound, bound",
     [
-        ("eval", "(self, code, typecast=False, record=True)", "(code, typecast=False, record=True)"),
+        (
+            "eval",
+            "(self, code, typecast=False, record=True, *, timeout=None)",
+            "(code, typecast=False, record=True, *, timeout=None)",
+        ),
         ("get_errorInfo", "(self, /)", "()"),
         ("set_int", "(self, name, value)", "(name, value)"),
         ("cast_list", "(value, item_cast=None)", "(value, item_cast=None)"),
@@ -86,4 +90,4 @@ def test_help_documents_the_instance_attributes():
     text = pydoc.render_doc(Interpreter, renderer=pydoc.plaintext)
     for attribute in ("tk", "history", "jot, Jot", "global_ns", "local_ns", "vars", "objs", "__callbacks__"):
         assert f"\n |  {attribute}\n |      " in text
-    assert "eval(self, code, typecast=False, record=True)" in text
+    assert "eval(self, code, typecast=False, record=True, *, timeout=None)" in text

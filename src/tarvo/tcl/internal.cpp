@@ -14,8 +14,14 @@
 #include "_cxx/tcl.hpp"
 #include "_cxx/tcllist.hpp"
 #include "_cxx/tclstr.hpp"
+#include "_cxx/watch.hpp"
 
 #include <structmember.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <thread>
 
 #include <algorithm>
 #include <climits>
@@ -46,12 +52,13 @@ struct State {
     PyObject* tcl_obj = nullptr;          // _tkinter.Tcl_Obj
     PyObject* interrupts = nullptr;       // _interrupts: interpreter address -> exception that stopped it
     PyObject* traceback = nullptr;        // the traceback module, once a callback failed
+    PyObject* keeper_type = nullptr;      // _Keeper
     unsigned long long callbacks = 0;     // callback commands made so far
     static constexpr PyObject* State::* fields[] = {
         &State::cast,     &State::void_p,          &State::char_p,   &State::argument_error,
         &State::tk,       &State::tcl_error,       &State::sequence, &State::set,
         &State::interp_p, &State::invalid_element, &State::empty,    &State::trampoline_type,
-        &State::tcl_obj,  &State::interrupts,      &State::traceback,
+        &State::tcl_obj,  &State::interrupts,      &State::traceback, &State::keeper_type,
     };
 };
 
@@ -821,9 +828,14 @@ void take_failure(State* st, TrampolineObject* t, Outcome& outcome) noexcept {
     PyObject* exc = caught.value();
     try {
         if (!exc) py::raise(PyExc_SystemError, "a callback failed without an exception");
-        if (!caught.matches(PyExc_Exception)) {
+        tcl::Watch* w = tcl::find_watch(t->interp);
+        const bool unwinding = w && (w->unwinding || w->any_expired());
+        if (!caught.matches(PyExc_Exception) || unwinding) {
             // Stops the whole evaluation; the eval or quick call that
-            // started it raises the exception.
+            // started it raises the exception.  So does what a call inside
+            // the callback raised while the evaluation unwinds from further
+            // out (a signal handler's exception, a timeout further out).
+            if (w) w->unwinding = false;
             Ref key = tcl::interrupt_key(t->interp);
             py::check(PyDict_SetItem(st->interrupts, key.get(), exc));
             outcome.kind = Outcome::INTERRUPTED;
@@ -912,6 +924,8 @@ PyType_Slot trampoline_slots[] = {
 PyType_Spec trampoline_spec = {"tarvo.tcl.internal._Trampoline", sizeof(TrampolineObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, trampoline_slots};
 
+struct KeeperObject;
+
 // The command under the user's name; Tcl holds it through its client data.
 struct Command {
     int holds = 1;                // Tcl's command, until it is deleted, and every running call
@@ -920,16 +934,337 @@ struct Command {
     tcl::CmdDeleteProc release;   // and what releases that data
     void* release_data;
     TrampolineObject* trampoline;
+    void* token = nullptr;           // Tcl's command
+    KeeperObject* keeper = nullptr;  // the interpreter's keeper, which lists the command
+    Command* prev = nullptr;
+    Command* next = nullptr;
 };
+
+// ---------------------------------------------------------------------------
+// What an interpreter holds, and closing it.
+//
+// tkinter's data of a command holds its application object and the Python
+// callable; the interpreter holds the command.  Tcl is not Python: the
+// garbage collector sees neither hold, so an application object with a
+// callback command would keep itself alive, and a callback that refers to
+// its interpreter would keep both alive, for ever.  Each interpreter that
+// Interpreter() starts has a keeper, in its instance dict: it lists the
+// callback commands that tkinter's data still holds, and stands for that
+// data's hold on their trampolines when the collector counts references.
+// So the collector finds an unreachable interpreter with its callbacks;
+// clearing or freeing the keeper deletes the commands, which lets go of
+// everything they held, and closes what Expect spawned.  The Tcl
+// interpreter itself then goes as it always did, with the last holder of
+// its application object.
+//
+// Closing deletes the Tcl interpreter at once.  tkinter deletes it only when
+// its application object is freed, and calls it on every use until then:
+// so the application object gets a stand-in, an interpreter of its thread
+// that is deleted but kept (Tcl_Preserve), where any use fails cleanly.
+//
+// Deleting commands and interpreters must run where tkinter runs Tcl (the
+// GIL let go, its own thread state kept for the delete procedures of its
+// commands): it is done by the delete procedure of a command of ours,
+// deleted through tkinter.
+
+struct KeeperObject {
+    PyObject_HEAD PyObject* app;  // tkinter's application object
+    tcl::Interp* interp;          // its interpreter; null once closed
+    Command* commands;            // the callback commands whose data tkinter still holds
+};
+
+KeeperObject* as_keeper(PyObject* self) { return reinterpret_cast<KeeperObject*>(self); }
+
+void unlink(Command* command) noexcept {
+    KeeperObject* keeper = command->keeper;
+    if (!keeper) return;
+    if (command->prev) command->prev->next = command->next;
+    else keeper->commands = command->next;
+    if (command->next) command->next->prev = command->prev;
+    command->keeper = nullptr;
+    command->prev = command->next = nullptr;
+}
 
 // Drops one hold; the last one releases tkinter's data (tkinter takes the
 // GIL for that itself) and the record.  Runs inside Tcl only, where tkinter
-// has let the GIL go.
+// has let the GIL go; the keeper's list changes under the GIL, which the
+// collector holds while it reads it.
 void drop(Command* command) noexcept {
     if (--command->holds > 0) return;
+    if (command->keeper) {
+        PyGILState_STATE gil = PyGILState_Ensure();
+        unlink(command);
+        PyGILState_Release(gil);
+    }
     if (command->release) command->release(command->release_data);
     delete command;
 }
+
+// The deleted stand-in interpreter of this thread.
+tcl::Interp* stand_in() {
+    thread_local tcl::Interp* closed = nullptr;
+    if (!closed) {
+        const tcl::Api& api = tcl::api();
+        tcl::Interp* made = api.CreateInterp();
+        if (!made) py::raise(PyExc_MemoryError, "cannot make a Tcl interpreter");
+        api.Preserve(made);  // for the life of the thread: tkinter calls it until its object goes
+        api.DeleteInterp(made);
+        closed = made;
+    }
+    return closed;
+}
+
+// What the delete procedure of our closing command does (see above):
+// delete the keeper's commands, or give the application object the
+// stand-in and delete the interpreter.
+struct Closing {
+    KeeperObject* keeper;
+    tcl::Interp* stand_in;  // null: the commands only
+};
+
+int closing_proc(void*, tcl::Interp*, int, tcl::Obj* const*) noexcept { return tcl::TCL_OK; }
+
+void closing_delete(void* data) noexcept {
+    auto* closing = static_cast<Closing*>(data);
+    KeeperObject* keeper = closing->keeper;
+    const tcl::Api& api = tcl::api_loaded();
+    if (closing->stand_in) {
+        reinterpret_cast<tcl::detail::AppPrefix*>(keeper->app)->interp = closing->stand_in;
+        api.DeleteInterp(keeper->interp);
+        return;
+    }
+    // Each deletion drops its command from the list.
+    while (Command* command = keeper->commands) {
+        void* token = command->token;
+        unlink(command);
+        api.DeleteCommandFromToken(keeper->interp, token);
+    }
+}
+
+// The programs that Expect spawned in the interpreter: their spawn ids are
+// closed, and their process ids returned, to be reaped once the
+// interpreter is gone.
+constexpr const char* CLOSE_SPAWNED = R"tcl(
+if {[llength [info commands ::exp_pid]]} {
+    set ::tcl::_tarvo_pids {}
+    foreach ::tcl::_tarvo_id [file channels exp*] {
+        if {$::tcl::_tarvo_id in {exp0 exp1 exp2}} continue
+        if {![catch {::exp_pid -i $::tcl::_tarvo_id} ::tcl::_tarvo_pid] && $::tcl::_tarvo_pid > 0} {
+            lappend ::tcl::_tarvo_pids $::tcl::_tarvo_pid
+            catch {::close -i $::tcl::_tarvo_id}
+        }
+    }
+    set ::tcl::_tarvo_pids
+}
+)tcl";
+
+std::vector<long> close_spawned(PyObject* app) {
+    std::vector<long> pids;
+    Ref script = py::text(CLOSE_SPAWNED);
+    Ref found = Ref::steal(PyObject_CallMethodOneArg(app, TARVO_STR("eval"), script.get()));
+    if (!found) {
+        py::Caught caught;
+        if (!caught.matches(PyExc_Exception)) caught.reraise();
+        return pids;
+    }
+    Ref words = py::call_method(app, TARVO_STR("splitlist"), found.get());
+    const Py_ssize_t n = PySequence_Size(words.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref word = py::own(PySequence_GetItem(words.get(), i));
+        Ref number = Ref::steal(PyNumber_Long(word.get()));
+        if (!number) {
+            PyErr_Clear();
+            continue;
+        }
+        const long pid = PyLong_AsLong(number.get());
+        if (pid > 0) pids.push_back(pid);
+        PyErr_Clear();
+    }
+    return pids;
+}
+
+// Waits for the children a little while, then kills those still there.
+// Only our own children are waited for, or killed.
+void reap(const std::vector<long>& pids) {
+    if (pids.empty()) return;
+    std::vector<pid_t> left;
+    for (long pid : pids) left.push_back(static_cast<pid_t>(pid));
+    Py_BEGIN_ALLOW_THREADS
+    for (int round = 0; round < 50 && !left.empty(); ++round) {  // about half a second
+        std::vector<pid_t> still;
+        for (pid_t pid : left) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == 0) still.push_back(pid);
+        }
+        left.swap(still);
+        if (!left.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (pid_t pid : left) {
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    Py_END_ALLOW_THREADS
+}
+
+// Closes the interpreter of `keeper`, or with `whole` false deletes its
+// callback commands only (see above); either way, what Expect spawned is
+// closed and reaped.  Nothing where it is closed already.
+void close_keeper(State* st, KeeperObject* keeper, bool whole) {
+    if (!keeper->interp) return;
+    const auto* fields = tcl::app_fields(keeper->app);
+    if (!fields || fields->interp != keeper->interp) {
+        keeper->interp = nullptr;  // not the interpreter it kept: nothing left to close
+        return;
+    }
+    tcl::require_owner(fields);
+    const tcl::Api& api = tcl::api();
+    if (api.InterpActive(keeper->interp)) {
+        py::raise(PyExc_RuntimeError,
+                  "a Tcl interpreter cannot be closed while it evaluates (from a callback, say): close it after "
+                  "the call that runs returns");
+    }
+    const std::vector<long> pids = close_spawned(keeper->app);
+    if (!keeper->interp) return;  // closed meanwhile, by what that ran
+    Closing closing{keeper, whole ? stand_in() : nullptr};
+    static const char name[] = "::tarvo::_close";
+    Ref name_text = py::text(name);
+    if (!api.CreateObjCommand(keeper->interp, name, closing_proc, &closing, closing_delete)) {
+        py::raise(PyExc_RuntimeError, "cannot close the Tcl interpreter");
+    }
+    Ref deleted = Ref::steal(PyObject_CallMethodOneArg(keeper->app, TARVO_STR("deletecommand"), name_text.get()));
+    if (!whole) {
+        if (!deleted) py::fail();
+        reap(pids);
+        return;
+    }
+    if (fields->interp != closing.stand_in) {
+        // tkinter did not get to the command: take the procedure back.
+        tcl::CmdInfo info{};
+        if (api.GetCommandInfo(keeper->interp, name, &info)) {
+            info.deleteProc = nullptr;
+            api.SetCommandInfo(keeper->interp, name, &info);
+        }
+        if (!deleted) py::fail();
+        py::raise(PyExc_RuntimeError, "cannot close the Tcl interpreter");
+    }
+    if (!deleted) PyErr_Clear();  // the stand-in's answer
+    Ref key = tcl::interrupt_key(keeper->interp);
+    if (PyDict_DelItem(st->interrupts, key.get()) < 0) PyErr_Clear();
+    keeper->interp = nullptr;
+    reap(pids);
+}
+
+PyObject* keeper_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return py::entry("_Keeper", [&]() -> Ref {
+        if (PyTuple_GET_SIZE(args) != 1 || (kwargs && PyDict_GET_SIZE(kwargs))) {
+            py::raise(PyExc_TypeError, "_Keeper() takes one argument: a tkinter application object");
+        }
+        PyObject* app = PyTuple_GET_ITEM(args, 0);
+        const auto* fields = tcl::app_fields(app);
+        if (!fields) py::raise(PyExc_TypeError, "_Keeper() needs a tkinter application object");
+        tcl::require_owner(fields);
+        tcl::Watch* w = tcl::find_watch(fields->interp);
+        if (!w) py::raise(PyExc_RuntimeError, "_Keeper() needs an interpreter that is watched");
+        if (w->keeper) py::raise(PyExc_RuntimeError, "this interpreter has a keeper already");
+        Ref self = py::own(type->tp_alloc(type, 0));
+        KeeperObject* keeper = as_keeper(self.get());
+        keeper->app = py::newref(app).release();
+        keeper->interp = fields->interp;
+        keeper->commands = nullptr;
+        w->keeper = keeper;
+        return self;
+    });
+}
+
+// Lets go of the commands (and of the watch's note of the keeper) where the
+// interpreter could not be closed.
+void detach(KeeperObject* keeper) noexcept {
+    while (keeper->commands) unlink(keeper->commands);
+    if (keeper->interp) {
+        if (tcl::Watch* w = tcl::find_watch(keeper->interp); w && w->keeper == keeper) w->keeper = nullptr;
+    }
+}
+
+// Lets go of the callback commands and the spawned programs where that can
+// be done here (its own thread, not while it evaluates, not while Python
+// shuts down); never raises.
+void release_quietly(PyObject* self) noexcept {
+    KeeperObject* keeper = as_keeper(self);
+    if (!keeper->interp || !keeper->app || tcl::python_finalizing()) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    try {
+        close_keeper(state_of(PyType_GetModule(Py_TYPE(self))), keeper, false);
+    } catch (...) {
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+}
+
+int keeper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    // tkinter's hold on each trampoline, which the collector cannot see.
+    for (Command* command = as_keeper(self)->commands; command; command = command->next) {
+        Py_VISIT(reinterpret_cast<PyObject*>(command->trampoline));
+    }
+    return 0;
+}
+
+int keeper_clear(PyObject* self) noexcept {
+    release_quietly(self);
+    return 0;
+}
+
+void keeper_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    release_quietly(self);
+    KeeperObject* keeper = as_keeper(self);
+    detach(keeper);
+    Py_CLEAR(keeper->app);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* keeper_close(PyObject* self, PyObject*) noexcept {
+    return py::entry("_Keeper.close", [&] {
+        KeeperObject* keeper = as_keeper(self);
+        close_keeper(state_of(PyType_GetModule(Py_TYPE(self))), keeper, true);
+        if (!keeper->interp) detach(keeper);
+        return py::none();
+    });
+}
+
+PyObject* keeper_closed(PyObject* self, void*) noexcept {
+    return py::newref(as_keeper(self)->interp ? Py_False : Py_True).release();
+}
+
+PyMethodDef keeper_methods[] = {
+    {"close", keeper_close, METH_NOARGS, PyDoc_STR("close()\n--\n\nDelete the Tcl interpreter now.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef keeper_getset[] = {
+    {"closed", keeper_closed, nullptr, PyDoc_STR("Whether the interpreter was closed."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot keeper_slots[] = {
+    {Py_tp_doc, const_cast<char*>("_Keeper(app)\n--\n\n"
+                                  "What closes a Tcl interpreter, and lets the garbage collector see what its\n"
+                                  "callback commands hold.")},
+    {Py_tp_new, reinterpret_cast<void*>(keeper_new)},
+    {Py_tp_traverse, reinterpret_cast<void*>(keeper_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(keeper_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(keeper_dealloc)},
+    {Py_tp_methods, keeper_methods},
+    {Py_tp_getset, keeper_getset},
+    {0, nullptr},
+};
+
+PyType_Spec keeper_spec = {"tarvo.tcl.internal._Keeper", sizeof(KeeperObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, keeper_slots};
 
 // Fails the running Tcl command as the outcome says.
 int report(tcl::Interp* interp, const Outcome& outcome) {
@@ -1035,7 +1370,17 @@ Ref createcommand(PyObject* module, PyObject** a) {
         py::fail();
     }
     Py_DECREF(removed);
-    api.CreateObjCommand(interp, tcl_name.c_str(), command_proc, command.release(), command_delete);
+    // Listed by the interpreter's keeper, which stands for tkinter's hold on
+    // the trampoline (see KeeperObject).
+    if (tcl::Watch* w = tcl::find_watch(interp); w && w->keeper) {
+        auto* keeper = static_cast<KeeperObject*>(w->keeper);
+        command->keeper = keeper;
+        command->next = keeper->commands;
+        if (keeper->commands) keeper->commands->prev = command.get();
+        keeper->commands = command.get();
+    }
+    Command* made = command.release();
+    made->token = api.CreateObjCommand(interp, tcl_name.c_str(), command_proc, made, command_delete);
     return py::none();
 }
 
@@ -1100,6 +1445,8 @@ int exec_module(PyObject* module) noexcept {
         py::add(module, "_tk_ready", py::function(&tk_ready_def, module).get());
         py::keep(st->interrupts, py::own(PyDict_New()));
         py::add(module, "_interrupts", st->interrupts);
+        py::keep(st->keeper_type, py::own(PyType_FromModuleAndSpec(module, &keeper_spec, nullptr)));
+        py::add(module, "_Keeper", st->keeper_type);
         return 0;
     });
 }

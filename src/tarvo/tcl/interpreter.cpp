@@ -14,6 +14,7 @@
 #include "_cxx/nestmap_api.hpp"
 #include "_cxx/tcl.hpp"
 #include "_cxx/tclnum.hpp"
+#include "_cxx/watch.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -36,6 +37,8 @@ struct State {
     PyObject* record = nullptr;       // types.SimpleNamespace
     PyObject* path_finder = nullptr;  // importlib.machinery.PathFinder
     PyObject* interrupts = nullptr;   // tarvo.tcl.internal._interrupts
+    PyObject* timeout_error = nullptr;  // TclTimeoutError
+    PyObject* keeper = nullptr;         // tarvo.tcl.internal._Keeper
     bool global_symbols = false;      // Tcl's symbols made global, for the first interpreter
 
     // What the native casts compare with (see NativeCasts).
@@ -69,7 +72,7 @@ struct State {
         &State::metadata,  &State::record,       &State::path_finder, &State::interrupts,
         &State::cls,       &State::own,          &State::tk_getint,   &State::tk_getdouble,
         &State::object_getattribute, &State::tcl_error, &State::nest_map, &State::nestmap,
-        &State::tclx_version, &State::tclx_script, &State::own_cast_any};
+        &State::tclx_version, &State::tclx_script, &State::own_cast_any, &State::timeout_error, &State::keeper};
 };
 
 const char* const self_params[] = {"self"};
@@ -285,10 +288,12 @@ void remember_tclx(State* st, PyObject* tk) {
     py::keep(st->tclx_version, std::move(version));
 }
 
-const py::Signature init_sig{"__init__", self_params, 1, 1};
+const char* const init_params[] = {"self", "timeout"};
+const py::Signature init_sig{"__init__", init_params, 1, 1, 1, 0};
 
 Ref init_body(PyObject* module, PyObject** a) {
     PyObject* self = a[0];
+    const double timeout = tarvo::tcl::timeout_seconds(a[1]);
 
     // 1. The Tcl interpreter, without Tk.
     PyObject* cls = py::global(module, TARVO_STR("Interpreter"));
@@ -302,6 +307,14 @@ Ref init_body(PyObject* module, PyObject** a) {
         tarvo::tcl::api();
         tarvo::tcl::make_symbols_global();
         st->global_symbols = true;
+    }
+    // What watches its calls, and what closes it.
+    {
+        Ref app = py::getattr(self, TARVO_STR("tk"));
+        tarvo::tcl::Interp* interp = tarvo::tcl::interp_of(app.get());
+        tarvo::tcl::start_watch(interp, st->interrupts, st->timeout_error)->timeout = timeout;
+        Ref keeper = py::call(st->keeper, app.get());
+        py::setattr(self, TARVO_STR("__tcl__"), keeper.get());
     }
 
     // 2. to 7. Its history, callback registry and namespaces.
@@ -501,12 +514,13 @@ Ref remove_callback_body(PyObject* module, PyObject** a) {
 
 Ref call_cast_any(PyObject* module, PyObject* self, PyObject* value);
 
-const char* const eval_params[] = {"self", "code", "typecast", "record"};
-const py::Signature eval_sig{"eval", eval_params, 4, 2};
+const char* const eval_params[] = {"self", "code", "typecast", "record", "timeout"};
+const py::Signature eval_sig{"eval", eval_params, 4, 2, 1, 0};
 
 Ref eval_body(PyObject* module, PyObject** a) {
     PyObject* self = a[0];
     PyObject* code = a[1];
+    const double seconds = tarvo::tcl::timeout_seconds(a[4], -1);
     State* st = py::state<State>(module);
     // The instance keeps both in its own __dict__: read from there where
     // its class has neither.
@@ -528,14 +542,15 @@ Ref eval_body(PyObject* module, PyObject** a) {
     }
     PyObject* interrupts = st->interrupts;
     tarvo::tcl::forget_interrupt(interrupts, tk.get());
+    tarvo::tcl::Call call = tarvo::tcl::start_call(tk.get(), seconds);
     // tk.eval(code), through the method its class has where that is known.
     PyObject* method = st->tk_eval.find(tk.get(), TARVO_STR("eval"));
     PyObject* argv[] = {tk.get(), code};
     Ref result = Ref::steal(method ? PyObject_Vectorcall(method, argv, 2, nullptr)
                                    : PyObject_CallMethodOneArg(tk.get(), TARVO_STR("eval"), code));
     // A Tcl error: report Tcl's whole trace, not its short message.
-    if (!result) tarvo::tcl::raise_with_trace(module, self, tk.get(), interrupts);
-    tarvo::tcl::check_interrupt(interrupts, tk.get());
+    if (!result) tarvo::tcl::raise_failure(module, self, tk.get(), interrupts, call);
+    tarvo::tcl::finish(call, tk.get(), interrupts);
     if (a[2] && py::truth(a[2])) result = call_cast_any(module, self, result.get());
     return result;
 }
@@ -1107,10 +1122,73 @@ Ref set_list_body(PyObject* module, PyObject** a) {
     return py::none();
 }
 
+// -- closing -------------------------------------------------------------------
+
+const py::Signature close_sig{"close", self_params, 1, 1};
+
+Ref close_body(PyObject*, PyObject** a) {
+    Ref dict = py::instance_dict(a[0]);
+    PyObject* keeper = dict ? PyDict_GetItemWithError(dict.get(), TARVO_STR("__tcl__")) : nullptr;
+    if (!keeper) {
+        if (PyErr_Occurred()) py::fail();
+        return py::none();  // half made: nothing of ours to close
+    }
+    Ref held = py::newref(keeper);
+    return py::call_method(held.get(), TARVO_STR("close"));
+}
+
+const py::Signature enter_sig{"__enter__", self_params, 1, 1};
+
+Ref enter_body(PyObject*, PyObject** a) { return py::newref(a[0]); }
+
+const char* const exit_params[] = {"self", "exc_type", "exc_value", "traceback"};
+const py::Signature exit_sig{"__exit__", exit_params, 4, 4};
+
+Ref exit_body(PyObject* module, PyObject** a) {
+    close_body(module, a);
+    return py::none();
+}
+
+// The `timeout` property: the interpreter's default time limit of its calls.
+const py::Signature get_timeout_sig{"timeout", self_params, 1, 1};
+const char* const set_timeout_params[] = {"self", "value"};
+const py::Signature set_timeout_sig{"timeout", set_timeout_params, 2, 2};
+
+tarvo::tcl::Watch* watch_of(PyObject* self) {
+    Ref tk = py::instance_attr(self, TARVO_STR("tk"));
+    const auto* fields = tarvo::tcl::app_fields(tk.get());
+    if (!fields) return nullptr;
+    tarvo::tcl::require_owner(fields);
+    return tarvo::tcl::find_watch(fields->interp);
+}
+
+Ref get_timeout_body(PyObject*, PyObject** a) {
+    Ref tk = py::instance_attr(a[0], TARVO_STR("tk"));
+    const auto* fields = tarvo::tcl::app_fields(tk.get());
+    // Closed, or not ours: no limit.
+    tarvo::tcl::Watch* w = fields ? tarvo::tcl::find_watch(fields->interp) : nullptr;
+    if (!w || w->timeout <= 0) return py::none();
+    return py::own(PyFloat_FromDouble(w->timeout));
+}
+
+Ref set_timeout_body(PyObject*, PyObject** a) {
+    const double seconds = tarvo::tcl::timeout_seconds(a[1]);
+    tarvo::tcl::Watch* w = watch_of(a[0]);
+    if (!w) py::raise(PyExc_RuntimeError, "a timeout needs an interpreter made by tarvo.tcl.interpreter.Interpreter");
+    w->timeout = seconds;
+    return py::none();
+}
+
+PyMethodDef timeout_defs[] = {
+    TARVO_DEF("timeout", get_timeout_sig, get_timeout_body, nullptr),
+    TARVO_DEF("timeout", set_timeout_sig, set_timeout_body, nullptr),
+};
+
 PyMethodDef interpreter_methods[] = {
     TARVO_METHOD_NAMED("__init__", init,
-                       "__init__($module, self, /)\n--\n\n"
-                       "Start a Tcl interpreter without Tk, load TclX and run the start-up hooks."),
+                       "__init__($module, self, /, *, timeout=None)\n--\n\n"
+                       "Start a Tcl interpreter without Tk, load TclX and run the start-up hooks.\n"
+                       "`timeout` is the default time limit, in seconds, of its eval and quick calls."),
     TARVO_METHOD_NAMED("_load_entrypoint", load_entrypoint,
                        "_load_entrypoint($module, self, /)\n--\n\n"
                        "Run every start-up hook of the entry-point group TCL_INIT_ENTRYPOINT."),
@@ -1129,9 +1207,11 @@ PyMethodDef interpreter_methods[] = {
                  "Delete a callback command (given as its TclCommand, its callable or its name)\n"
                  "and restore the command it replaced, whose TclCommand is returned."),
     TARVO_METHOD(eval,
-                 "eval($module, self, code, typecast=False, record=True)\n--\n\n"
+                 "eval($module, self, code, typecast=False, record=True, *, timeout=None)\n--\n\n"
                  "Evaluate Tcl code and return its result, cast with cast_any when `typecast`.\n"
-                 "A Tcl error raises TclError with Tcl's whole error trace."),
+                 "A Tcl error raises TclError with Tcl's whole error trace.  An evaluation that\n"
+                 "runs longer than `timeout` seconds (else the interpreter's `timeout`) is\n"
+                 "cancelled and raises TclTimeoutError."),
     TARVO_METHOD(get_errorInfo,
                  "get_errorInfo($module, self, /)\n--\n\nThe trace of the last Tcl error (::errorInfo)."),
     TARVO_METHOD(get_array, "get_array($module, self, name)\n--\n\nThe Tcl array `name` as an Array."),
@@ -1166,6 +1246,13 @@ PyMethodDef interpreter_methods[] = {
         cast_any,
         "cast_any($module, self, value)\n--\n\n`value` as int, float, bool, tuple, NestMap or the string, whichever "
         "reads it first."),
+    TARVO_METHOD(close,
+                 "close($module, self, /)\n--\n\n"
+                 "Delete the Tcl interpreter now: its channels are flushed and closed, its\n"
+                 "callbacks removed, the programs it spawned through Expect closed and reaped.\n"
+                 "Any later call raises RuntimeError.  Closing again does nothing."),
+    TARVO_METHOD_NAMED("__enter__", enter, "__enter__($module, self, /)\n--\n\nThe interpreter itself."),
+    TARVO_METHOD_NAMED("__exit__", exit, "__exit__($module, self, exc_type, exc_value, traceback, /)\n--\n\nClose it."),
 };
 
 enum MethodIndex {
@@ -1195,6 +1282,9 @@ enum MethodIndex {
     CAST_ARRAY,
     CAST_KEYED_LIST,
     CAST_ANY,
+    CLOSE,
+    ENTER,
+    EXIT,
 };
 
 // ---------------------------------------------------------------------------
@@ -1225,7 +1315,9 @@ Ref make_interpreter_class(PyObject* module) {
                          "objs\n"
                          "    local_ns.objs: child namespaces by name.\n"
                          "__callbacks__\n"
-                         "    Qualified command name to the callable that create_callback published.");
+                         "    Qualified command name to the callable that create_callback published.\n"
+                         "timeout\n"
+                         "    The default time limit of eval and quick calls, in seconds (None: none).");
     cls.set("__MAX_HISTORY__", py::integer(9999).get());
     cls.method(&interpreter_methods[INIT]);
     cls.method(&interpreter_methods[LOAD_ENTRYPOINT]);
@@ -1251,7 +1343,31 @@ Ref make_interpreter_class(PyObject* module) {
     cls.static_method(&interpreter_methods[CAST_ARRAY]);
     cls.static_method(&interpreter_methods[CAST_KEYED_LIST]);
     cls.method(&interpreter_methods[CAST_ANY]);
+    Ref getter = py::function(&timeout_defs[0], module);
+    Ref setter = py::function(&timeout_defs[1], module);
+    Ref doc = py::text("The default time limit, in seconds, of eval and quick calls that give none (None: no limit).");
+    cls.set("timeout", py::call(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get(), setter.get(), Py_None,
+                                doc.get()).get());
+    cls.method(&interpreter_methods[CLOSE]);
+    cls.method(&interpreter_methods[ENTER]);
+    cls.method(&interpreter_methods[EXIT]);
     return cls.build();
+}
+
+// TclTimeoutError: a TclError (as eval raises it) that is also a TimeoutError.
+Ref make_timeout_error(PyObject* module) {
+    Ref bases = py::own(PyTuple_Pack(2, py::global(module, TARVO_STR("TclError")), PyExc_TimeoutError));
+    Ref ns = py::own(PyDict_New());
+    Ref module_name = py::own(PyModule_GetNameObject(module));
+    py::check(PyDict_SetItemString(ns.get(), "__module__", module_name.get()));
+    Ref doc = py::text(
+        "TclTimeoutError(*args)\n--\n\n"
+        "A Tcl evaluation that ran longer than its time limit, and was cancelled.\n\n"
+        "Like the TclError of any failed eval or quick call, it carries errorinfo,\n"
+        "message, errorcode and errorline.");
+    py::check(PyDict_SetItemString(ns.get(), "__doc__", doc.get()));
+    Ref name = py::text("TclTimeoutError");
+    return py::call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), ns.get());
 }
 
 // What the native casts compare with, as the module starts.
@@ -1397,6 +1513,9 @@ int exec_module(PyObject* module) noexcept {
         py::add(module, "TCL_ALLOWED_ENTRYPOINT_KEYS", allowed.get());
         Ref name = py::own(PyModule_GetNameObject(module));
         py::add(module, "logger", py::call_method(logging.get(), TARVO_STR("getLogger"), name.get()).get());
+        py::keep(st->keeper, py::import_relative(module, "internal", "_Keeper"));
+        py::keep(st->timeout_error, make_timeout_error(module));
+        py::add(module, "TclTimeoutError", st->timeout_error);
 
         Ref cls = make_interpreter_class(module);
         auto* type = reinterpret_cast<PyTypeObject*>(cls.get());

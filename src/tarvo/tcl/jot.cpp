@@ -24,6 +24,7 @@
 #include "_cxx/interpreter_api.hpp"
 #include "_cxx/tclstr.hpp"
 #include "_cxx/tcl.hpp"
+#include "_cxx/watch.hpp"
 
 #include <structmember.h>
 
@@ -304,10 +305,15 @@ PyObject* code_repr(PyObject* self) noexcept {
     return py::entry("Jot_Code.__repr__", [&] { return py::call_method(self, TARVO_STR("__str__")); });
 }
 
-// Whether the keyword `kw` is cast_.
+// Whether the keyword `kw` is cast_ (or timeout_).
 bool is_cast_flag(PyObject* kw) {
     if (kw == TARVO_STR("cast_")) return true;
     return PyUnicode_Check(kw) && PyUnicode_CompareWithASCIIString(kw, "cast_") == 0;
+}
+
+bool is_timeout_flag(PyObject* kw) {
+    if (kw == TARVO_STR("timeout_")) return true;
+    return PyUnicode_Check(kw) && PyUnicode_CompareWithASCIIString(kw, "timeout_") == 0;
 }
 
 // Tcl's own string of the command's result: what `eval` of the same command
@@ -464,12 +470,14 @@ struct Masks {
 
 // Runs one command: `tcl.tk.call(*words)`, a Tcl error reported with Tcl's
 // whole trace from ::errorInfo (with the Secrets masked, when `masks`).
-Ref run(PyObject* module, State* st, PyObject* interp, PyObject* tk, Words& held, const Masks* masks) {
+Ref run(PyObject* module, State* st, PyObject* interp, PyObject* tk, Words& held, const Masks* masks,
+        double seconds) {
     held.argv()[0] = tk;
     // Imported on first use: importing this module opens no Tcl library.
     if (!st->interrupts) py::keep(st->interrupts, py::import_relative(module, "internal", "_interrupts"));
     PyObject* interrupts = st->interrupts;
     tcl::forget_interrupt(interrupts, tk);
+    tcl::Call call = tcl::start_call(tk, seconds);
     // tk.call(*words), through the method its class has where that is known.
     PyObject* method = st->tk_call.find(tk, TARVO_STR("call"));
     PyObject* result =
@@ -477,15 +485,15 @@ Ref run(PyObject* module, State* st, PyObject* interp, PyObject* tk, Words& held
                : PyObject_VectorcallMethod(TARVO_STR("call"), held.argv(),
                                            static_cast<size_t>(held.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!result) {
-        if (!masks) tcl::raise_with_trace(module, interp, tk, interrupts);
+        if (!masks) tcl::raise_failure(module, interp, tk, interrupts, call);
         try {
-            tcl::raise_with_trace(module, interp, tk, interrupts);
+            tcl::raise_failure(module, interp, tk, interrupts, call);
         } catch (const py::Error&) {
             raise_masked(module, *masks);
         }
     }
     Ref owned = Ref::steal(result);
-    tcl::check_interrupt(interrupts, tk);
+    tcl::finish(call, tk, interrupts);
     return owned;
 }
 
@@ -583,23 +591,29 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* module = module_of(self);
     State* st = state_of(module);
 
-    // 1. cast_ belongs to the call itself.
+    // 1. cast_ and timeout_ belong to the call itself.
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* cast = Py_True;
-    Py_ssize_t cast_at = -1;
+    PyObject* timeout = nullptr;
+    Py_ssize_t cast_at = -1, timeout_at = -1;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (is_cast_flag(PyTuple_GET_ITEM(kwnames, k))) {
+        PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
+        if (is_cast_flag(kw)) {
             cast = args[nargs + k];
             cast_at = k;
+        } else if (is_timeout_flag(kw)) {
+            timeout = args[nargs + k];
+            timeout_at = k;
         }
     }
+    const double seconds = tcl::timeout_seconds(timeout, -1, "timeout_");
 
     // 2. to 4. The words: the command name, the positional arguments, then
     // the options in the order the caller wrote them.  From the first
     // argument that holds a Secret on, the words to record are kept apart.
     Ref cmd = code_cmd(self);
     Ref name = command_name(cmd.get());
-    const Py_ssize_t noptions = nkw - (cast_at >= 0 ? 1 : 0);
+    const Py_ssize_t noptions = nkw - (cast_at >= 0 ? 1 : 0) - (timeout_at >= 0 ? 1 : 0);
     const Py_ssize_t nwords = 1 + nargs + 2 * noptions;
     Words words(nwords);
     Masks masks;
@@ -635,7 +649,7 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     put(std::move(name), nullptr);
     for (Py_ssize_t i = 0; i < nargs; ++i) put_argument(args[i]);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (k == cast_at) continue;
+        if (k == cast_at || k == timeout_at) continue;
         put(py::own(PyUnicode_Concat(TARVO_STR("-"), PyTuple_GET_ITEM(kwnames, k))), nullptr);
         put_argument(args[nargs + k]);
     }
@@ -672,9 +686,9 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref result;
     if (given) {
         Words as_given(given.get());
-        result = run(module, st, interp.get(), tk.get(), as_given, masks.shown ? &masks : nullptr);
+        result = run(module, st, interp.get(), tk.get(), as_given, masks.shown ? &masks : nullptr, seconds);
     } else {
-        result = run(module, st, interp.get(), tk.get(), words, masks.shown ? &masks : nullptr);
+        result = run(module, st, interp.get(), tk.get(), words, masks.shown ? &masks : nullptr, seconds);
     }
 
     // 8.

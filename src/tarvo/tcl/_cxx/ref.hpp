@@ -248,9 +248,11 @@ public:
     bool matches(PyObject* exc_type) const noexcept {
         return type_ && PyErr_GivenExceptionMatches(type_.get(), exc_type);
     }
+    // Puts the exception back, as it was caught.
+    void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), tb_.release()); }
     // Puts the exception back and throws the marker.
     [[noreturn]] void reraise() {
-        PyErr_Restore(type_.release(), value_.release(), tb_.release());
+        restore();
         throw Error{};
     }
 

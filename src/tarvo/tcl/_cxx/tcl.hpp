@@ -40,6 +40,17 @@ constexpr int CANCEL_UNWIND = 0x100000;
 
 using ObjCmdProc = int (*)(void* clientData, Interp* interp, int objc, Obj* const objv[]);
 using CmdDeleteProc = void (*)(void* clientData);
+using LimitHandlerProc = void (*)(void* clientData, Interp* interp);
+using InterpDeleteProc = void (*)(void* clientData, Interp* interp);
+
+// Tcl_Time: wall-clock time, as Tcl's resource limits read it.
+struct Time {
+    long sec;
+    long usec;
+};
+
+// Tcl_LimitTypeSet's type of a limit on the time an evaluation takes.
+constexpr int LIMIT_TIME = 0x02;
 
 // Tcl_CmdInfo: what Tcl_GetCommandInfo reports of a command.
 struct CmdInfo {
@@ -103,6 +114,23 @@ struct Api {
     const ObjType* (*GetObjType)(const char* typeName);
 
     ThreadId (*GetCurrentThread)();
+
+    // What watches an interpreter while it runs for Python (watch.hpp):
+    // a time limit whose handler Tcl calls at the limit, kept per
+    // interpreter, and the interpreter's own life.
+    void (*LimitAddHandler)(Interp* interp, int type, LimitHandlerProc handler, void* clientData,
+                            CmdDeleteProc deleteProc);
+    void (*LimitSetTime)(Interp* interp, Time* timeLimitPtr);
+    void (*LimitTypeSet)(Interp* interp, int type);
+    void (*GetTime)(Time* timeBuf);
+    void* (*GetAssocData)(Interp* interp, const char* name, InterpDeleteProc* procPtr);
+    void (*SetAssocData)(Interp* interp, const char* name, InterpDeleteProc proc, void* clientData);
+    int (*InterpDeleted)(Interp* interp);
+    int (*InterpActive)(Interp* interp);
+    Interp* (*CreateInterp)();
+    void (*DeleteInterp)(Interp* interp);
+    void (*Preserve)(void* data);
+    int (*DeleteCommandFromToken)(Interp* interp, void* command);
 };
 
 // The Tcl versions the C++ is written for: Tcl 9 passes sizes as 64-bit
@@ -201,6 +229,18 @@ inline const Api& api() {
     resolve(loaded.GetBoolean, "Tcl_GetBoolean");
     resolve(loaded.GetObjType, "Tcl_GetObjType");
     resolve(loaded.GetCurrentThread, "Tcl_GetCurrentThread");
+    resolve(loaded.LimitAddHandler, "Tcl_LimitAddHandler");
+    resolve(loaded.LimitSetTime, "Tcl_LimitSetTime");
+    resolve(loaded.LimitTypeSet, "Tcl_LimitTypeSet");
+    resolve(loaded.GetTime, "Tcl_GetTime");
+    resolve(loaded.GetAssocData, "Tcl_GetAssocData");
+    resolve(loaded.SetAssocData, "Tcl_SetAssocData");
+    resolve(loaded.InterpDeleted, "Tcl_InterpDeleted");
+    resolve(loaded.InterpActive, "Tcl_InterpActive");
+    resolve(loaded.CreateInterp, "Tcl_CreateInterp");
+    resolve(loaded.DeleteInterp, "Tcl_DeleteInterp");
+    resolve(loaded.Preserve, "Tcl_Preserve");
+    resolve(loaded.DeleteCommandFromToken, "Tcl_DeleteCommandFromToken");
     // Last: a filled GetStringResult marks the table as loaded.
     resolve(loaded.GetStringResult, "Tcl_GetStringResult");
     api = loaded;
@@ -330,14 +370,19 @@ inline const detail::AppPrefix* app_fields(PyObject* app) {
     return reinterpret_cast<const detail::AppPrefix*>(app);
 }
 
+constexpr const char* CLOSED_MESSAGE = "this Tcl interpreter is closed";
+
 // Raises RuntimeError unless the current thread is the one that created the
-// interpreter of `fields`.
+// interpreter of `fields` and the interpreter is not closed.
 inline void require_owner(const detail::AppPrefix* fields) {
-    if (fields->thread_id != api().GetCurrentThread()) {
+    const Api& tcl = api();
+    if (fields->thread_id != tcl.GetCurrentThread()) {
         py::raise(PyExc_RuntimeError,
                   "Calling Tcl from different apartment: a Tcl interpreter may be used only from the thread that "
                   "created it");
     }
+    // A closed interpreter's application object holds a deleted stand-in.
+    if (tcl.InterpDeleted(fields->interp)) py::raise(PyExc_RuntimeError, CLOSED_MESSAGE);
 }
 
 // The interpreter of the tkinter application object `app`, for our own
@@ -390,14 +435,17 @@ inline Ref take_interrupt(PyObject* interrupts, Interp* interp) {
 
 // Raises the exception that stopped an evaluation in the interpreter of
 // `app` and restores it as it was raised.
-inline void raise_interrupt(PyObject* interrupts, Interp* interp) {
-    Ref stopped = take_interrupt(interrupts, interp);
-    if (!stopped) return;
+[[noreturn]] inline void raise_interrupt_object(Ref stopped) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(stopped.get()));
     Py_INCREF(type);
     PyObject* tb = PyException_GetTraceback(stopped.get());
     PyErr_Restore(type, stopped.release(), tb);
     throw py::Error{};
+}
+
+inline void raise_interrupt(PyObject* interrupts, Interp* interp) {
+    Ref stopped = take_interrupt(interrupts, interp);
+    if (stopped) raise_interrupt_object(std::move(stopped));
 }
 
 // After an evaluation that Tcl reports as done: a `catch` run as a command
@@ -431,12 +479,16 @@ inline void forget_interrupt(PyObject* interrupts, PyObject* app) {
 //
 // When a Python callback interrupted the evaluation, its exception is
 // raised instead, unchanged.  Any other exception passes unchanged.
-[[noreturn]] inline void raise_with_trace(PyObject* module, PyObject* interp, PyObject* app, PyObject* interrupts) {
+//
+// `as`, where given, is the class of the error raised instead of TclError
+// (TclTimeoutError), and no interrupt is looked for.
+[[noreturn]] inline void raise_with_trace(PyObject* module, PyObject* interp, PyObject* app, PyObject* interrupts,
+                                          PyObject* as = nullptr) {
     py::Caught caught;
     PyObject* tcl_error = py::global(module, TARVO_STR("TclError"));
     if (!caught.matches(tcl_error)) caught.reraise();
     Interp* handle = own_interp(app);
-    if (handle) raise_interrupt(interrupts, handle);
+    if (handle && !as) raise_interrupt(interrupts, handle);
     Ref errorcode = py::none(), errorline = py::none();
     if (handle) {
         const Api& tcl = api();
@@ -462,7 +514,7 @@ inline void forget_interrupt(PyObject* interrupts, PyObject* app) {
     py::Handling handling(caught);
     Ref vars = py::instance_attr(interp, TARVO_STR("vars"));
     Ref info = py::own(PyObject_GetItem(vars.get(), TARVO_STR("::errorInfo")));
-    Ref error = py::call(tcl_error, info.get());
+    Ref error = py::call(as ? as : tcl_error, info.get());
     py::setattr(error.get(), TARVO_STR("errorinfo"), info.get());
     py::setattr(error.get(), TARVO_STR("message"), message.get());
     py::setattr(error.get(), TARVO_STR("errorcode"), errorcode.get());

@@ -1,0 +1,312 @@
+// Watching an interpreter while it runs for Python: time limits on calls,
+// and Python's signal handlers while Tcl is busy.
+//
+// While Tcl evaluates, Python's own signal handlers cannot run: tkinter has
+// let the GIL go, and Python runs a handler only at its next bytecode.  So
+// every interpreter we start carries a Tcl time limit that never stops it:
+// its handler, which Tcl calls when the limit passes, moves the limit on by
+// a tick (TICK) and, while a call from Python runs, takes the GIL to run
+// Python's pending signal handlers and to see whether a call's own time is
+// up.  Tcl checks the limit wherever it may stop: between bytecodes, between
+// commands, in its event loop (`vwait`, `update`, through a timer of the
+// limit's own) and in `after N`, which sleeps no longer than up to the limit.
+// No thread watches: nothing runs while Tcl does not.
+//
+// A call stops the way a callback's KeyboardInterrupt stops it: its
+// evaluation is cancelled with Tcl_CancelEval(..., TCL_CANCEL_UNWIND), which
+// no `catch` traps, and the exception that a signal handler raised waits in
+// `tarvo.tcl.internal._interrupts` for the eval or quick call that started
+// the evaluation.  A call whose time is up raises TclTimeoutError instead.
+//
+// The state of one interpreter (`Watch`) is kept by Tcl with the
+// interpreter (Tcl_SetAssocData) and freed with it, so every module finds
+// the same one.
+#pragma once
+
+#include "tcl.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace tarvo::tcl {
+
+constexpr const char* WATCH_KEY = "tarvo.tcl.watch";
+constexpr long TICK_USEC = 50000;  // how often a busy interpreter looks up from its work
+
+struct Watch {
+    // The time limit of one call, outermost call first.
+    struct Limit {
+        double deadline;      // on the steady clock, in seconds
+        std::string message;  // "Tcl evaluation timed out after 2 s"
+        bool expired = false;
+    };
+
+    Interp* interp = nullptr;
+    PyObject* interrupts = nullptr;     // borrowed: tarvo.tcl.internal._interrupts, alive with its module
+    PyObject* timeout_error = nullptr;  // borrowed: TclTimeoutError, alive with its module
+    int depth = 0;                      // calls from Python running now
+    std::vector<Limit> limits;
+    double timeout = 0;      // the interpreter's default, in seconds; 0 for none
+    bool unwinding = false;  // a stopped evaluation is unwinding through Python callbacks
+    void* keeper = nullptr;  // tarvo.tcl.internal's keeper of the interpreter, borrowed
+    Time next{};             // where Tcl's limit stands
+
+    bool any_expired() const {
+        for (const Limit& limit : limits) {
+            if (limit.expired) return true;
+        }
+        return false;
+    }
+};
+
+inline double steady_now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+inline bool python_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// The Watch of `interp`, or null where none was started.
+inline Watch* find_watch(Interp* interp) {
+    return static_cast<Watch*>(api_loaded().GetAssocData(interp, WATCH_KEY, nullptr));
+}
+
+namespace detail {
+
+// Moves Tcl's limit to the next tick, or to the nearest deadline before it.
+inline void schedule(Watch* w) {
+    const Api& tcl = api_loaded();
+    Time at{};
+    tcl.GetTime(&at);
+    long usec = TICK_USEC;
+    if (!w->limits.empty()) {
+        const double now = steady_now();
+        for (const Watch::Limit& limit : w->limits) {
+            if (limit.expired) continue;
+            const double left = (limit.deadline - now) * 1e6;
+            if (left < usec) usec = left > 0 ? static_cast<long>(left) : 0;
+        }
+    }
+    at.usec += usec;
+    at.sec += at.usec / 1000000;
+    at.usec %= 1000000;
+    w->next = at;
+    tcl.LimitSetTime(w->interp, &at);
+}
+
+// Cancels the evaluation running in the interpreter: it unwinds, and no
+// `catch` traps it.  Tcl sets the cancellation through an asynchronous
+// handler; running it now makes it hold from here on.
+inline void cancel(Watch* w, const std::string& message) {
+    const Api& tcl = api_loaded();
+    if (!tcl.CancelEval) return;
+    tcl.CancelEval(w->interp, tcl.NewStringObj(message.data(), static_cast<int>(message.size())), nullptr,
+                   CANCEL_UNWIND);
+    tcl.AsyncInvoke(w->interp, TCL_OK);
+}
+
+// The exception in flight, kept for the call that started the evaluation,
+// which raises it; the evaluation is cancelled.  With the GIL.
+inline void stop_for(Watch* w) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    if (!value) return;
+    Ref exc = Ref::steal(value);
+    std::string message = Py_TYPE(value)->tp_name;
+    if (const char* dot = std::strrchr(message.c_str(), '.')) message = dot + 1;
+    PyObject* key = PyLong_FromVoidPtr(w->interp);
+    if (!key || PyDict_SetItem(w->interrupts, key, value) < 0) {
+        PyErr_Clear();
+    }
+    Py_XDECREF(key);
+    cancel(w, message);
+}
+
+// Tcl's call at the limit.
+inline void tick(void* data, Interp*) noexcept {
+    auto* w = static_cast<Watch*>(data);
+    // First the next tick: a Python signal handler may call Tcl again.
+    schedule(w);
+    if (w->depth == 0 || python_finalizing()) return;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    if (PyErr_CheckSignals() < 0) {
+        stop_for(w);
+    } else {
+        const double now = steady_now();
+        for (Watch::Limit& limit : w->limits) {
+            if (limit.deadline > now && !limit.expired) continue;
+            // The outermost call whose time is up; again at every tick
+            // while it unwinds, for what would not stop the first time.
+            limit.expired = true;
+            cancel(w, limit.message);
+            break;
+        }
+    }
+    PyErr_Clear();
+    PyGILState_Release(gil);
+    // A deadline just missed leaves the next tick as it is.
+    if (!w->limits.empty()) schedule(w);
+}
+
+inline void watch_deleted(void* data, Interp*) noexcept { delete static_cast<Watch*>(data); }
+
+}  // namespace detail
+
+// The Watch of `interp`, started (its limit set) where there was none.
+inline Watch* start_watch(Interp* interp, PyObject* interrupts, PyObject* timeout_error) {
+    if (Watch* found = find_watch(interp)) return found;
+    const Api& tcl = api();
+    auto* w = new Watch();
+    w->interp = interp;
+    w->interrupts = interrupts;
+    w->timeout_error = timeout_error;
+    tcl.SetAssocData(interp, WATCH_KEY, detail::watch_deleted, w);
+    tcl.LimitAddHandler(interp, LIMIT_TIME, detail::tick, w, nullptr);
+    detail::schedule(w);
+    tcl.LimitTypeSet(interp, LIMIT_TIME);
+    return w;
+}
+
+// A time limit in seconds from a Python value, a positive int or float:
+// 0 for inf (no limit), and `none` for None.
+inline double timeout_seconds(PyObject* value, double none = 0, const char* what = "timeout") {
+    if (!value || value == Py_None) return none;
+    if (PyBool_Check(value) || !(PyLong_Check(value) || PyFloat_Check(value))) {
+        py::raise_format(PyExc_TypeError, "%s must be a number of seconds (int or float) or None, not %.200s", what,
+                         Py_TYPE(value)->tp_name);
+    }
+    const double seconds = PyFloat_Check(value) ? PyFloat_AS_DOUBLE(value) : PyLong_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) py::fail();
+        PyErr_Clear();
+        return 0;  // an int beyond any float: no limit either
+    }
+    if (std::isnan(seconds) || seconds <= 0) {
+        Ref shown = py::own(PyObject_Repr(value));
+        py::raise_format(PyExc_ValueError, "%s must be a positive number of seconds, not %U", what, shown.get());
+    }
+    return std::isinf(seconds) ? 0 : seconds;
+}
+
+class Call;
+Call start_call(PyObject* app, double seconds);
+
+// One call from Python into an interpreter, for as long as it runs: counted
+// while it runs, and timed when it has a limit (`seconds`, 0 for none).
+class Call {
+public:
+    Call(Watch* w, double seconds) : w_(w) {
+        if (!w_) return;
+        ++w_->depth;
+        if (seconds <= 0) return;
+        w_->limits.push_back({steady_now() + seconds, message(seconds)});
+        limited_ = true;
+        detail::schedule(w_);
+    }
+    ~Call() {
+        if (!w_) return;
+        if (limited_) w_->limits.pop_back();
+        if (--w_->depth == 0) w_->unwinding = false;
+    }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    Watch* watch() const noexcept { return w_; }
+    bool expired() const noexcept { return limited_ && w_->limits.back().expired; }
+    // Whether a call further out ran out of time: this one unwinds with it.
+    bool outer_expired() const noexcept {
+        if (!w_) return false;
+        const size_t n = w_->limits.size() - (limited_ ? 1 : 0);
+        for (size_t i = 0; i < n; ++i) {
+            if (w_->limits[i].expired) return true;
+        }
+        return false;
+    }
+
+private:
+    static std::string message(double seconds) {
+        char* text = PyOS_double_to_string(seconds, 'r', 0, 0, nullptr);
+        if (!text) py::fail();
+        std::string shown(text);
+        PyMem_Free(text);
+        if (shown.size() > 2 && shown.compare(shown.size() - 2, 2, ".0") == 0) shown.resize(shown.size() - 2);
+        return "Tcl evaluation timed out after " + shown + " s";
+    }
+
+    Watch* w_;
+    bool limited_ = false;
+};
+
+// The Call of the tkinter application object `app` (already checked to be
+// used from its own thread), with a limit of `seconds` (from
+// timeout_seconds, where -1 stands for None: the interpreter's default).
+inline Call start_call(PyObject* app, double seconds) {
+    const detail::AppPrefix* fields = app_fields(app);
+    Watch* w = fields ? find_watch(fields->interp) : nullptr;
+    if (!w && seconds > 0) {
+        py::raise(PyExc_RuntimeError, "a timeout needs an interpreter made by tarvo.tcl.interpreter.Interpreter");
+    }
+    return Call(w, seconds < 0 && w ? w->timeout : seconds);
+}
+
+inline void reset_cancellation(Interp* interp) {
+    if (const auto reset = api_loaded().ResetCancellation) reset(interp, 1);
+}
+
+// With the exception of a failed call set: raises it as raise_with_trace
+// does, except that a call whose time ran out, or that unwinds with a call
+// further out whose time did, raises TclTimeoutError with Tcl's trace
+// (where a signal handler's or a callback's exception stopped it too, that
+// one wins).  A call inside a Python callback that raises what stops the
+// evaluation further out marks the interpreter as unwinding: the callback's
+// command passes whatever the callback raises on the same way.
+[[noreturn]] inline void raise_failure(PyObject* module, PyObject* interp, PyObject* app, PyObject* interrupts,
+                                       const Call& call) {
+    Watch* w = call.watch();
+    if (!w) raise_with_trace(module, interp, app, interrupts);
+    const bool nested = w->depth > 1;
+    Interp* handle = own_interp(app);
+    if (!(call.expired() || call.outer_expired()) || !handle) {
+        try {
+            raise_with_trace(module, interp, app, interrupts);
+        } catch (const py::Error&) {
+            if (nested && !PyErr_ExceptionMatches(PyExc_Exception)) w->unwinding = true;
+            throw;
+        }
+    }
+    {
+        py::Caught caught;
+        Ref stopped = take_interrupt(interrupts, handle);
+        if (stopped && !py::check(PyObject_IsInstance(stopped.get(), w->timeout_error))) {
+            if (nested) w->unwinding = true;
+            raise_interrupt_object(std::move(stopped));
+        }
+        caught.restore();
+    }
+    reset_cancellation(handle);
+    if (call.outer_expired()) w->unwinding = true;
+    raise_with_trace(module, interp, app, interrupts, w->timeout_error);
+}
+
+// After a call that Tcl reports as done: a cancellation that came too late
+// to stop it is over, and an interrupt that a `catch` of its own trapped is
+// raised (see check_interrupt).
+inline void finish(const Call& call, PyObject* app, PyObject* interrupts) {
+    if (call.expired()) reset_cancellation(call.watch()->interp);
+    check_interrupt(interrupts, app);
+}
+
+}  // namespace tarvo::tcl
