@@ -78,7 +78,7 @@ system:
 	$(PYTHON) -m venv $*
 	$*/bin/python $(INSTALL) --upgrade pip
 	$*/bin/python $(INSTALL) "scikit-build-core>=0.10" cmake ninja "pytest>=7" "hypothesis>=6" \
-	    pytest-xdist pytest-html "mypy==1.19.1"
+	    pytest-xdist pytest-html pytest-timeout "mypy==1.19.1"
 	touch $@
 
 # The package, built from C++ with warnings as errors, installed into the venv.

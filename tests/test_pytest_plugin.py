@@ -374,3 +374,55 @@ def test_the_example_suite_passes(pytester):
     example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "test_with_fixtures.py"
     pytester.makepyfile(test_with_fixtures=example.read_text())
     pytester.runpytest().assert_outcomes(passed=5)
+
+
+def test_a_test_stuck_in_tcl_fails_at_its_timeout_and_the_run_goes_on(pytester):
+    pytester.makepyfile(
+        test_stuck=textwrap.dedent(
+            """
+            def test_stuck(tcl):
+                tcl.eval("set before 1")
+                tcl.eval("while 1 {}")
+
+            def test_next(tcl):
+                assert tcl.eval("set a 1") == "1"
+            """
+        )
+    )
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "--timeout=2", "--timeout-method=signal")
+    result.assert_outcomes(passed=1, failed=1)
+    text = result.stdout.str()
+    assert "Timeout" in text
+    [lines] = [stamped(lines) for lines in section_lines(text)]
+    assert lines[:3] == ["tcl: 2 Tcl calls, oldest first", "    TIME: set before 1", "    TIME: while 1 {}"]
+
+
+def test_teardown_leaves_no_channel_port_or_child_behind(pytester, tmp_path):
+    pytester.makepyfile(
+        test_leftovers=textwrap.dedent(
+            f"""
+            import os, socket, pathlib
+            STATE = pathlib.Path({str(tmp_path)!r})
+
+            def test_opens(tcl, tcl_factory):
+                tcl.eval("set f [open {{{tmp_path / 'unclosed.txt'}}} w]; puts $f written")
+                port = tcl.eval("lindex [fconfigure [socket -server {{apply {{args {{}}}}}} 0] -sockname] 2")
+                (STATE / "port").write_text(port)
+                other = tcl_factory()
+                other.eval("package require Expect; log_user 0")
+                (STATE / "pid").write_text(other.eval("spawn cat"))
+
+            def test_finds_them_released():
+                assert (STATE / "unclosed.txt").read_text() == "written\\n"
+                with socket.socket() as s:
+                    s.bind(("0.0.0.0", int((STATE / "port").read_text())))
+                pid = int((STATE / "pid").read_text())
+                assert not os.path.exists(f"/proc/{{pid}}")  # neither running nor a zombie
+            """
+        )
+    )
+    from support.spawned import require_debian_package
+
+    require_debian_package("tcl-expect")
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "-p", "no:randomly")
+    result.assert_outcomes(passed=2)

@@ -1134,7 +1134,15 @@ Ref close_body(PyObject*, PyObject** a) {
         return py::none();  // half made: nothing of ours to close
     }
     Ref held = py::newref(keeper);
-    return py::call_method(held.get(), TARVO_STR("close"));
+    py::call_method(held.get(), TARVO_STR("close"));
+    // Its callbacks went with it.
+    if (PyObject* callbacks = PyDict_GetItemWithError(dict.get(), TARVO_STR("__callbacks__"))) {
+        Ref registry = py::newref(callbacks);
+        py::call_method(registry.get(), TARVO_STR("clear"));
+    } else if (PyErr_Occurred()) {
+        py::fail();
+    }
+    return py::none();
 }
 
 const py::Signature enter_sig{"__enter__", self_params, 1, 1};

@@ -25,11 +25,10 @@ the failure came through, if any.  ``--tcl-history=N`` (or the ini option
 reaches the terminal, JUnit XML (``--junitxml``), pytest-html and the
 controller of pytest-xdist.
 
-Tearing an interpreter down removes its callbacks (restoring the commands
-they replaced) and deletes its Tcl commands: Tcl keeps the Python callables
-behind its commands where Python's garbage collector cannot see them, so a
-callback that refers to its interpreter would keep both alive for ever.  The
-interpreter is of no use after that.
+Tearing an interpreter down closes it (``Interpreter.close()``): its Tcl
+channels are flushed and closed (files written, server sockets' ports free),
+its callbacks removed, and the programs it spawned through Expect closed and
+reaped, before the next test starts.  The interpreter is of no use after that.
 
 A test that uses none of these fixtures costs next to nothing: this module
 starts no Tcl and imports neither tkinter nor the interpreter until a fixture
@@ -39,7 +38,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Dict, Generator, Iterator, List, Optional
+from typing import TYPE_CHECKING, Any, Callable, Generator, Iterator, List, Optional
 
 import pytest
 
@@ -133,38 +132,6 @@ def _watch(node: Any, label: str, interpreter: Interpreter, fresh: bool) -> None
     node.stash.setdefault(_watches_key, []).append(_Watch(label, history, start))
 
 
-def _release(interpreter: Interpreter) -> None:
-    """Remove the callbacks of `interpreter` and delete its Tcl commands."""
-    from tkinter import TclError
-
-    callbacks: Dict[str, Callable[..., object]] = getattr(interpreter, "__callbacks__", {})
-    for name in list(callbacks):
-        try:
-            interpreter.remove_callback(name)
-        except Exception:  # removed, renamed or replaced by the test itself
-            callbacks.pop(name, None)
-    tk: Any = interpreter.tk
-    # Tcl's own namespaces stay: their commands and objects are bound up with
-    # each other, and Tcl deletes them with the interpreter.
-    for namespace in _words(tk, "namespace", "children", "::"):
-        if namespace not in ("::tcl", "::oo"):
-            try:
-                tk.call("namespace", "delete", namespace)
-            except TclError:
-                pass
-    commands = _words(tk, "info", "commands", "::*")
-    for command in sorted(commands, key=lambda name: name == "::rename"):  # rename goes last
-        try:
-            tk.call("rename", command, "")
-        except TclError:
-            pass
-
-
-def _words(tk: Any, *command: str) -> List[str]:
-    """The words of the Tcl list that `command` returns."""
-    return [str(word) for word in tk.splitlist(tk.call(*command))]
-
-
 @pytest.fixture
 def tcl(request: pytest.FixtureRequest) -> Iterator[Interpreter]:
     """A fresh Tcl interpreter (TclX loaded) for this test, torn down after it."""
@@ -173,7 +140,7 @@ def tcl(request: pytest.FixtureRequest) -> Iterator[Interpreter]:
     interpreter = Interpreter()
     _watch(request.node, "tcl", interpreter, fresh=True)
     yield interpreter
-    _release(interpreter)
+    interpreter.close()
 
 
 @pytest.fixture
@@ -192,7 +159,7 @@ def tcl_factory(request: pytest.FixtureRequest) -> Iterator[Callable[[], Interpr
 
     yield make
     while made:
-        _release(made.pop())
+        made.pop().close()
 
 
 @pytest.fixture(scope="session")
@@ -205,7 +172,7 @@ def tcl_session(request: pytest.FixtureRequest) -> Iterator[Interpreter]:
     request.config.stash[_session_key] = interpreter
     yield interpreter
     del request.config.stash[_session_key]
-    _release(interpreter)
+    interpreter.close()
 
 
 def _uses_session(item: pytest.Item) -> bool:

@@ -280,12 +280,12 @@ inline void reset_cancellation(Interp* interp) {
     const bool nested = w->depth > 1;
     Interp* handle = own_interp(app);
     if (!(call.expired() || call.outer_expired()) || !handle) {
-        try {
-            raise_with_trace(module, interp, app, interrupts);
-        } catch (const py::Error&) {
-            if (nested && !PyErr_ExceptionMatches(PyExc_Exception)) w->unwinding = true;
-            throw;
+        // What stopped the evaluation, raised from here, stops it further out too.
+        if (nested && handle && PyDict_GET_SIZE(interrupts) > 0) {
+            Ref key = interrupt_key(handle);
+            if (py::check(PyDict_Contains(interrupts, key.get()))) w->unwinding = true;
         }
+        raise_with_trace(module, interp, app, interrupts);
     }
     {
         py::Caught caught;
