@@ -350,3 +350,55 @@ def test_namespace_objects_keep_using_a_dropped_interpreter():
     del tcl
     gc.collect()
     assert variables["x"] == "1"  # dropping frees what it held; the Tcl interpreter lives on with them
+
+
+# -- a class's own attribute lookup ---------------------------------------------------
+
+
+@pytest.mark.parametrize("name", ["tk", "history", "cast_any"])
+def test_a_subclass_whose_getattribute_answers_is_asked(name):
+    from tarvo.tcl.history import History
+
+    seen = []
+
+    class Traced(Interpreter):
+        def __getattribute__(self, attr):
+            if attr == name:
+                seen.append(attr)
+            return super().__getattribute__(attr)
+
+    tcl = Traced()
+    stand_in = History()
+
+    class Other(Interpreter):
+        def __getattribute__(self, attr):
+            if attr == "history":
+                return stand_in
+            if attr == "cast_any":
+                return lambda value: ("cast", value)
+            return super().__getattribute__(attr)
+
+    other = Other()
+    for call in (lambda t: t.eval("set a 1", typecast=True), lambda t: t.jot.set("a", 2)):
+        seen.clear()
+        call(tcl)
+        assert seen and seen[0] == name
+    assert other.eval("set a 3", typecast=True) == ("cast", "3")
+    assert other.jot.set("a", 4) == ("cast", "4")
+    assert [e.api for e in stand_in.filter()] == ["set a 3", "set a 4"]
+    tcl.close()
+    other.close()
+
+
+def test_a_stopped_evaluation_is_not_reported_again_as_a_background_error(tcl, capfd):
+    def stop():
+        raise KeyboardInterrupt
+
+    tcl.create_callback(stop)
+    with pytest.raises(KeyboardInterrupt):
+        tcl.eval("after 0 stop; update")
+    with pytest.raises(TclTimeoutError):
+        tcl.eval("after 0 {while 1 {}}; update", timeout=0.1)
+    tcl.eval("after 0 {error boom}; update; update")
+    err = capfd.readouterr().err
+    assert err.startswith("boom\n") and "stop" not in err and "while" not in err

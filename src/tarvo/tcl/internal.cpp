@@ -842,7 +842,10 @@ void take_failure(State* st, TrampolineObject* t, Outcome& outcome) noexcept {
             outcome.message = type_name(exc);
             Ref text = py::str(exc);
             if (PyUnicode_GET_LENGTH(text.get()) > 0) outcome.message += ": " + tcl_text(text.get());
-            outcome.errorcode = {"PYTHON", type_name(exc)};
+            // As Tcl marks an evaluation cancelled to the end (which the
+            // interpreter's background-error handler then leaves alone:
+            // the call that started it reports it).
+            outcome.errorcode = {"TCL", "CANCEL", "IUNWIND", outcome.message};
             return;
         }
         record_failure(st, outcome, exc);

@@ -288,6 +288,18 @@ void remember_tclx(State* st, PyObject* tk) {
     py::keep(st->tclx_version, std::move(version));
 }
 
+// The background-error handler of every interpreter: the one it had, but
+// for errors of evaluations that were cancelled to the end (a timeout, a
+// signal handler's or a callback's KeyboardInterrupt, ...).
+constexpr const char* QUIET_CANCELLED = R"tcl(
+namespace eval ::tarvo {}
+proc ::tarvo::_bgerror {next message options} {
+    if {[lrange [dict get $options -errorcode] 0 1] eq {TCL CANCEL}} return
+    tailcall {*}$next $message $options
+}
+interp bgerror {} [list ::tarvo::_bgerror [interp bgerror {}]]
+)tcl";
+
 const char* const init_params[] = {"self", "timeout"};
 const py::Signature init_sig{"__init__", init_params, 1, 1, 1, 0};
 
@@ -315,6 +327,10 @@ Ref init_body(PyObject* module, PyObject** a) {
         tarvo::tcl::start_watch(interp, st->interrupts, st->timeout_error)->timeout = timeout;
         Ref keeper = py::call(st->keeper, app.get());
         py::setattr(self, TARVO_STR("__tcl__"), keeper.get());
+        // A cancelled evaluation is reported by the call that started it,
+        // not once more by the background-error handler.
+        Ref quiet = py::text(QUIET_CANCELLED);
+        py::call_method(app.get(), TARVO_STR("eval"), quiet.get());
     }
 
     // 2. to 7. Its history, callback registry and namespaces.
@@ -525,7 +541,8 @@ Ref eval_body(PyObject* module, PyObject** a) {
     // The instance keeps both in its own __dict__: read from there where
     // its class has neither.
     Ref dict;
-    if (py::lacks_all(st->self_lacks, Py_TYPE(self), {TARVO_STR("tk"), TARVO_STR("history")})) {
+    if (py::standard_getattribute(Py_TYPE(self)) &&
+        py::lacks_all(st->self_lacks, Py_TYPE(self), {TARVO_STR("tk"), TARVO_STR("history")})) {
         dict = py::instance_dict(self);
     }
     Ref tk = own_attr(st, self, dict.get(), N_TK, TARVO_STR("tk"));

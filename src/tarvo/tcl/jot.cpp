@@ -545,6 +545,10 @@ Ref call_cast_any(State* st, PyObject* interp, PyObject* result) {
     // Interpreter's own cast_any, known for this class at this version:
     // its C++ runs straight away, where the instance has no cast_any.
     PyTypeObject* type = Py_TYPE(interp);
+    if (!py::standard_getattribute(type)) {
+        Ref cast_any = py::getattr(interp, TARVO_STR("cast_any"));
+        return py::call(cast_any.get(), result);
+    }
     if (st->cast_any_class == type && type->tp_version_tag == st->cast_any_version && py::has_valid_version(type)) {
         Ref dict = Ref::steal(PyObject_GenericGetDict(interp, nullptr));
         if (const py::KeptNames<3>* kept = own_names(st, dict.get())) {
@@ -661,7 +665,8 @@ Ref code_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     // An interpreter keeps both in its own __dict__: read from there where
     // its class has neither.
     Ref dict;
-    if (py::lacks_all(st->interp_lacks, Py_TYPE(interp.get()), {TARVO_STR("tk"), TARVO_STR("history")})) {
+    if (py::standard_getattribute(Py_TYPE(interp.get())) &&
+        py::lacks_all(st->interp_lacks, Py_TYPE(interp.get()), {TARVO_STR("tk"), TARVO_STR("history")})) {
         dict = py::instance_dict(interp.get());
     }
     Ref tk = own_attr(st, interp.get(), dict.get(), N_TK, TARVO_STR("tk"));

@@ -212,10 +212,39 @@ public:
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
 
+// Whether attribute lookup on instances of `type` begins with object's own
+// __getattribute__ (a class may still add a __getattr__ hook after it), so
+// that reading an instance's attribute the generic way gives what Python
+// would.  Known for the last class asked, at its version.
+inline bool standard_getattribute(PyTypeObject* type) {
+    if (type->tp_getattro == PyObject_GenericGetAttr) return true;
+    static PyTypeObject* known_type = nullptr;  // compared only
+    static unsigned int known_version = 0;
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    const bool versioned = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+#else
+    const bool versioned = type->tp_version_tag != 0;
+#endif
+    if (versioned && type == known_type && type->tp_version_tag == known_version) return true;
+    static PyObject* const name = PyUnicode_InternFromString("__getattribute__");
+    if (!name) return false;
+    PyObject* found = _PyType_Lookup(type, name);
+    const bool standard = found && Py_IS_TYPE(found, &PyWrapperDescr_Type) &&
+                          reinterpret_cast<PyWrapperDescrObject*>(found)->d_wrapped ==
+                              reinterpret_cast<void*>(PyObject_GenericGetAttr);
+    if (standard && versioned) {
+        known_type = type;
+        known_version = type->tp_version_tag;
+    }
+    return standard;
+}
+
 // An attribute of an instance whose class has a __getattr__ hook: what the
 // instance keeps itself is read straight away, without the detour through
-// the hook; only what normal lookup misses takes the normal road.
+// the hook; only what normal lookup misses takes the normal road.  A class
+// with a __getattribute__ of its own is asked the normal way.
 inline Ref instance_attr(PyObject* obj, PyObject* name) {
+    if (!standard_getattribute(Py_TYPE(obj))) return own(PyObject_GetAttr(obj, name));
     PyObject* value = PyObject_GenericGetAttr(obj, name);
     if (value) return Ref::steal(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
