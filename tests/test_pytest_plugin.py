@@ -426,3 +426,53 @@ def test_teardown_leaves_no_channel_port_or_child_behind(pytester, tmp_path):
     require_debian_package("tcl-expect")
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "-p", "no:randomly")
     result.assert_outcomes(passed=2)
+
+
+SOAK = """
+import os, pytest
+
+ROUNDS = {rounds}
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def children():
+    me = os.getpid()
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{{pid}}/stat") as stat:
+                if int(stat.read().rsplit(")", 1)[1].split()[1]) == me:
+                    found.append(pid)
+        except OSError:
+            pass
+    return found
+
+
+@pytest.fixture(scope="module")
+def before():
+    return open_fds()
+
+
+@pytest.mark.parametrize("round", range(ROUNDS))
+def test_uses_everything(before, tcl, round, tmp_path):
+    tcl.eval("package require Expect; log_user 0; spawn cat")
+    tcl.eval(f"set f [open {{{{{{tmp_path}}/out}}}} w]; puts $f x")
+    tcl.eval("socket -server {{apply {{args {{}}}}}} 0")
+
+
+def test_nothing_left(before):
+    assert children() == []
+    assert open_fds() <= before + 2
+"""
+
+
+def test_many_fixture_tests_leave_no_fd_port_or_child(pytester):
+    from support.spawned import require_debian_package
+
+    require_debian_package("tcl-expect")
+    pytester.makepyfile(test_soak=SOAK.format(rounds=200))
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "-q", "-p", "no:randomly")
+    result.assert_outcomes(passed=201)

@@ -1031,39 +1031,53 @@ void closing_delete(void* data) noexcept {
     auto* closing = static_cast<Closing*>(data);
     KeeperObject* keeper = closing->keeper;
     const tcl::Api& api = tcl::api_loaded();
-    if (closing->stand_in) {
-        reinterpret_cast<tcl::detail::AppPrefix*>(keeper->app)->interp = closing->stand_in;
-        api.DeleteInterp(keeper->interp);
-        return;
-    }
-    // Each deletion drops its command from the list.
+    // Each deletion drops its command from the list.  (Deleting the
+    // interpreter would delete them, but for one that is never quite
+    // deleted: see CLOSE_SPAWNED.)
     while (Command* command = keeper->commands) {
         void* token = command->token;
         unlink(command);
         api.DeleteCommandFromToken(keeper->interp, token);
     }
+    if (closing->stand_in) {
+        reinterpret_cast<tcl::detail::AppPrefix*>(keeper->app)->interp = closing->stand_in;
+        api.DeleteInterp(keeper->interp);
+    }
 }
 
 // The programs that Expect spawned in the interpreter: their spawn ids are
-// closed, and their process ids returned, to be reaped once the
-// interpreter is gone.
+// closed and let go (`exp_wait -nowait`, else Expect keeps a descriptor of
+// each for ever), and their process ids returned, to be reaped once the
+// interpreter is gone.  Closing the interpreter also closes (so flushes)
+// every other channel it has but the standard ones: deleting an
+// interpreter would, but one that has loaded Expect is never quite deleted
+// (Expect holds on to it), and its channels would stay open.
 constexpr const char* CLOSE_SPAWNED = R"tcl(
-if {[llength [info commands ::exp_pid]]} {
-    set ::tcl::_tarvo_pids {}
-    foreach ::tcl::_tarvo_id [file channels exp*] {
-        if {$::tcl::_tarvo_id in {exp0 exp1 exp2}} continue
-        if {![catch {::exp_pid -i $::tcl::_tarvo_id} ::tcl::_tarvo_pid] && $::tcl::_tarvo_pid > 0} {
-            lappend ::tcl::_tarvo_pids $::tcl::_tarvo_pid
-            catch {::close -i $::tcl::_tarvo_id}
+namespace eval ::tcl::_tarvo {
+    variable pids {}
+    if {[llength [info commands ::exp_pid]]} {
+        foreach id [file channels exp*] {
+            if {$id in {exp0 exp1 exp2}} continue
+            if {![catch {::exp_pid -i $id} pid] && $pid > 0} {
+                lappend pids $pid
+                catch {::exp_close -i $id}
+                catch {::exp_wait -nowait -i $id}
+            }
         }
     }
-    set ::tcl::_tarvo_pids
+    if {$closing} {
+        foreach id [file channels] {
+            if {$id ni {stdin stdout stderr exp0 exp1 exp2}} {catch {::close $id}}
+        }
+    }
+    set pids
 }
 )tcl";
 
-std::vector<long> close_spawned(PyObject* app) {
+std::vector<long> close_spawned(PyObject* app, bool closing) {
     std::vector<long> pids;
-    Ref script = py::text(CLOSE_SPAWNED);
+    Ref script = py::own(PyUnicode_FromFormat("namespace eval ::tcl::_tarvo {variable closing %d}\n%s", closing ? 1 : 0,
+                                              CLOSE_SPAWNED));
     Ref found = Ref::steal(PyObject_CallMethodOneArg(app, TARVO_STR("eval"), script.get()));
     if (!found) {
         py::Caught caught;
@@ -1127,7 +1141,7 @@ void close_keeper(State* st, KeeperObject* keeper, bool whole) {
                   "a Tcl interpreter cannot be closed while it evaluates (from a callback, say): close it after "
                   "the call that runs returns");
     }
-    const std::vector<long> pids = close_spawned(keeper->app);
+    const std::vector<long> pids = close_spawned(keeper->app, whole);
     if (!keeper->interp) return;  // closed meanwhile, by what that ran
     Closing closing{keeper, whole ? stand_in() : nullptr};
     static const char name[] = "::tarvo::_close";
