@@ -3,6 +3,8 @@ runs them, in a process of their own."""
 import os
 import re
 import select
+import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -93,6 +95,65 @@ def test_exit(script, tmp_path, command, status, stderr):
     out = tarvo_tcl(name, cwd=tmp_path)
     assert (out.returncode, out.stdout) == (status, "written")
     assert out.stderr == (stderr + '\n    (file "script.tcl" line 2)\n' if stderr else "")
+
+
+TCLSH = shutil.which("tclsh8.6")
+
+# Scripts that leave channels open, and how each one ends.
+CHANNELS_LEFT_OPEN = {
+    "exit": "set f [open out.txt w]\nputs $f written\nexit 3\n",
+    "end of script": "set f [open out.txt w]\nputs $f written\n",
+    "error": "set f [open out.txt w]\nputs $f written\nerror boom\n",
+    "exit in a proc": "proc leave {} {exit 4}\nset f [open out.txt w]\nputs $f written\nleave\n",
+    "full buffers": (
+        "set f [open out.txt w]\nset g [open more.txt w]\n"
+        "fconfigure $f -buffering full -translation binary\nfconfigure $g -blocking 0\n"
+        "puts -nonewline $f [string repeat x 100000]\nputs $g [string repeat y 10]\nexit 0\n"
+    ),
+    "own exit": (
+        "rename exit tcl_exit\nproc exit {{code 0}} {puts $::f \"own exit $code\"; tcl_exit 7}\n"
+        "set f [open out.txt w]\n"
+    ),
+    "exit that returns": "proc exit args {}\nset f [open out.txt w]\nputs $f written\n",
+    "no exit": "rename exit {}\nset f [open out.txt w]\nputs $f written\n",
+}
+
+
+def written(folder):
+    return {path.name: path.read_text() for path in sorted(folder.iterdir()) if path.suffix == ".txt"}
+
+
+@pytest.mark.skipif(TCLSH is None, reason="tclsh8.6 (Debian package tcl8.6) is not installed")
+@pytest.mark.parametrize("piped", [False, True], ids=["script", "standard input"])
+@pytest.mark.parametrize("text", CHANNELS_LEFT_OPEN.values(), ids=CHANNELS_LEFT_OPEN.keys())
+def test_leaving_flushes_and_closes_channels_as_tclsh_does(tmp_path, text, piped):
+    ends = {}
+    for name, command in (("tclsh", [TCLSH]), ("ours", [sys.executable, "-m", "tarvo.tcl"])):
+        folder = tmp_path / name
+        folder.mkdir()
+        (folder / "script.tcl").write_text(text)
+        out = subprocess.run(
+            command if piped else [*command, "script.tcl"],
+            input=text if piped else "",
+            capture_output=True, text=True, cwd=folder, timeout=60,
+        )
+        ends[name] = out.returncode, written(folder)
+    assert ends["ours"] == ends["tclsh"]
+    assert ends["ours"][1]  # something to compare
+
+
+def test_leaving_does_not_wait_for_a_pipeline(tmp_path):
+    script = (
+        'set p [open "|sleep 120 >/dev/null 2>/dev/null" w]\n'
+        "set f [open pid.txt w]\nputs $f [pid $p]\nclose $f\n"
+    )
+    (tmp_path / "script.tcl").write_text(script)
+    try:
+        out = tarvo_tcl("script.tcl", cwd=tmp_path)  # would outlive its timeout
+    finally:
+        if (tmp_path / "pid.txt").exists():
+            os.kill(int((tmp_path / "pid.txt").read_text()), signal.SIGKILL)
+    assert (out.returncode, out.stderr) == (0, "")
 
 
 def test_commands_piped_on_standard_input():

@@ -3,7 +3,9 @@
 ``python -m tarvo.tcl FILE [ARGS...]`` runs the Tcl script FILE in the shared
 Interpreter (TclX loaded), with ``argv0``, ``argv`` and ``argc`` set as tclsh
 sets them.  A failing script writes Tcl's error trace to standard error and
-exits with status 1; ``exit N`` exits with N.
+exits with status 1; ``exit N`` exits with N.  As with tclsh, ``exit`` and
+the end of the script or of the input flush every Tcl channel and close those
+the script opened before the process ends.
 
 Without FILE it is a console: each command is read up to where Tcl's ``info
 complete`` finds it whole, evaluated, and its result printed; a failing one
@@ -62,16 +64,29 @@ def _flush_tcl(tcl: Interpreter) -> None:
 
 
 # tkinter deletes Tcl's `exit` from every interpreter it makes.  Ours ends
-# the process at once, as Tcl's does, once everything written is out.
+# the process at once, as Tcl's does, once everything written is out: every
+# channel flushed, those the script opened closed.
 _EXIT = """
 namespace eval ::tarvo::console {}
 proc ::exit {{returnCode 0}} {
     if {![string is integer -strict $returnCode]} {
         return -code error "expected integer but got \\"$returnCode\\""
     }
-    catch {flush stdout}
-    catch {flush stderr}
+    ::tarvo::console::close_channels
     ::tarvo::console::end_process [expr {$returnCode & 0xFF}]
+}
+# What Tcl's own exit does with the channels on its way out: each one
+# flushed, waiting until all is written, and closed, without waiting for the
+# processes of a command pipeline.  The standard channels are only flushed.
+proc ::tarvo::console::close_channels {} {
+    foreach chan [chan names] {
+        catch {chan configure $chan -blocking 1}
+        catch {flush $chan}
+        if {$chan ni {stdin stdout stderr}} {
+            catch {chan configure $chan -blocking 0}
+            catch {close $chan}
+        }
+    }
 }
 """
 
@@ -85,6 +100,20 @@ def _end_process(code: str) -> None:
 def _give_exit(tcl: Interpreter) -> None:
     tcl.tk.eval(_EXIT)
     tcl.tk.createcommand("::tarvo::console::end_process", _end_process)
+
+
+def _leave(tcl: Interpreter, status: int) -> int:
+    """Ends as tclsh ends a script or its input: through Tcl's `exit` command
+    with `status` (which the script may have replaced).  Where that returns,
+    the channels are closed all the same, and `status` is the exit status."""
+    from tkinter import TclError
+
+    for command in (f"exit {status}", "::tarvo::console::close_channels"):
+        try:
+            tcl.eval(command, record=False)
+        except TclError:  # an `exit` or a namespace of the script's own
+            pass
+    return status
 
 
 def run_script(tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO) -> int:
@@ -212,7 +241,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     from .interpreter import _global_interpreter as tcl
 
     if args:
-        return run_script(tcl, args[0], args[1:], sys.stderr)
+        return _leave(tcl, run_script(tcl, args[0], args[1:], sys.stderr))
     _give_exit(tcl)
     interactive = sys.stdin.isatty()
     tcl.global_ns.vars["argv0"] = sys.argv[0]
@@ -225,9 +254,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         version = tcl.tk.call("info", "patchlevel")
         sys.stdout.write(f"Tcl {version} with TclX, in Python: .help for the console's own commands\n")
     try:
-        return Console(tcl, sys.stdin, sys.stdout, sys.stderr, interactive).run()
+        status = Console(tcl, sys.stdin, sys.stdout, sys.stderr, interactive).run()
     except KeyboardInterrupt:
-        return 130
+        status = 130
+    return _leave(tcl, status)
 
 
 if __name__ == "__main__":
