@@ -221,35 +221,54 @@ def test_help():
     assert out.returncode == 0 and out.stdout.startswith("usage: python -m tarvo.tcl [FILE [ARGS...]]\n")
 
 
-@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
-def test_the_console_on_a_terminal():
-    master, slave = os.openpty()
-    console = subprocess.Popen(
-        [sys.executable, "-m", "tarvo.tcl"], stdin=slave, stdout=slave, stderr=slave, close_fds=True
-    )
-    os.close(slave)
-    screen = b""
+class Terminal:
+    """The console on a pseudo-terminal, typed at as a person types."""
 
-    def read_until(*endings):
-        nonlocal screen
+    def __init__(self):
+        self.master, slave = os.openpty()
+        self.console = subprocess.Popen(
+            [sys.executable, "-m", "tarvo.tcl"], stdin=slave, stdout=slave, stderr=slave, close_fds=True
+        )
+        os.close(slave)
+        self.screen = b""
+
+    def read_until(self, *endings):
+        """Reads what the console writes until it ends with one of `endings`
+        (or the console has gone, when none are given)."""
         deadline = time.monotonic() + 30
-        while not screen.endswith(endings) and time.monotonic() < deadline:
-            if select.select([master], [], [], 1)[0]:
+        while not self.screen.endswith(endings) and time.monotonic() < deadline:
+            if select.select([self.master], [], [], 1)[0]:
                 try:
-                    chunk = os.read(master, 4096)
+                    chunk = os.read(self.master, 4096)
                 except OSError:  # the console has gone: Linux reports EIO
                     return
-                screen += chunk
+                self.screen += chunk
 
-    # Line by line, each once the console asks for it, as a person types.
-    for line in ["set a 1", "proc f {} {", "return $::tcl_interactive", "}", "f", "error oops", "exit 6"]:
-        read_until(b"% ", b"> ")
-        os.write(master, line.encode() + b"\n")
-    read_until()
-    os.close(master)
-    assert console.wait(timeout=30) == 6
-    # readline may add control sequences; the terminal writes CR LF.
-    text = re.sub(r"\x1b\[[0-9;?]*[a-zA-Z]", "", screen.decode()).replace("\r\n", "\n")
+    def type_lines(self, *lines):
+        """Line by line, each once the console asks for it."""
+        for line in lines:
+            self.read_until(b"% ", b"> ")
+            os.write(self.master, line.encode() + b"\n")
+
+    def finish(self):
+        """The exit status, and the screen as text."""
+        self.read_until()
+        os.close(self.master)
+        status = self.console.wait(timeout=30)
+        # readline may add control sequences; the terminal writes CR LF (and
+        # one CR more, at times, after Tcl's output).
+        return status, re.sub(r"\x1b\[[0-9;?]*[a-zA-Z]|\r+(?=\n)", "", self.screen.decode())
+
+
+needs_pty = pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
+
+
+@needs_pty
+def test_the_console_on_a_terminal():
+    terminal = Terminal()
+    terminal.type_lines("set a 1", "proc f {} {", "return $::tcl_interactive", "}", "f", "error oops", "exit 6")
+    status, text = terminal.finish()
+    assert status == 6
     assert re.match(r"Tcl 8\.6\.\d+ with TclX, in Python: \.help for the console's own commands\n", text)
     assert text.split("\n", 1)[1] == textwrap.dedent(
         """\
@@ -267,3 +286,65 @@ def test_the_console_on_a_terminal():
         % exit 6
         """
     )
+
+
+# Tcl that says it is ready, then runs until something stops it.
+BUSY = 'set f [open out.txt w]; puts $f partial; puts [string toupper ready]; flush stdout; while 1 {}'
+
+
+@pytest.mark.parametrize("piped", [False, True], ids=["script", "standard input"])
+def test_ctrl_c_stops_a_script_with_status_130(tmp_path, piped):
+    (tmp_path / "script.tcl").write_text(BUSY + "\n")
+    console = subprocess.Popen(
+        [sys.executable, "-m", "tarvo.tcl", *([] if piped else ["script.tcl"])],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
+    )
+    try:
+        if piped:
+            console.stdin.write(BUSY + "\nputs never\n")
+            console.stdin.flush()
+        assert console.stdout.readline() == "READY\n"
+        os.kill(console.pid, signal.SIGINT)
+        status = console.wait(timeout=30)
+    finally:
+        console.kill()
+        out, err = console.communicate()
+    assert (status, out, err) == (130, "", "")
+    assert (tmp_path / "out.txt").read_text() == "partial\n"  # left as exit leaves it
+
+
+@needs_pty
+def test_ctrl_c_on_a_terminal_stops_the_command_or_drops_what_is_typed(tmp_path):
+    terminal = Terminal()
+    try:
+        terminal.type_lines("proc f {} {")
+        terminal.read_until(b"> ")
+        # readline writes the prompt before it waits: a signal in between
+        # would be seen only with the next key.
+        time.sleep(0.5)
+        os.kill(terminal.console.pid, signal.SIGINT)  # at the prompt: the command typed so far goes
+        terminal.read_until(b"% ")
+        terminal.type_lines(f"cd {{{tmp_path}}}", BUSY)
+        terminal.read_until(b"READY\r\n", b"READY\r\r\n")
+        os.kill(terminal.console.pid, signal.SIGINT)  # while it runs: the command stops
+        terminal.type_lines("puts $tcl_interactive", "info procs f", "exit 5")
+        status, text = terminal.finish()
+    finally:
+        terminal.console.kill()
+    assert status == 5
+    assert text.split("\n", 1)[1] == textwrap.dedent(
+        f"""\
+        % proc f {{}} {{
+        > 
+        % cd {{{tmp_path}}}
+        % {BUSY}
+        READY
+
+        KeyboardInterrupt
+        % puts $tcl_interactive
+        1
+        % info procs f
+        % exit 5
+        """
+    )
+    assert (tmp_path / "out.txt").read_text() == "partial\n"

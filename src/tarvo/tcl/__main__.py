@@ -13,6 +13,10 @@ prints Tcl's whole error trace to standard error.  Lines that begin with a
 console command (``.help`` lists them) are not Tcl.  When standard input is
 not a terminal, commands are read from it without prompts, as tclsh does, and
 the exit status is 0 unless a command says ``exit N``.
+
+Ctrl-C stops a script, or the commands read from a pipe, with exit status
+130, as a shell reports SIGINT; on a terminal it stops the running command,
+or drops the command being typed, and the console goes on.
 """
 from __future__ import annotations
 
@@ -113,21 +117,27 @@ def _leave(tcl: Interpreter, status: int) -> int:
             tcl.eval(command, record=False)
         except TclError:  # an `exit` or a namespace of the script's own
             pass
+        except KeyboardInterrupt:  # Ctrl-C again, while a channel would not take its output
+            return 130
     return status
 
 
 def run_script(tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO) -> int:
-    """Run the Tcl script `path` with `args` as tclsh would; the exit status."""
+    """Run the Tcl script `path` with `args` as tclsh would; the exit status.
+    Ctrl-C stops it with KeyboardInterrupt."""
     from tkinter import TclError
+
+    from .quoten import quoten
 
     _give_exit(tcl)
     tcl.global_ns.vars["argv0"] = path
     tcl.global_ns.vars["argv"] = tuple(args)
     tcl.global_ns.vars["argc"] = len(args)
     try:
-        tcl.tk.call("source", path)
-    except TclError:
-        stderr.write(_SOURCE_FRAME.sub("", tcl.get_errorInfo()) + "\n")
+        # Through eval, where Python's signal handlers run while Tcl works.
+        tcl.eval(f"source {quoten(path)}", record=False)
+    except TclError as error:
+        stderr.write(_SOURCE_FRAME.sub("", _trace(error)) + "\n")
         return 1
     finally:
         _flush_tcl(tcl)
@@ -201,6 +211,13 @@ class Console:
             self.stderr.write(f"{type(error).__name__}: {error}\n")
             self.stderr.flush()
             return
+        except KeyboardInterrupt:  # Ctrl-C stops the command, and the console goes on
+            if not self.interactive:
+                raise
+            _flush_tcl(self.tcl)
+            self.stderr.write("\nKeyboardInterrupt\n")
+            self.stderr.flush()
+            return
         _flush_tcl(self.tcl)
         if self.typed:
             self.stdout.write(f"{result!r}\n")
@@ -240,8 +257,27 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     # The shared interpreter: starting a second one would cost as much again.
     from .interpreter import _global_interpreter as tcl
 
-    if args:
-        return _leave(tcl, run_script(tcl, args[0], args[1:], sys.stderr))
+    try:
+        status = run_script(tcl, args[0], args[1:], sys.stderr) if args else _console(tcl)
+    except KeyboardInterrupt:  # as a shell reports SIGINT
+        status = 130
+    return _leave(tcl, status)
+
+
+def _no_input_hook() -> None:
+    """Takes away the hook through which tkinter runs Tcl's events while
+    input() waits for a line: it sees no signal, so Ctrl-C at the prompt
+    would wait for the next line.  tclsh runs no events at its prompt either."""
+    import ctypes
+
+    try:
+        ctypes.c_void_p.in_dll(ctypes.pythonapi, "PyOS_InputHook").value = None
+    except (AttributeError, ValueError):  # a Python without that hook
+        pass
+
+
+def _console(tcl: Interpreter) -> int:
+    """The console on standard input; its exit status."""
     _give_exit(tcl)
     interactive = sys.stdin.isatty()
     tcl.global_ns.vars["argv0"] = sys.argv[0]
@@ -251,14 +287,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             import readline  # noqa: F401  (line editing and history for input())
         except ImportError:
             pass
+        _no_input_hook()
         version = tcl.tk.call("info", "patchlevel")
         sys.stdout.write(f"Tcl {version} with TclX, in Python: .help for the console's own commands\n")
-    try:
-        status = Console(tcl, sys.stdin, sys.stdout, sys.stderr, interactive).run()
-    except KeyboardInterrupt:
-        status = 130
-    return _leave(tcl, status)
-
+    return Console(tcl, sys.stdin, sys.stdout, sys.stderr, interactive).run()
 
 if __name__ == "__main__":
     sys.exit(main())
