@@ -211,6 +211,20 @@ def test_commands_piped_on_standard_input():
     )
 
 
+@pytest.mark.parametrize("count", ["\u00b2", "\u0663", "-1", "1.0", "x", "1 2"])
+def test_history_refuses_what_is_no_count(count):
+    out = tarvo_tcl(stdin=f"set a 1\n.history {count}\nputs still\n")
+    assert (out.returncode, out.stdout, out.stderr) == (0, "1\nstill\n", "usage: .history [N]\n")
+
+
+def test_history_cuts_a_long_entry():
+    out = tarvo_tcl(stdin=f"set a {'x' * 5000}\n.history 1\n")
+    assert out.returncode == 0 and out.stderr == ""
+    entry = out.stdout.split("\n")[1]
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT[\d:.]{15}: set a x+\.\.\. \[3,034 more characters\]", entry)
+    assert len(entry) == 2000 + len("... [3,034 more characters]")
+
+
 def test_exit_from_standard_input():
     out = tarvo_tcl(stdin="puts one\nexit 5\nputs two\n")
     assert (out.returncode, out.stdout, out.stderr) == (5, "one\n", "")

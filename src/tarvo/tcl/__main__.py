@@ -25,6 +25,8 @@ import re
 import sys
 from typing import TYPE_CHECKING, List, Optional, Sequence, TextIO
 
+from tarvo.utils.utils import shown
+
 if TYPE_CHECKING:
     from .interpreter import Interpreter
 
@@ -37,7 +39,8 @@ a Tcl console (commands from standard input when it is not a terminal).
 
 HELP = """\
 Everything is Tcl, except these console commands:
-  .history [N]    the last N Tcl calls (20 if not given, all for 0), oldest first
+  .history [N]    the last N Tcl calls (20 if not given, all for 0), oldest first,
+                  each cut after 2,000 characters
   .typed on|off   print results through cast_any, as their Python repr
   .help           this text
 A command goes on over further lines until Tcl finds it complete.  exit [N]
@@ -237,9 +240,9 @@ class Console:
             if args:
                 self.typed = args[0] == "on"
             self.stdout.write(f"typed results {'on' if self.typed else 'off'}\n")
-        elif name == ".history" and len(args) <= 1 and (not args or args[0].isdigit()):
+        elif name == ".history" and len(args) <= 1 and (not args or re.fullmatch("[0-9]+", args[0])):
             for entry in self.tcl.history.filter(count=int(args[0]) if args else 20):
-                self.stdout.write(str(entry).replace("\n", "\n    ") + "\n")
+                self.stdout.write(shown(str(entry)).replace("\n", "\n    ") + "\n")
         else:
             usage = {".help": ".help", ".typed": ".typed on|off", ".history": ".history [N]"}[name]
             self.stderr.write(f"usage: {usage}\n")
