@@ -12,6 +12,8 @@ import time
 
 import pytest
 
+TCLSH = shutil.which("tclsh8.6")
+
 
 def tarvo_tcl(*args, stdin="", cwd=None):
     return subprocess.run(
@@ -72,6 +74,16 @@ def test_a_script_that_fails(script, tmp_path):
     )
 
 
+@pytest.mark.skipif(TCLSH is None, reason="tclsh8.6 (Debian package tcl8.6) is not installed")
+@pytest.mark.parametrize("name", ["my script.tcl", "sc$ript [x].tcl", "{odd\\.tcl", "#1.tcl"])
+def test_a_script_of_any_name(tmp_path, name):
+    (tmp_path / name).write_text("puts [info script]\nerror boom\n")
+    ours, tclsh = tarvo_tcl(name, cwd=tmp_path), subprocess.run(
+        [TCLSH, name], capture_output=True, text=True, cwd=tmp_path, timeout=60
+    )
+    assert (ours.returncode, ours.stdout, ours.stderr) == (tclsh.returncode, tclsh.stdout, tclsh.stderr)
+
+
 def test_a_script_that_is_not_there(tmp_path):
     out = tarvo_tcl("nowhere.tcl", cwd=tmp_path)
     assert (out.returncode, out.stdout) == (1, "")
@@ -96,8 +108,6 @@ def test_exit(script, tmp_path, command, status, stderr):
     assert (out.returncode, out.stdout) == (status, "written")
     assert out.stderr == (stderr + '\n    (file "script.tcl" line 2)\n' if stderr else "")
 
-
-TCLSH = shutil.which("tclsh8.6")
 
 # Scripts that leave channels open, and how each one ends.
 CHANNELS_LEFT_OPEN = {

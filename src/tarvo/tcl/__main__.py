@@ -137,8 +137,9 @@ def run_script(tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO)
     tcl.global_ns.vars["argv"] = tuple(args)
     tcl.global_ns.vars["argc"] = len(args)
     try:
-        # Through eval, where Python's signal handlers run while Tcl works.
-        tcl.eval(f"source {quoten(path)}", record=False)
+        # Through eval, where Python's signal handlers run while Tcl works;
+        # the path as a one-word list, which Tcl substitutes nothing in.
+        tcl.eval(f"source {quoten([path])}", record=False)
     except TclError as error:
         stderr.write(_SOURCE_FRAME.sub("", _trace(error)) + "\n")
         return 1
