@@ -248,10 +248,10 @@ def test_help():
 class Terminal:
     """The console on a pseudo-terminal, typed at as a person types."""
 
-    def __init__(self):
+    def __init__(self, cwd=None):
         self.master, slave = os.openpty()
         self.console = subprocess.Popen(
-            [sys.executable, "-m", "tarvo.tcl"], stdin=slave, stdout=slave, stderr=slave, close_fds=True
+            [sys.executable, "-m", "tarvo.tcl"], stdin=slave, stdout=slave, stderr=slave, close_fds=True, cwd=cwd
         )
         os.close(slave)
         self.screen = b""
@@ -274,10 +274,19 @@ class Terminal:
             self.read_until(b"% ", b"> ")
             os.write(self.master, line.encode() + b"\n")
 
+    def kill(self):
+        """Ends the console, whatever it does, and the terminal."""
+        self.console.kill()
+        self.console.wait()
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+
     def finish(self):
         """The exit status, and the screen as text."""
         self.read_until()
         os.close(self.master)
+        self.master = None
         status = self.console.wait(timeout=30)
         # readline may add control sequences; the terminal writes CR LF (and
         # one CR more, at times, after Tcl's output).
@@ -339,7 +348,7 @@ def test_ctrl_c_stops_a_script_with_status_130(tmp_path, piped):
 
 @needs_pty
 def test_ctrl_c_on_a_terminal_stops_the_command_or_drops_what_is_typed(tmp_path):
-    terminal = Terminal()
+    terminal = Terminal(cwd=tmp_path)
     try:
         terminal.type_lines("proc f {} {")
         terminal.read_until(b"> ")
@@ -348,19 +357,18 @@ def test_ctrl_c_on_a_terminal_stops_the_command_or_drops_what_is_typed(tmp_path)
         time.sleep(0.5)
         os.kill(terminal.console.pid, signal.SIGINT)  # at the prompt: the command typed so far goes
         terminal.read_until(b"% ")
-        terminal.type_lines(f"cd {{{tmp_path}}}", BUSY)
+        terminal.type_lines(BUSY)
         terminal.read_until(b"READY\r\n", b"READY\r\r\n")
         os.kill(terminal.console.pid, signal.SIGINT)  # while it runs: the command stops
         terminal.type_lines("puts $tcl_interactive", "info procs f", "exit 5")
         status, text = terminal.finish()
     finally:
-        terminal.console.kill()
+        terminal.kill()
     assert status == 5
     assert text.split("\n", 1)[1] == textwrap.dedent(
         f"""\
         % proc f {{}} {{
         > 
-        % cd {{{tmp_path}}}
         % {BUSY}
         READY
 
