@@ -3,12 +3,16 @@ runs them, in a process of their own."""
 import os
 import re
 import select
+import shutil
+import signal
 import subprocess
 import sys
 import textwrap
 import time
 
 import pytest
+
+TCLSH = shutil.which("tclsh8.6")
 
 
 def tarvo_tcl(*args, stdin="", cwd=None):
@@ -70,6 +74,16 @@ def test_a_script_that_fails(script, tmp_path):
     )
 
 
+@pytest.mark.skipif(TCLSH is None, reason="tclsh8.6 (Debian package tcl8.6) is not installed")
+@pytest.mark.parametrize("name", ["my script.tcl", "sc$ript [x].tcl", "{odd\\.tcl", "#1.tcl"])
+def test_a_script_of_any_name(tmp_path, name):
+    (tmp_path / name).write_text("puts [info script]\nerror boom\n")
+    ours, tclsh = tarvo_tcl(name, cwd=tmp_path), subprocess.run(
+        [TCLSH, name], capture_output=True, text=True, cwd=tmp_path, timeout=60
+    )
+    assert (ours.returncode, ours.stdout, ours.stderr) == (tclsh.returncode, tclsh.stdout, tclsh.stderr)
+
+
 def test_a_script_that_is_not_there(tmp_path):
     out = tarvo_tcl("nowhere.tcl", cwd=tmp_path)
     assert (out.returncode, out.stdout) == (1, "")
@@ -93,6 +107,63 @@ def test_exit(script, tmp_path, command, status, stderr):
     out = tarvo_tcl(name, cwd=tmp_path)
     assert (out.returncode, out.stdout) == (status, "written")
     assert out.stderr == (stderr + '\n    (file "script.tcl" line 2)\n' if stderr else "")
+
+
+# Scripts that leave channels open, and how each one ends.
+CHANNELS_LEFT_OPEN = {
+    "exit": "set f [open out.txt w]\nputs $f written\nexit 3\n",
+    "end of script": "set f [open out.txt w]\nputs $f written\n",
+    "error": "set f [open out.txt w]\nputs $f written\nerror boom\n",
+    "exit in a proc": "proc leave {} {exit 4}\nset f [open out.txt w]\nputs $f written\nleave\n",
+    "full buffers": (
+        "set f [open out.txt w]\nset g [open more.txt w]\n"
+        "fconfigure $f -buffering full -translation binary\nfconfigure $g -blocking 0\n"
+        "puts -nonewline $f [string repeat x 100000]\nputs $g [string repeat y 10]\nexit 0\n"
+    ),
+    "own exit": (
+        "rename exit tcl_exit\nproc exit {{code 0}} {puts $::f \"own exit $code\"; tcl_exit 7}\n"
+        "set f [open out.txt w]\n"
+    ),
+    "exit that returns": "proc exit args {}\nset f [open out.txt w]\nputs $f written\n",
+    "no exit": "rename exit {}\nset f [open out.txt w]\nputs $f written\n",
+}
+
+
+def written(folder):
+    return {path.name: path.read_text() for path in sorted(folder.iterdir()) if path.suffix == ".txt"}
+
+
+@pytest.mark.skipif(TCLSH is None, reason="tclsh8.6 (Debian package tcl8.6) is not installed")
+@pytest.mark.parametrize("piped", [False, True], ids=["script", "standard input"])
+@pytest.mark.parametrize("text", CHANNELS_LEFT_OPEN.values(), ids=CHANNELS_LEFT_OPEN.keys())
+def test_leaving_flushes_and_closes_channels_as_tclsh_does(tmp_path, text, piped):
+    ends = {}
+    for name, command in (("tclsh", [TCLSH]), ("ours", [sys.executable, "-m", "tarvo.tcl"])):
+        folder = tmp_path / name
+        folder.mkdir()
+        (folder / "script.tcl").write_text(text)
+        out = subprocess.run(
+            command if piped else [*command, "script.tcl"],
+            input=text if piped else "",
+            capture_output=True, text=True, cwd=folder, timeout=60,
+        )
+        ends[name] = out.returncode, written(folder)
+    assert ends["ours"] == ends["tclsh"]
+    assert ends["ours"][1]  # something to compare
+
+
+def test_leaving_does_not_wait_for_a_pipeline(tmp_path):
+    script = (
+        'set p [open "|sleep 120 >/dev/null 2>/dev/null" w]\n'
+        "set f [open pid.txt w]\nputs $f [pid $p]\nclose $f\n"
+    )
+    (tmp_path / "script.tcl").write_text(script)
+    try:
+        out = tarvo_tcl("script.tcl", cwd=tmp_path)  # would outlive its timeout
+    finally:
+        if (tmp_path / "pid.txt").exists():
+            os.kill(int((tmp_path / "pid.txt").read_text()), signal.SIGKILL)
+    assert (out.returncode, out.stderr) == (0, "")
 
 
 def test_commands_piped_on_standard_input():
@@ -150,6 +221,20 @@ def test_commands_piped_on_standard_input():
     )
 
 
+@pytest.mark.parametrize("count", ["\u00b2", "\u0663", "-1", "1.0", "x", "1 2"])
+def test_history_refuses_what_is_no_count(count):
+    out = tarvo_tcl(stdin=f"set a 1\n.history {count}\nputs still\n")
+    assert (out.returncode, out.stdout, out.stderr) == (0, "1\nstill\n", "usage: .history [N]\n")
+
+
+def test_history_cuts_a_long_entry():
+    out = tarvo_tcl(stdin=f"set a {'x' * 5000}\n.history 1\n")
+    assert out.returncode == 0 and out.stderr == ""
+    entry = out.stdout.split("\n")[1]
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT[\d:.]{15}: set a x+\.\.\. \[3,034 more characters\]", entry)
+    assert len(entry) == 2000 + len("... [3,034 more characters]")
+
+
 def test_exit_from_standard_input():
     out = tarvo_tcl(stdin="puts one\nexit 5\nputs two\n")
     assert (out.returncode, out.stdout, out.stderr) == (5, "one\n", "")
@@ -160,35 +245,63 @@ def test_help():
     assert out.returncode == 0 and out.stdout.startswith("usage: python -m tarvo.tcl [FILE [ARGS...]]\n")
 
 
-@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
-def test_the_console_on_a_terminal():
-    master, slave = os.openpty()
-    console = subprocess.Popen(
-        [sys.executable, "-m", "tarvo.tcl"], stdin=slave, stdout=slave, stderr=slave, close_fds=True
-    )
-    os.close(slave)
-    screen = b""
+class Terminal:
+    """The console on a pseudo-terminal, typed at as a person types."""
 
-    def read_until(*endings):
-        nonlocal screen
+    def __init__(self, cwd=None):
+        self.master, slave = os.openpty()
+        self.console = subprocess.Popen(
+            [sys.executable, "-m", "tarvo.tcl"], stdin=slave, stdout=slave, stderr=slave, close_fds=True, cwd=cwd
+        )
+        os.close(slave)
+        self.screen = b""
+
+    def read_until(self, *endings):
+        """Reads what the console writes until it ends with one of `endings`
+        (or the console has gone, when none are given)."""
         deadline = time.monotonic() + 30
-        while not screen.endswith(endings) and time.monotonic() < deadline:
-            if select.select([master], [], [], 1)[0]:
+        while not self.screen.endswith(endings) and time.monotonic() < deadline:
+            if select.select([self.master], [], [], 1)[0]:
                 try:
-                    chunk = os.read(master, 4096)
+                    chunk = os.read(self.master, 4096)
                 except OSError:  # the console has gone: Linux reports EIO
                     return
-                screen += chunk
+                self.screen += chunk
 
-    # Line by line, each once the console asks for it, as a person types.
-    for line in ["set a 1", "proc f {} {", "return $::tcl_interactive", "}", "f", "error oops", "exit 6"]:
-        read_until(b"% ", b"> ")
-        os.write(master, line.encode() + b"\n")
-    read_until()
-    os.close(master)
-    assert console.wait(timeout=30) == 6
-    # readline may add control sequences; the terminal writes CR LF.
-    text = re.sub(r"\x1b\[[0-9;?]*[a-zA-Z]", "", screen.decode()).replace("\r\n", "\n")
+    def type_lines(self, *lines):
+        """Line by line, each once the console asks for it."""
+        for line in lines:
+            self.read_until(b"% ", b"> ")
+            os.write(self.master, line.encode() + b"\n")
+
+    def kill(self):
+        """Ends the console, whatever it does, and the terminal."""
+        self.console.kill()
+        self.console.wait()
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+
+    def finish(self):
+        """The exit status, and the screen as text."""
+        self.read_until()
+        os.close(self.master)
+        self.master = None
+        status = self.console.wait(timeout=30)
+        # readline may add control sequences; the terminal writes CR LF (and
+        # one CR more, at times, after Tcl's output).
+        return status, re.sub(r"\x1b\[[0-9;?]*[a-zA-Z]|\r+(?=\n)", "", self.screen.decode())
+
+
+needs_pty = pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
+
+
+@needs_pty
+def test_the_console_on_a_terminal():
+    terminal = Terminal()
+    terminal.type_lines("set a 1", "proc f {} {", "return $::tcl_interactive", "}", "f", "error oops", "exit 6")
+    status, text = terminal.finish()
+    assert status == 6
     assert re.match(r"Tcl 8\.6\.\d+ with TclX, in Python: \.help for the console's own commands\n", text)
     assert text.split("\n", 1)[1] == textwrap.dedent(
         """\
@@ -206,3 +319,64 @@ def test_the_console_on_a_terminal():
         % exit 6
         """
     )
+
+
+# Tcl that says it is ready, then runs until something stops it.
+BUSY = 'set f [open out.txt w]; puts $f partial; puts [string toupper ready]; flush stdout; while 1 {}'
+
+
+@pytest.mark.parametrize("piped", [False, True], ids=["script", "standard input"])
+def test_ctrl_c_stops_a_script_with_status_130(tmp_path, piped):
+    (tmp_path / "script.tcl").write_text(BUSY + "\n")
+    console = subprocess.Popen(
+        [sys.executable, "-m", "tarvo.tcl", *([] if piped else ["script.tcl"])],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
+    )
+    try:
+        if piped:
+            console.stdin.write(BUSY + "\nputs never\n")
+            console.stdin.flush()
+        assert console.stdout.readline() == "READY\n"
+        os.kill(console.pid, signal.SIGINT)
+        status = console.wait(timeout=30)
+    finally:
+        console.kill()
+        out, err = console.communicate()
+    assert (status, out, err) == (130, "", "")
+    assert (tmp_path / "out.txt").read_text() == "partial\n"  # left as exit leaves it
+
+
+@needs_pty
+def test_ctrl_c_on_a_terminal_stops_the_command_or_drops_what_is_typed(tmp_path):
+    terminal = Terminal(cwd=tmp_path)
+    try:
+        terminal.type_lines("proc f {} {")
+        terminal.read_until(b"> ")
+        # readline writes the prompt before it waits: a signal in between
+        # would be seen only with the next key.
+        time.sleep(0.5)
+        os.kill(terminal.console.pid, signal.SIGINT)  # at the prompt: the command typed so far goes
+        terminal.read_until(b"% ")
+        terminal.type_lines(BUSY)
+        terminal.read_until(b"READY\r\n", b"READY\r\r\n")
+        os.kill(terminal.console.pid, signal.SIGINT)  # while it runs: the command stops
+        terminal.type_lines("puts $tcl_interactive", "info procs f", "exit 5")
+        status, text = terminal.finish()
+    finally:
+        terminal.kill()
+    assert status == 5
+    assert text.split("\n", 1)[1] == textwrap.dedent(
+        f"""\
+        % proc f {{}} {{
+        > 
+        % {BUSY}
+        READY
+
+        KeyboardInterrupt
+        % puts $tcl_interactive
+        1
+        % info procs f
+        % exit 5
+        """
+    )
+    assert (tmp_path / "out.txt").read_text() == "partial\n"

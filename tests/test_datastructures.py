@@ -5,7 +5,7 @@ import pickle
 import pytest
 
 from tarvo.datastructures import AttrDict
-from tarvo.utils.utils import get_time
+from tarvo.utils.utils import get_time, shown
 
 
 class NestMap(AttrDict):
@@ -48,3 +48,17 @@ def test_get_time_is_current_local_time():
     now = get_time()
     assert type(now) is datetime.datetime and before <= now <= datetime.datetime.now()
     assert now.strftime('%Y-%m-%dT%H:%M:%S.%f')[-6:] == f'{now.microsecond:06d}'
+
+
+@pytest.mark.parametrize(
+    "text, limit, expected",
+    [
+        ("abc", 3, "abc"),
+        ("abcd", 3, "abc... [1 more character]"),
+        ("a" * 12345, 2, "aa... [12,343 more characters]"),
+        ("x\udcff\U0001f600y", 10, "x\\udcff\U0001f600y"),  # only what UTF-8 cannot write is escaped
+        ("\ud800" * 3, 1, "\\ud800... [2 more characters]"),
+    ],
+)
+def test_shown(text, limit, expected):
+    assert shown(text, limit) == expected

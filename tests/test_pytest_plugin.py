@@ -236,6 +236,38 @@ def test_several_interpreters_in_one_test(pytester):
     ]
 
 
+UNRULY = """
+    def test_unruly(tcl):
+        tcl.jot.set("b", "x\\udcff y")
+        tcl.eval("set long " + "z" * 20_000)
+        tcl.eval("error [string repeat e 30000]")
+"""
+
+
+def test_bad_characters_and_long_texts_are_shown_in_part(pytester, monkeypatch):
+    # Strict UTF-8 output, where a lone surrogate cannot go as it is.
+    monkeypatch.setenv("PYTHONIOENCODING", "utf-8")
+    pytester.makepyfile(textwrap.dedent(UNRULY))
+    result = pytester.runpytest_subprocess("--junitxml=report.xml", "-p", "no:cacheprovider")
+    result.assert_outcomes(failed=1)
+    (lines,) = section_lines(result.stdout.str())
+    lines = [line for line in lines if not line.startswith("- generated xml file")]
+    # Each cut after 2,000 characters, its timestamp included.
+    cut_entry = "    TIME: set long " + "z" * (2000 - len("2026-01-01T00:00:00.000000: set long ")) + "... [18,037 more characters]"
+    assert stamped(lines) == [
+        "tcl: 3 Tcl calls, oldest first",
+        "    TIME: set b {x\\udcff y}",
+        cut_entry,
+        "    TIME: error [string repeat e 30000]",
+        "",
+        "Tcl error:",
+        "    " + "e" * 2000 + "... [28,052 more characters]",  # with the rest of the trace
+    ]
+    xml = (pytester.path / "report.xml").read_text()
+    assert "set b {x\\udcff y}" in xml and "... [18,037 more characters]" in xml
+    assert "z" * 2000 not in xml
+
+
 def test_junit_xml_carries_the_section(sample):
     result = sample.runpytest("--junitxml=report.xml")
     result.assert_outcomes(passed=1, failed=4)

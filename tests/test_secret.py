@@ -3,6 +3,7 @@ show ****."""
 import copy
 import logging
 import pickle
+import re
 import textwrap
 
 import pytest
@@ -165,6 +166,76 @@ def test_a_tcl_error_reports_the_secret_masked(echo, secret, message):
     assert not isinstance(failure.value.__context__, TclError)
 
 
+# Secrets longer than Tcl's messages quote them, of every width of
+# character; Tcl cuts some of them inside a character.
+CUT_SECRETS = {
+    "one long word": "Tr0ub4dor-correcthorsebatterystaple-xyzzy-plugh",
+    "words": "correct horse battery staple, then more words " * 2,
+    "accents": "p\u00e4ssw\u00f6rd-\u00fcn\u00efcode-\u20ac\u20ac\u20ac-" * 4,
+    "cjk": "\u65e5\u672c\u8a9e\u306e\u30d1\u30b9\u30ef\u30fc\u30c9" * 8,
+    "astral": "\U0001f600emoji\U0001f600astral-planes-sekrit\U0001f600" * 3,
+    "a word deep inside": "1 + 2 + 3 + 4 + 5 + 6 + 7 + 8 + 9 + zz9plural-z-alpha + 10 + 11 + 12 + 13",
+}
+
+# Tcl commands whose messages quote an argument, some of them cut short.
+CUT_CALLS = {
+    "expr": ("expr", ()),
+    "expr after other words": ("expr", ("1 +",)),
+    "format": ("format", ("%d",)),
+    "lindex": ("lindex", ("a b",)),
+    "lrange": ("lrange", ("a b", 0)),
+    "string repeat": ("string", ("repeat", "a")),
+    "string is": ("string", ("is", "integer", "-strict", "-failindex")),
+    "incr": ("incr", ("x",)),
+    "after": ("after", ()),
+    "info body": ("info", ("body",)),
+    "in a procedure": ("in_proc", ()),
+}
+
+
+def pieces(secret, size):
+    return {secret[i:i + size] for i in range(len(secret) - size + 1)}
+
+
+@pytest.mark.parametrize("secret", CUT_SECRETS.values(), ids=CUT_SECRETS.keys())
+@pytest.mark.parametrize("command, words", CUT_CALLS.values(), ids=CUT_CALLS.keys())
+def test_a_tcl_error_masks_what_tcl_quotes_of_a_secret_in_part(tcl, oracle, caplog, command, words, secret):
+    caplog.set_level(logging.DEBUG, logger="tarvo.tcl")
+    for interp in (tcl, oracle):
+        interp.eval("proc in_proc {value} {format %d $value}; set x 1")
+    with pytest.raises(TclError) as failure:
+        getattr(tcl.jot, command)(*words, Secret(secret))
+    error = failure.value
+    texts = [str(error), error.errorinfo, error.message, *error.errorcode, caplog.text]
+    texts += [str(entry) for entry in tcl.history.filter(count=0)]
+    for text in texts:
+        assert not pieces(secret, 8) & pieces(text, 8), text
+        for prefix in (secret[:n] for n in range(4, len(secret))):
+            assert prefix + '"' not in text and prefix + "..." not in text and not text.endswith(prefix), text
+    # Where **** stands, Tcl said something; everything else is Tcl's own text.
+    with pytest.raises(TclError) as plain:
+        oracle.call(command, *words, secret)
+    raw_info = oracle.eval("set ::errorInfo")
+    for masked, raw in ((error.message, str(plain.value)), (error.errorinfo, raw_info)):
+        assert re.fullmatch(".+?".join(map(re.escape, masked.split("****"))), raw, re.S), (masked, raw)
+
+
+@pytest.mark.parametrize(
+    "words, masked",
+    [
+        # Only a piece that is cut, or starts the Secret, gives something away.
+        (("expr", "1 +"), 'invalid bareword "****"\nin expression "1 + ****...";\n'
+                          'should be "$****" or "****}" or "****(...)" or ...\n'),
+        (("format", "%d"), 'expected integer but got "****"\n'),
+    ],
+    ids=["expr", "format"],
+)
+def test_words_of_a_message_that_a_secret_holds_stay(tcl, words, masked):
+    with pytest.raises(TclError) as failure:
+        tcl.jot.eval(*words, Secret("correct horse battery staple, to be or not to be"))
+    assert str(failure.value).startswith(masked)
+
+
 def test_a_tcl_error_of_a_command_with_no_secret_keeps_its_context(echo):
     with pytest.raises(TclError) as failure:
         echo.jot.error("boom")
@@ -276,11 +347,18 @@ REPORTED = """
         tcl.jot.set("pw", password)
         logging.getLogger("device").info("logging in as admin")
         tcl.jot.login("admin", password)
+
+
+    def test_token(tcl):
+        tcl.jot.format("%d", Secret(os.environ["DEVICE_TOKEN"]))
 """
+
+TOKEN = "tok-4f9c2e7a61b3d8e05c1a9f7b2d4e6c8a0b1d3f5e7a9c2b4d6f8e0a1c3e5b7d9f"
 
 
 def test_secret_stays_out_of_failure_reports(pytester, monkeypatch):
     monkeypatch.setenv("DEVICE_PASSWORD", PW)
+    monkeypatch.setenv("DEVICE_TOKEN", TOKEN)
     pytester.makeconftest(textwrap.dedent(REPORTED).split("@pytest.fixture")[0])
     pytester.makepyfile(test_device="from conftest import *\n" + "@pytest.fixture" +
                         textwrap.dedent(REPORTED).split("@pytest.fixture")[1])
@@ -288,11 +366,13 @@ def test_secret_stays_out_of_failure_reports(pytester, monkeypatch):
     result = pytester.runpytest_subprocess(
         "-l", "--log-level=DEBUG", "-o", "junit_logging=all", f"--junitxml={xml}", "-p", "no:cacheprovider"
     )
-    result.assert_outcomes(failed=1)
+    result.assert_outcomes(failed=2)
     output = result.stdout.str()
     assert "login refused: admin/****" in output
+    assert 'expected integer but got "****"' in output  # Tcl quotes the token's first 50 characters
     assert "% ['login', 'admin', '****']" in output  # the DEBUG log of the history
     assert "set pw ****" in output and "login admin ****" in output  # the history section
     assert "Secret(****)" in output  # the test's locals
     assert "hunter2" not in output
     assert "hunter2" not in xml.read_text() and "login admin ****" in xml.read_text()
+    assert not pieces(TOKEN, 8) & (pieces(output, 8) | pieces(xml.read_text(), 8))

@@ -3,7 +3,9 @@
 ``python -m tarvo.tcl FILE [ARGS...]`` runs the Tcl script FILE in the shared
 Interpreter (TclX loaded), with ``argv0``, ``argv`` and ``argc`` set as tclsh
 sets them.  A failing script writes Tcl's error trace to standard error and
-exits with status 1; ``exit N`` exits with N.
+exits with status 1; ``exit N`` exits with N.  As with tclsh, ``exit`` and
+the end of the script or of the input flush every Tcl channel and close those
+the script opened before the process ends.
 
 Without FILE it is a console: each command is read up to where Tcl's ``info
 complete`` finds it whole, evaluated, and its result printed; a failing one
@@ -11,6 +13,10 @@ prints Tcl's whole error trace to standard error.  Lines that begin with a
 console command (``.help`` lists them) are not Tcl.  When standard input is
 not a terminal, commands are read from it without prompts, as tclsh does, and
 the exit status is 0 unless a command says ``exit N``.
+
+Ctrl-C stops a script, or the commands read from a pipe, with exit status
+130, as a shell reports SIGINT; on a terminal it stops the running command,
+or drops the command being typed, and the console goes on.
 """
 from __future__ import annotations
 
@@ -18,6 +24,8 @@ import os
 import re
 import sys
 from typing import TYPE_CHECKING, List, Optional, Sequence, TextIO
+
+from tarvo.utils.utils import shown
 
 if TYPE_CHECKING:
     from .interpreter import Interpreter
@@ -31,7 +39,8 @@ a Tcl console (commands from standard input when it is not a terminal).
 
 HELP = """\
 Everything is Tcl, except these console commands:
-  .history [N]    the last N Tcl calls (20 if not given, all for 0), oldest first
+  .history [N]    the last N Tcl calls (20 if not given, all for 0), oldest first,
+                  each cut after 2,000 characters
   .typed on|off   print results through cast_any, as their Python repr
   .help           this text
 A command goes on over further lines until Tcl finds it complete.  exit [N]
@@ -62,16 +71,29 @@ def _flush_tcl(tcl: Interpreter) -> None:
 
 
 # tkinter deletes Tcl's `exit` from every interpreter it makes.  Ours ends
-# the process at once, as Tcl's does, once everything written is out.
+# the process at once, as Tcl's does, once everything written is out: every
+# channel flushed, those the script opened closed.
 _EXIT = """
 namespace eval ::tarvo::console {}
 proc ::exit {{returnCode 0}} {
     if {![string is integer -strict $returnCode]} {
         return -code error "expected integer but got \\"$returnCode\\""
     }
-    catch {flush stdout}
-    catch {flush stderr}
+    ::tarvo::console::close_channels
     ::tarvo::console::end_process [expr {$returnCode & 0xFF}]
+}
+# What Tcl's own exit does with the channels on its way out: each one
+# flushed, waiting until all is written, and closed, without waiting for the
+# processes of a command pipeline.  The standard channels are only flushed.
+proc ::tarvo::console::close_channels {} {
+    foreach chan [chan names] {
+        catch {chan configure $chan -blocking 1}
+        catch {flush $chan}
+        if {$chan ni {stdin stdout stderr}} {
+            catch {chan configure $chan -blocking 0}
+            catch {close $chan}
+        }
+    }
 }
 """
 
@@ -87,18 +109,39 @@ def _give_exit(tcl: Interpreter) -> None:
     tcl.tk.createcommand("::tarvo::console::end_process", _end_process)
 
 
-def run_script(tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO) -> int:
-    """Run the Tcl script `path` with `args` as tclsh would; the exit status."""
+def _leave(tcl: Interpreter, status: int) -> int:
+    """Ends as tclsh ends a script or its input: through Tcl's `exit` command
+    with `status` (which the script may have replaced).  Where that returns,
+    the channels are closed all the same, and `status` is the exit status."""
     from tkinter import TclError
+
+    for command in (f"exit {status}", "::tarvo::console::close_channels"):
+        try:
+            tcl.eval(command, record=False)
+        except TclError:  # an `exit` or a namespace of the script's own
+            pass
+        except KeyboardInterrupt:  # Ctrl-C again, while a channel would not take its output
+            return 130
+    return status
+
+
+def run_script(tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO) -> int:
+    """Run the Tcl script `path` with `args` as tclsh would; the exit status.
+    Ctrl-C stops it with KeyboardInterrupt."""
+    from tkinter import TclError
+
+    from .quoten import quoten
 
     _give_exit(tcl)
     tcl.global_ns.vars["argv0"] = path
     tcl.global_ns.vars["argv"] = tuple(args)
     tcl.global_ns.vars["argc"] = len(args)
     try:
-        tcl.tk.call("source", path)
-    except TclError:
-        stderr.write(_SOURCE_FRAME.sub("", tcl.get_errorInfo()) + "\n")
+        # Through eval, where Python's signal handlers run while Tcl works;
+        # the path as a one-word list, which Tcl substitutes nothing in.
+        tcl.eval(f"source {quoten([path])}", record=False)
+    except TclError as error:
+        stderr.write(_SOURCE_FRAME.sub("", _trace(error)) + "\n")
         return 1
     finally:
         _flush_tcl(tcl)
@@ -172,6 +215,13 @@ class Console:
             self.stderr.write(f"{type(error).__name__}: {error}\n")
             self.stderr.flush()
             return
+        except KeyboardInterrupt:  # Ctrl-C stops the command, and the console goes on
+            if not self.interactive:
+                raise
+            _flush_tcl(self.tcl)
+            self.stderr.write("\nKeyboardInterrupt\n")
+            self.stderr.flush()
+            return
         _flush_tcl(self.tcl)
         if self.typed:
             self.stdout.write(f"{result!r}\n")
@@ -191,9 +241,9 @@ class Console:
             if args:
                 self.typed = args[0] == "on"
             self.stdout.write(f"typed results {'on' if self.typed else 'off'}\n")
-        elif name == ".history" and len(args) <= 1 and (not args or args[0].isdigit()):
+        elif name == ".history" and len(args) <= 1 and (not args or re.fullmatch("[0-9]+", args[0])):
             for entry in self.tcl.history.filter(count=int(args[0]) if args else 20):
-                self.stdout.write(str(entry).replace("\n", "\n    ") + "\n")
+                self.stdout.write(shown(str(entry)).replace("\n", "\n    ") + "\n")
         else:
             usage = {".help": ".help", ".typed": ".typed on|off", ".history": ".history [N]"}[name]
             self.stderr.write(f"usage: {usage}\n")
@@ -211,8 +261,27 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     # The shared interpreter: starting a second one would cost as much again.
     from .interpreter import _global_interpreter as tcl
 
-    if args:
-        return run_script(tcl, args[0], args[1:], sys.stderr)
+    try:
+        status = run_script(tcl, args[0], args[1:], sys.stderr) if args else _console(tcl)
+    except KeyboardInterrupt:  # as a shell reports SIGINT
+        status = 130
+    return _leave(tcl, status)
+
+
+def _no_input_hook() -> None:
+    """Takes away the hook through which tkinter runs Tcl's events while
+    input() waits for a line: it sees no signal, so Ctrl-C at the prompt
+    would wait for the next line.  tclsh runs no events at its prompt either."""
+    import ctypes
+
+    try:
+        ctypes.c_void_p.in_dll(ctypes.pythonapi, "PyOS_InputHook").value = None
+    except (AttributeError, ValueError):  # a Python without that hook
+        pass
+
+
+def _console(tcl: Interpreter) -> int:
+    """The console on standard input; its exit status."""
     _give_exit(tcl)
     interactive = sys.stdin.isatty()
     tcl.global_ns.vars["argv0"] = sys.argv[0]
@@ -222,13 +291,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             import readline  # noqa: F401  (line editing and history for input())
         except ImportError:
             pass
+        _no_input_hook()
         version = tcl.tk.call("info", "patchlevel")
         sys.stdout.write(f"Tcl {version} with TclX, in Python: .help for the console's own commands\n")
-    try:
-        return Console(tcl, sys.stdin, sys.stdout, sys.stderr, interactive).run()
-    except KeyboardInterrupt:
-        return 130
-
+    return Console(tcl, sys.stdin, sys.stdout, sys.stderr, interactive).run()
 
 if __name__ == "__main__":
     sys.exit(main())

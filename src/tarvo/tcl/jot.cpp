@@ -29,6 +29,8 @@
 #include <structmember.h>
 
 #include <algorithm>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace py = tarvo::py;
@@ -375,13 +377,169 @@ private:
     PyObject** argv_ = small_;
 };
 
+// -- masking ------------------------------------------------------------------
+//
+// Tcl's messages quote a value whole, or only its start: expr's bare words
+// are cut after 20 characters and "...", Tcl_AppendLimitedToObj after 50
+// bytes (with or without "..."), expr's quote of the expression shows
+// pieces of about 20 characters on either side of the error, "..." before
+// and after.  A cut may also fall inside a character, which then comes back
+// as a few characters of no meaning (see is_debris).  So besides each
+// Secret whole, every piece of a Secret of at least MIN_PIECE characters is
+// masked that begins or ends at such a place: after or before a quote or
+// "...", at the start or the end of the text.  A piece shorter than
+// LOOSE_PIECE must also start the Secret, or be a word with such a place at
+// both ends (a bare word of expr's): ordinary words of a message, such as
+// " be ", are found in many a Secret.  Each piece found is masked wherever
+// else it stands too (expr repeats the bare word it refuses: "$word" or
+// "{word}" or "word(...)").  Ordinary text that a Secret happens to contain
+// may be masked as well: better too much than too little.
+
+constexpr size_t MIN_PIECE = 4;  // shorter pieces give nothing away
+constexpr size_t LOOSE_PIECE = 8;
+constexpr size_t MAX_DEBRIS = 8;
+
+// What a character cut in two comes back as: its bytes escaped as lone
+// surrogates (tkinter's surrogateescape), a surrogate of Tcl's CESU-8 pair,
+// a C1 control (a continuation byte read as Latin-1), or U+FFFD.
+bool is_debris(char32_t c) noexcept {
+    return (c >= 0x80 && c <= 0x9F) || (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFD;
+}
+
+std::u32string code_points(PyObject* text) {
+    if (PyUnicode_READY(text) < 0) py::fail();
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    std::u32string out(static_cast<size_t>(n), U'\0');
+    for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<size_t>(i)] = PyUnicode_READ(kind, data, i);
+    return out;
+}
+
+class Masking {
+public:
+    Masking(std::u32string text, std::vector<std::u32string> forms)
+        : text_(std::move(text)), forms_(std::move(forms)) {
+        for (const auto& form : forms_) longest_ = std::max(longest_, form.size());
+    }
+
+    // Marks everything to mask; whether there is any.
+    bool find() {
+        std::vector<std::u32string> pieces;
+        for (const auto& form : forms_) mark_all(form);
+        const size_t n = text_.size();
+        for (size_t at = 0; at <= n; ++at) {
+            const bool quote = at < n && text_[at] == U'"';
+            const bool dots = text_.compare(at, 3, U"...") == 0;
+            // A piece that ends here: before a quote, "..." or the end.
+            if (quote || dots || at == n) {
+                size_t end = at;
+                while (end > 0 && at - end < MAX_DEBRIS && is_debris(text_[end - 1])) --end;
+                const size_t k = longest(end, false);
+                if (telling(end - k, end)) {
+                    spans_.push_back({end - k, at});
+                    pieces.push_back(text_.substr(end - k, k));
+                }
+            }
+            // A piece that starts here: after a quote, "..." or at the start.
+            if (quote || dots || at == 0) {
+                const size_t from = at == 0 && !quote && !dots ? 0 : at + (dots ? 3 : 1);
+                size_t start = from;
+                while (start < n && start - from < MAX_DEBRIS && is_debris(text_[start])) ++start;
+                const size_t k = longest(start, true);
+                if (telling(start, start + k)) {
+                    spans_.push_back({from, start + k});
+                    pieces.push_back(text_.substr(start, k));
+                }
+            }
+        }
+        for (const auto& piece : pieces) mark_all(piece);
+        return !spans_.empty();
+    }
+
+    // The text with every marked span as ****.
+    std::u32string masked() {
+        std::sort(spans_.begin(), spans_.end());
+        std::u32string out;
+        size_t done = 0;
+        for (const auto& [from, to] : spans_) {
+            if (to <= done) continue;
+            if (from >= done) {
+                out.append(text_, done, from - done);
+                out += U"****";
+            }
+            done = to;
+        }
+        out.append(text_, done, std::u32string::npos);
+        return out;
+    }
+
+private:
+    void mark_all(const std::u32string& what) {
+        if (what.empty()) return;
+        for (size_t at = text_.find(what); at != std::u32string::npos; at = text_.find(what, at + 1)) {
+            spans_.push_back({at, at + what.size()});
+        }
+    }
+
+    bool cut_before(size_t at) const {
+        return at == 0 || text_[at - 1] == U'"' || (at >= 3 && text_.compare(at - 3, 3, U"...") == 0);
+    }
+    bool cut_after(size_t at) const {
+        return at == text_.size() || text_[at] == U'"' || text_.compare(at, 3, U"...") == 0;
+    }
+
+    // Whether the piece from `from` to `to`, which stands in a form and has
+    // a cut at one end, is to be masked.
+    bool telling(size_t from, size_t to) const {
+        const size_t k = to - from;
+        if (k >= LOOSE_PIECE) return true;
+        if (k < MIN_PIECE) return false;
+        // (A word between two quoted values, such as " or ", is no piece.)
+        const bool word = !Py_UNICODE_ISSPACE(text_[from]) && !Py_UNICODE_ISSPACE(text_[to - 1]);
+        if (word && cut_before(from) && cut_after(to)) return true;
+        for (const auto& form : forms_) {
+            if (form.compare(0, k, text_, from, k) == 0) return true;
+        }
+        return false;
+    }
+
+    bool in_a_form(size_t at, size_t k) const {
+        for (const auto& form : forms_) {
+            if (form.find(text_.data() + at, 0, k) != std::u32string::npos) return true;
+        }
+        return false;
+    }
+
+    // The most characters that end at `at` (or, `forward`, start there) and
+    // stand together in one of the forms.  Every part of such a piece stands
+    // there too, so the answer is found by halving.
+    size_t longest(size_t at, bool forward) const {
+        size_t low = 0, high = std::min(longest_, forward ? text_.size() - at : at);
+        while (low < high) {
+            const size_t k = (low + high + 1) / 2;
+            if (in_a_form(forward ? at : at - k, k)) {
+                low = k;
+            } else {
+                high = k - 1;
+            }
+        }
+        return low;
+    }
+
+    std::u32string text_;
+    std::vector<std::u32string> forms_;
+    size_t longest_ = 0;
+    std::vector<std::pair<size_t, size_t>> spans_;
+};
+
 // The message of a Tcl error of a command that carried Secrets, with each
 // of them masked.  Tcl's trace ends with the command itself, written as a
 // Tcl list of its words and cut after 150 characters or so, where a cut
 // may leave the start of a Secret: that part is written anew from the words
 // as recorded.  Everywhere else (Tcl's message, the trace of the procedures
-// it ran) each Secret's text, and its form as a list element, is replaced
-// by the mask: a Tcl message that repeats an argument shows it as it is.
+// it ran) each Secret's text, and its form as a list element, is masked,
+// whole or in the pieces that Tcl's messages cut from them (see Masking).
 Ref masked_message(State* st, PyObject* message, PyObject* shown, PyObject* secrets) {
     Ref text = py::newref(message);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
@@ -405,25 +563,21 @@ Ref masked_message(State* st, PyObject* message, PyObject* shown, PyObject* secr
         text = py::own(PyUnicode_FromFormat("%U%S\"", head.get(), command.get()));
     }
 
-    std::vector<Ref> forms;
+    std::vector<std::u32string> forms;
     const Py_ssize_t n = PyList_GET_SIZE(secrets);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* secret = PyList_GET_ITEM(secrets, i);
         if (!PyUnicode_Check(secret)) continue;
-        forms.push_back(py::newref(secret));
+        forms.push_back(code_points(secret));
         Ref one = py::own(PyTuple_Pack(1, secret));
         Ref element = py::call(st->quoten, one.get());
-        if (PyUnicode_Check(element.get())) forms.push_back(std::move(element));
+        if (PyUnicode_Check(element.get())) forms.push_back(code_points(element.get()));
     }
-    // Longest first: a Secret that holds another is masked whole.
-    std::stable_sort(forms.begin(), forms.end(), [](const Ref& a, const Ref& b) {
-        return PyUnicode_GET_LENGTH(a.get()) > PyUnicode_GET_LENGTH(b.get());
-    });
-    for (const Ref& form : forms) {
-        if (PyUnicode_GET_LENGTH(form.get()) == 0) continue;
-        text = py::own(PyUnicode_Replace(text.get(), form.get(), TARVO_STR("****"), -1));
-    }
-    return text;
+    Masking masking(code_points(text.get()), std::move(forms));
+    if (!masking.find()) return text;
+    const std::u32string masked = masking.masked();
+    const auto size = static_cast<Py_ssize_t>(masked.size());
+    return py::own(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, masked.data(), size));
 }
 
 // What a command with Secrets keeps beside its words: the words as recorded

@@ -19,7 +19,8 @@ A test that fails while it uses any of them gets a report section "Tcl
 history": the Tcl calls that the test made through these interpreters
 (``eval`` and quick calls, the test's own only, also with ``tcl_session``),
 oldest first and with their timestamps, and the trace of the Tcl error that
-the failure came through, if any.  ``--tcl-history=N`` (or the ini option
+the failure came through, if any; an entry or a trace longer than 2,000
+characters is cut there, with the number of characters left out.  ``--tcl-history=N`` (or the ini option
 ``tcl_history``) shows the last N calls of each interpreter, 20 by default;
 0 turns the section off.  The section is part of the failure's report, so it
 reaches the terminal, JUnit XML (``--junitxml``), pytest-html and the
@@ -41,6 +42,8 @@ import sys
 from typing import TYPE_CHECKING, Any, Callable, Generator, Iterator, List, Optional
 
 import pytest
+
+from tarvo.utils.utils import shown
 
 if TYPE_CHECKING:
     from .history import Entry, History
@@ -228,7 +231,7 @@ def _section(watches: List[_Watch], limit: int, error: Optional[BaseException]) 
         else:
             lines.append(f"{watch.label}: {len(calls)} Tcl call{'s' if len(calls) > 1 else ''}, oldest first")
         for entry in calls:
-            lines.append("    " + str(entry).replace("\n", "\n        "))
+            lines.append("    " + shown(str(entry)).replace("\n", "\n        "))
     tcl_error = _tcl_error(error)
     if tcl_error is not None:
         trace = getattr(tcl_error, "errorinfo", None) or str(tcl_error)
@@ -237,7 +240,7 @@ def _section(watches: List[_Watch], limit: int, error: Optional[BaseException]) 
         # Tcl's errorcode NONE says nothing: a plain `error` sets it.
         told = errorcode and tuple(errorcode) != ("NONE",)
         lines.append(f"Tcl error (errorcode {errorcode!r}):" if told else "Tcl error:")
-        lines.append("    " + str(trace).replace("\n", "\n    "))
+        lines.append("    " + shown(str(trace)).replace("\n", "\n    "))
     return "\n".join(lines)
 
 
