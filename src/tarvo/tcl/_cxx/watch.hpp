@@ -142,6 +142,9 @@ inline void tick(void* data, Interp*) noexcept {
     schedule(w);
     if (w->depth == 0 || python_finalizing()) return;
     PyGILState_STATE gil = PyGILState_Ensure();
+    // Whatever this thread had raised, if it holds the GIL already, waits.
+    PyObject *held_type, *held_value, *held_tb;
+    PyErr_Fetch(&held_type, &held_value, &held_tb);
     if (PyErr_CheckSignals() < 0) {
         stop_for(w);
     } else {
@@ -156,6 +159,7 @@ inline void tick(void* data, Interp*) noexcept {
         }
     }
     PyErr_Clear();
+    PyErr_Restore(held_type, held_value, held_tb);
     PyGILState_Release(gil);
     // A deadline just missed leaves the next tick as it is.
     if (!w->limits.empty()) schedule(w);
