@@ -313,6 +313,7 @@ def test_spawned_programs_are_closed_and_reaped(end):
 # -- freeing -------------------------------------------------------------------
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan keeps freed memory aside")
 def test_interpreters_with_callbacks_are_freed():
     out = run_isolated(
         """

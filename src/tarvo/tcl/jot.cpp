@@ -914,7 +914,8 @@ PyType_Slot code_slots[] = {
                                   "One Tcl command named by its parts `cmd`: every attribute access adds a\n"
                                   "part, and a call runs the command with the arguments as words, keyword\n"
                                   "arguments as -name value options after them.  `cast_=False` returns Tcl's\n"
-                                  "string of the result instead of the interpreter's cast_any of it.")},
+                                  "string of the result instead of the interpreter's cast_any of it;\n"
+                                  "`timeout_=seconds` limits the call's time as eval's `timeout` does.")},
     {Py_tp_new, reinterpret_cast<void*>(code_new)},
     {Py_tp_init, reinterpret_cast<void*>(code_init)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},

@@ -52,7 +52,6 @@ struct Watch {
     double timeout = 0;      // the interpreter's default, in seconds; 0 for none
     bool unwinding = false;  // a stopped evaluation is unwinding through Python callbacks
     void* keeper = nullptr;  // tarvo.tcl.internal's keeper of the interpreter, borrowed
-    Time next{};             // where Tcl's limit stands
 
     bool any_expired() const {
         for (const Limit& limit : limits) {
@@ -99,7 +98,6 @@ inline void schedule(Watch* w) {
     at.usec += usec;
     at.sec += at.usec / 1000000;
     at.usec %= 1000000;
-    w->next = at;
     tcl.LimitSetTime(w->interp, &at);
 }
 
@@ -117,20 +115,13 @@ inline void cancel(Watch* w, const std::string& message) {
 // The exception in flight, kept for the call that started the evaluation,
 // which raises it; the evaluation is cancelled.  With the GIL.
 inline void stop_for(Watch* w) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value && tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    if (!value) return;
-    Ref exc = Ref::steal(value);
-    std::string message = Py_TYPE(value)->tp_name;
+    py::Caught caught;
+    PyObject* exc = caught.value();
+    if (!exc) return;
+    std::string message = Py_TYPE(exc)->tp_name;
     if (const char* dot = std::strrchr(message.c_str(), '.')) message = dot + 1;
     PyObject* key = PyLong_FromVoidPtr(w->interp);
-    if (!key || PyDict_SetItem(w->interrupts, key, value) < 0) {
-        PyErr_Clear();
-    }
+    if (!key || PyDict_SetItem(w->interrupts, key, exc) < 0) PyErr_Clear();
     Py_XDECREF(key);
     cancel(w, message);
 }
