@@ -8,7 +8,7 @@ import pydoc
 import pytest
 
 from tarvo.tcl.history import Entry, History
-from tarvo.tcl.interpreter import Interpreter
+from tarvo.tcl.interpreter import Interpreter, TclTimeoutError
 from tarvo.tcl.jot import Jot, Jot_Code
 from tarvo.tcl.nestmap import NestMap
 
@@ -18,7 +18,8 @@ MODULES = ["interpreter", "internal", "nestmap", "quoten", "history", "jot"]
 @pytest.mark.parametrize(
     "cls, signature",
     [
-        (Interpreter, "()"),
+        (Interpreter, "(*, timeout=None)"),
+        (TclTimeoutError, "(*args)"),
         (History, "(max_history=9999)"),
         (Entry, "(api)"),
         (Jot, "(tcl)"),

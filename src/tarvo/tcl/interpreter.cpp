@@ -1318,7 +1318,7 @@ enum MethodIndex {
 Ref make_interpreter_class(PyObject* module) {
     Ref bases = py::own(PyTuple_Pack(1, py::global(module, TARVO_STR("Tk"))));
     py::ClassBuilder cls(module, "Interpreter", bases.get(),
-                         "Interpreter()\n--\n\n"
+                         "Interpreter(*, timeout=None)\n--\n\n"
                          "A Tcl interpreter without Tk, with TclX loaded, call history, quick calls\n"
                          "(`jot`), typed results and Python callbacks.\n"
                          "\n"
@@ -1382,17 +1382,12 @@ Ref make_interpreter_class(PyObject* module) {
 // TclTimeoutError: a TclError (as eval raises it) that is also a TimeoutError.
 Ref make_timeout_error(PyObject* module) {
     Ref bases = py::own(PyTuple_Pack(2, py::global(module, TARVO_STR("TclError")), PyExc_TimeoutError));
-    Ref ns = py::own(PyDict_New());
-    Ref module_name = py::own(PyModule_GetNameObject(module));
-    py::check(PyDict_SetItemString(ns.get(), "__module__", module_name.get()));
-    Ref doc = py::text(
-        "TclTimeoutError(*args)\n--\n\n"
-        "A Tcl evaluation that ran longer than its time limit, and was cancelled.\n\n"
-        "Like the TclError of any failed eval or quick call, it carries errorinfo,\n"
-        "message, errorcode and errorline.");
-    py::check(PyDict_SetItemString(ns.get(), "__doc__", doc.get()));
-    Ref name = py::text("TclTimeoutError");
-    return py::call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), ns.get());
+    py::ClassBuilder cls(module, "TclTimeoutError", bases.get(),
+                         "TclTimeoutError(*args)\n--\n\n"
+                         "A Tcl evaluation that ran longer than its time limit, and was cancelled.\n\n"
+                         "Like the TclError of any failed eval or quick call, it carries errorinfo,\n"
+                         "message, errorcode and errorline.");
+    return cls.build();
 }
 
 // What the native casts compare with, as the module starts.
