@@ -12,6 +12,7 @@ import weakref
 import pytest
 
 from support.crash import run_isolated
+from support.spawned import children, require_debian_package
 from tarvo.tcl.interpreter import Interpreter, TclError, TclTimeoutError
 
 pytestmark = pytest.mark.timeout(120)
@@ -276,24 +277,8 @@ def test_closing_while_it_evaluates_or_from_another_thread():
     ]
 
 
-def children():
-    """The process ids of this process's children, zombies included."""
-    me, found = os.getpid(), []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/stat") as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if int(fields[1]) == me:
-            found.append(int(pid))
-    return found
-
-
 @pytest.mark.parametrize("end", ["close", "drop"])
 def test_spawned_programs_are_closed_and_reaped(end):
-    from support.spawned import require_debian_package
-
     require_debian_package("tcl-expect")
     before = set(children())
     tcl = Interpreter()
