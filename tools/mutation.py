@@ -174,7 +174,7 @@ def comment_lines(lines: list[str]) -> set[int]:
     return result
 
 
-def load_equivalents() -> dict[tuple[str, str, str], str]:
+def load_equivalents() -> list[tuple[re.Pattern[str], str]]:
     """tools/mutation-equivalent.txt: blocks of
 
         @ quoten.cpp
@@ -182,9 +182,10 @@ def load_equivalents() -> dict[tuple[str, str, str], str]:
         + the line as the mutant has it
         why: one line on why no test can tell them apart
 
-    Lines are compared without their leading and trailing spaces; an entry
-    covers the same change wherever the file has that line."""
-    entries: dict[tuple[str, str, str], str] = {}
+    Lines are compared without their leading and trailing spaces; `*` in the
+    file name or the lines stands for any text.  An entry covers the same
+    change wherever a file has that line."""
+    entries: list[tuple[re.Pattern[str], str]] = []
     if not EQUIVALENTS.exists():
         return entries
     file = old = new = None
@@ -195,20 +196,25 @@ def load_equivalents() -> dict[tuple[str, str, str], str]:
             file, old, new = line[2:].strip(), None, None
         elif line.startswith("- "):
             old = line[2:].strip()
-        elif line.startswith("+ "):
+        elif line.startswith("+ ") or line.strip() == "+":
             new = line[2:].strip()
         elif line.startswith("why: "):
             if not (file and old is not None and new is not None):
                 sys.exit(f"{EQUIVALENTS}:{n}: 'why:' without '@ file', '- line' and '+ line' before it")
-            entries[(file, old, new)] = line[5:].strip()
+            pattern = "\n".join(".*".join(map(re.escape, part.split("*"))) for part in (file, old, new))
+            entries.append((re.compile(pattern, re.S), line[5:].strip()))
         else:
             sys.exit(f"{EQUIVALENTS}:{n}: expected '@ file', '- ', '+ ' or 'why: '")
     return entries
 
 
-def equivalent_reason(m: Mutant, listed: dict[tuple[str, str, str], str]) -> str | None:
+def equivalent_reason(m: Mutant, listed: list[tuple[re.Pattern[str], str]]) -> str | None:
     short = m.file[len(PACKAGE) + 1:]
-    return listed.get((short, m.original.strip(), m.mutated.strip()))
+    text = "\n".join((short, m.original.strip(), m.mutated.strip()))
+    for pattern, why in listed:
+        if pattern.fullmatch(text):
+            return why
+    return None
 
 
 # ---------------------------------------------------------------------------
