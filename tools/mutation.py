@@ -467,6 +467,8 @@ def main() -> int:
     parser.add_argument("--build-timeout", type=float, default=900)
     parser.add_argument("--min-score", type=float, default=None,
                         help="exit with status 1 when the score (%%) is below this")
+    parser.add_argument("--counted", action="store_true",
+                        help="draw mutants until N of them count (build, change the code, not listed)")
     parser.add_argument("--again", action="store_true",
                         help="try again only the survivors of the last run with this seed")
     parser.add_argument("--list", action="store_true", help="print the mutants per file and stop")
@@ -485,8 +487,14 @@ def main() -> int:
         print(f"{len(everything):6d}  in all")
         return 0
     rng = random.Random(args.seed)
-    chosen = everything if args.n <= 0 or args.n >= len(everything) else rng.sample(everything, args.n)
-    chosen.sort(key=lambda m: (files.index(m.file), m.line, m.mutated))
+    if args.counted:
+        # Drawn one by one until N of them count (they build, change the
+        # code and are not listed as equivalent).
+        chosen = list(everything)
+        rng.shuffle(chosen)
+    else:
+        chosen = everything if args.n <= 0 or args.n >= len(everything) else rng.sample(everything, args.n)
+        chosen.sort(key=lambda m: (files.index(m.file), m.line, m.mutated))
 
     listed = load_equivalents()
     users = includers()
@@ -511,7 +519,8 @@ def main() -> int:
             old = kept.get(m.key)
             if old and not m.status:
                 m.status, m.detail, m.seconds = old["status"], old["detail"], old["seconds"]
-    print(f"mutation: {len(chosen)} of {len(everything)} mutants, seed {args.seed}; "
+    drawn = f"drawn until {args.n} count" if args.counted else f"{len(chosen)} of {len(everything)}"
+    print(f"mutation: mutants {drawn}, seed {args.seed}; "
           f"copy and build in {lab.out}", flush=True)
     lab.prepare()
     to_run = [m for m in chosen if not m.status]
@@ -526,19 +535,24 @@ def main() -> int:
                                      "mutants": [asdict(m) for m in done]}, indent=1))
         return summary
 
+    tried = len(chosen)
     try:
         for i, m in enumerate(chosen, 1):
+            if args.counted and sum(x.status in ("killed", "survived") for x in chosen[:i - 1]) >= args.n:
+                tried = i - 1
+                break
             if not m.status:
                 # Three times what the tests take unchanged, and a minute for
                 # pytest's start and a loaded machine.
                 limit = args.timeout or 3 * sum(per_file.get(t, 0) for t in m.tests) + 60
                 lab.try_mutant(m, limit, i)
-            print(f"[{i}/{len(chosen)}] {m.status:10} {m.file}:{m.line} {m.detail} ({m.seconds:.0f} s)\n"
+            print(f"[{i}/{'?' if args.counted else len(chosen)}] {m.status:10} {m.file}:{m.line} {m.detail} ({m.seconds:.0f} s)\n"
                   f"    - {m.original.strip()}\n    + {m.mutated.strip()}", flush=True)
-            save([x for x in chosen if x.status])
+            save([x for x in chosen[:i] if x.status])
     finally:
         # The copy goes back to the tree as it was; its build follows next run.
         sync_copy(lab.work)
+    chosen = chosen[:tried]
     summary = save(chosen)
     print(f"mutation: {summary}\nmutation: report in {lab.out / 'report.md'}")
     _, _, pct = score(chosen)
