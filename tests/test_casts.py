@@ -156,6 +156,25 @@ def test_subclass_overrides(tcl):
         mine.get_int("kl")
 
 
+@pytest.mark.parametrize("refusal", [TypeError, ValueError])
+def test_cast_any_goes_past_a_cast_that_refuses(refusal):
+    class Refusing(Interpreter):
+        def cast_int(self, value):
+            raise refusal(value)
+
+    assert Refusing().cast_any("12") == 12.0  # cast_double took it
+
+
+@pytest.mark.parametrize("error", [KeyError, ZeroDivisionError, RuntimeError])
+def test_cast_any_lets_other_errors_of_a_cast_out(error):
+    class Broken(Interpreter):
+        def cast_double(self, value):
+            raise error("broken")
+
+    with pytest.raises(error, match="broken"):
+        Broken().cast_any("1.5")
+
+
 # -- variable access -----------------------------------------------------------------
 
 

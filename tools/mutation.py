@@ -474,6 +474,9 @@ def main() -> int:
     parser.add_argument("--list", action="store_true", help="print the mutants per file and stop")
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "mutation")
     args = parser.parse_args()
+    # Stopped from outside: the mutated file is restored and the tests' process
+    # group killed on the way out, as on Ctrl-C.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
     files = sources()
     if args.only:
