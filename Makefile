@@ -20,7 +20,7 @@ ASAN_BUILD_DIR := build/asan
 # they need.
 SANITIZE_CXX ?= g++
 
-.PHONY: demo test test-all test-packages sanitize bench build build-asan wheel sdist packaging system format clean
+.PHONY: demo test test-all test-packages sanitize mutation bench build build-asan wheel sdist packaging system format clean
 .PRECIOUS: %/.installed
 
 demo: build
@@ -35,6 +35,21 @@ test: build
 # those named in PYTHONS=), each in its own venv (.venv-3.X) and build folder.
 test-all:
 	@PYTHONS="$(PYTHONS)" PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-all.sh
+
+# Mutation testing of the C++ (tools/mutation.py): N mutants drawn with SEED
+# (N=0: all of them), each built in a copy under build/mutation and put to
+# the tests that cover its file; the report is build/mutation/report.md.
+# MIN_SCORE= makes the target fail when the score (in %) is below it.
+N ?= 150
+SEED ?= 1
+MIN_SCORE ?=
+MUTATION_ARGS ?=
+mutation: build $(VENV)/.mutator
+	$(PY) tools/mutation.py --n $(N) --seed $(SEED) $(if $(MIN_SCORE),--min-score $(MIN_SCORE)) $(MUTATION_ARGS)
+
+$(VENV)/.mutator: $(VENV)/.installed
+	$(PY) $(INSTALL) universalmutator
+	touch $@
 
 bench: build
 	$(PY) bench/run.py

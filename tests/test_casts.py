@@ -156,6 +156,47 @@ def test_subclass_overrides(tcl):
         mine.get_int("kl")
 
 
+@pytest.mark.parametrize("refusal", [TypeError, ValueError])
+def test_cast_any_goes_past_a_cast_that_refuses(refusal):
+    class Refusing(Interpreter):
+        def cast_int(self, value):
+            raise refusal(value)
+
+    assert Refusing().cast_any("12") == 12.0  # cast_double took it
+
+
+@pytest.mark.parametrize("error", [KeyError, ZeroDivisionError, RuntimeError])
+def test_cast_any_lets_other_errors_of_a_cast_out(error):
+    class Broken(Interpreter):
+        def cast_double(self, value):
+            raise error("broken")
+
+    with pytest.raises(error, match="broken"):
+        Broken().cast_any("1.5")
+
+
+class OwnInt(Interpreter):
+    def cast_int(self, value):
+        raise ValueError(value)
+
+
+@pytest.mark.parametrize("cls", [Interpreter, OwnInt], ids=["plain", "subclass"])
+@pytest.mark.parametrize("error, text_back", [(TypeError, True), (ValueError, True), (KeyError, False)])
+def test_cast_any_and_a_keyed_list_cast_that_fails(monkeypatch, cls, error, text_back):
+    # cast_any's last step is Interpreter.cast_keyed_list: a refusal (TypeError,
+    # ValueError) leaves the text as it is, any other error comes out.
+    def failing(value, item_cast=None):
+        raise error("no keyed list")
+
+    monkeypatch.setattr(Interpreter, "cast_keyed_list", staticmethod(failing))
+    tcl = cls()
+    if text_back:
+        assert tcl.cast_any("{a 1} {é 2}") == "{a 1} {é 2}"
+    else:
+        with pytest.raises(error, match="no keyed list"):
+            tcl.cast_any("{a 1} {é 2}")
+
+
 # -- variable access -----------------------------------------------------------------
 
 

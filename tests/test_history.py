@@ -4,6 +4,8 @@ import re
 
 import pytest
 
+from support.crash import run_isolated
+
 from tarvo.tcl import history as history_module
 from tarvo.tcl.history import Entry, History
 
@@ -65,6 +67,53 @@ def test_words_are_joined(words, text):
     assert Entry(words).api == text
 
 
+def tcl_words(words):
+    """A command's words as the history shows them: a word holding a blank
+    braced, the words joined with single blanks."""
+    return " ".join("{%s}" % w if " " in w else w for w in words)
+
+
+# Words of every width (ASCII, Latin-1, BMP, astral), each first, last and
+# beside a wider or narrower one; short words and long ones (the C library
+# scans and copies from 17 characters on), a blank as a word's last character.
+WORD_MIXES = [
+    ["puts", "x" * 15 + " ", "y" * 16, "z" * 16 + " ", "w" * 17],
+    ["é", "a b", "ü" * 17, "c"],
+    ["€", "a", "b c"],
+    ["a", "€ x", "b"],
+    ["\U0001F600", "é", "a", "€ b"],
+    ["é b", "\U0001F600 c", "€"],
+    ["a" * 20, "€" * 20 + " ", "é"],
+]
+
+
+@pytest.mark.parametrize("words", WORD_MIXES)
+def test_words_of_every_width_are_joined(words):
+    assert Entry(words).api == tcl_words(words)
+    h = History()
+    h.append(tuple(words))
+    assert h.filter()[0].api == tcl_words(words)
+
+
+@pytest.mark.parametrize("count", [31, 32, 33, 40])
+@pytest.mark.parametrize("blank_at", [0, 30, 31, 32, 39])
+def test_many_words_keep_their_braces(count, blank_at):
+    words = ["w%d" % i for i in range(count)]
+    if blank_at < count:
+        words[blank_at] = "a b"
+    assert Entry(words).api == tcl_words(words)
+    assert Entry(words + ["€"]).api == tcl_words(words + ["€"])
+
+
+@pytest.mark.parametrize("words", [["a", 1], ["a", "€", b"x"], ["é", None]])
+def test_bad_word_is_named_as_str_join_names_it(words):
+    with pytest.raises(TypeError) as python:
+        " ".join(words)
+    with pytest.raises(TypeError) as ours:
+        Entry(words)
+    assert str(ours.value) == str(python.value)
+
+
 def test_string_api_kept_as_is():
     class Text(str):
         pass
@@ -103,6 +152,21 @@ def test_replaced_get_time_is_used(monkeypatch):
     e = filled("x").filter()[0]
     assert e.timestamp is fixed
     assert str(e) == "2020-01-02T03:04:05.000006: x"
+
+
+def test_clock_replaced_before_start_up_is_used():
+    # The package reads tarvo.utils.utils.get_time when it starts: a clock of
+    # the user's own put there first is the one every entry reads.
+    out = run_isolated("""
+        import datetime
+        import tarvo.utils.utils as utils
+        utils.get_time = lambda: datetime.datetime(2001, 2, 3, 4, 5, 6, 7)
+        from tarvo.tcl.history import Entry, History
+        h = History()
+        h.append(["set", "x", "€ 1"])
+        print(Entry("x").timestamp.isoformat(), h.filter()[0])
+    """)
+    assert out.split() == ["2001-02-03T04:05:06.000007", "2001-02-03T04:05:06.000007:", "set", "x", "{€", "1}"]
 
 
 def test_timestamp_is_a_plain_attribute():

@@ -1,4 +1,5 @@
 import collections.abc
+import gc
 import ctypes
 import json
 import string
@@ -425,3 +426,38 @@ def test_text_too_long_for_tcl(no_leaks):
     with pytest.raises(OverflowError, match="2147483648 bytes"):
         GetListFromAny(huge)
     no_leaks(GetListFromAny, huge, raises=OverflowError, warmup=1, calls=2)
+
+
+# -- The object behind a command of _createcommand ------------------------------
+
+def trampoline_of(callback):
+    (found,) = [o for o in gc.get_referrers(callback) if type(o).__name__ == "_Trampoline"]
+    return found
+
+
+def test_trampoline_shows_its_callback_to_the_collector():
+    tk = tkinter.Tcl()
+    callback = lambda *words: "-".join(words)  # noqa: E731
+    internal._createcommand(tk, "joined", callback)
+    trampoline = trampoline_of(callback)
+    assert trampoline.callback is callback
+    assert callback in gc.get_referents(trampoline)
+    assert tk.eval("joined a b") == "a-b"
+
+
+@pytest.mark.parametrize("result", [[1, 2], {"a": 1}, 3.5, None, object()])
+def test_trampoline_called_outside_its_command_is_a_plain_call(result):
+    # Somebody who finds it (through gc) and calls it gets what the callback
+    # returns, not what Tcl would get, and its exceptions as they are.
+    tk = tkinter.Tcl()
+
+    def callback(fail=False):
+        if fail:
+            raise KeyError("plain")
+        return result
+
+    internal._createcommand(tk, "found", callback)
+    trampoline = trampoline_of(callback)
+    assert trampoline() is result
+    with pytest.raises(KeyError, match="plain"):
+        trampoline(fail=True)

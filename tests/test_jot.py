@@ -411,3 +411,46 @@ def test_every_way_of_changing_the_instance_shows(replace):
         tcl.eval(f"set x {step}")
         tcl.jot.set("x", str(step))
         assert recorder.items == [list(f"set x {step}"), ["set", "x", str(step)]]
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: Jot_Code("a", tcl=object()), lambda: Jot(Interpreter()), History],
+    ids=["Jot_Code", "Jot", "History"],
+)
+def test_weakly_referenceable_like_python_classes(make):
+    obj = make()
+    ref = weakref.ref(obj)
+    assert ref() is obj and weakref.proxy(obj).__class__ is type(obj)
+    del obj
+    gc.collect()
+    assert ref() is None
+
+
+def left_alive(cls, tag):
+    # Read from __dict__: a Jot's or Jot_Code's own getattr would answer anything.
+    return [o for o in gc.get_objects() if type(o) is cls and o.__dict__.get("tag") == tag]
+
+
+@pytest.mark.parametrize(
+    "make, attribute",
+    [
+        (lambda: Jot_Code("a", tcl=None), "tcl"),
+        (lambda: Jot_Code("a", tcl=None), "cmd"),
+        (lambda: Jot(Interpreter()), "tcl"),
+        (History, "enabled"),
+        (History, "__markers__"),
+    ],
+    ids=["Jot_Code.tcl", "Jot_Code.cmd", "Jot.tcl", "History.enabled", "History.__markers__"],
+)
+def test_object_that_refers_to_itself_is_collected(make, attribute):
+    # A cycle of one object of ours alone: only our own clear breaks it.
+    # (A weak reference would not tell: the collector clears those before
+    # it tries to free anything.)
+    obj = make()
+    cls, tag = type(obj), "cycle %s %d" % (attribute, id(obj))
+    obj.tag = tag
+    setattr(obj, attribute, obj)
+    del obj
+    gc.collect()
+    assert left_alive(cls, tag) == []

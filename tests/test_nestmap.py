@@ -745,3 +745,34 @@ def test_errors_and_leaks(no_leaks, name, operation, raises):
             operation(tree())
         assert info.value is hostile.last_raised()
     no_leaks(lambda: operation(tree()), raises=raises)
+
+
+def python_unpack_error(entry):
+    try:
+        _, _ = entry
+    except (TypeError, ValueError) as exc:
+        return type(exc), str(exc)
+    return None
+
+
+@pytest.mark.parametrize(
+    "listing",
+    [lambda: [("a.b", 1), ["c", "€"]], lambda: [("a.b", 1), 5], lambda: [("a.b", 1), ("c",)],
+     lambda: [("a.b", 1), iter(["x", "é", "y"])], lambda: [("a", 1), None], lambda: (("a.é", 2),)],
+)
+def test_update_from_a_nestmap_takes_what_its_own_all_items_lists(listing):
+    # A subclass's all_items is what update merges, entry by entry, with
+    # Python's unpacking errors for entries that are no pair.
+    class Listed(NestMap):
+        def all_items(self):
+            return listing()
+
+    target = NestMap(z=0)
+    failure = next((e for e in map(python_unpack_error, listing()) if e), None)
+    if failure is None:
+        target.update(Listed(ignored=1))
+        assert target.all_items() == [("z", 0), *map(tuple, listing())]
+    else:
+        with pytest.raises(failure[0]) as info:
+            target.update(Listed(ignored=1))
+        assert str(info.value) == failure[1]

@@ -47,6 +47,23 @@ def test_public_functions_behave_like_builtins_with_attributes(monkeypatch):
     assert Holder().q("a b") == "a b"
 
 
+def python_function():
+    pass
+
+
+@pytest.mark.parametrize("function", [quoten, tclobj], ids=["quoten", "tclobj"])
+@pytest.mark.parametrize("attribute", ["__name__", "__qualname__"])
+@pytest.mark.parametrize("value", [5, None, b"name"])
+def test_names_refuse_what_a_python_function_refuses(function, attribute, value):
+    with pytest.raises(TypeError) as python:
+        setattr(python_function, attribute, value)
+    before = getattr(function, attribute)
+    with pytest.raises(TypeError) as ours:
+        setattr(function, attribute, value)
+    assert str(ours.value) == str(python.value)
+    assert getattr(function, attribute) == before
+
+
 # -- Tcl list element quoting -------------------------------------------------
 
 ELEMENTS = [
@@ -91,6 +108,16 @@ def test_convert_with_given_flags():
         _Tcl_ConvertElement("{x", frozenset())
     with pytest.raises(hostile.Boom):
         _Tcl_ConvertElement("a", hostile.BadIter())
+
+
+@pytest.mark.parametrize(
+    "element, written",
+    [("{", "\\{"), ("{}", "\\{\\}"), ("{é}", "\\{é\\}"), ("{€ }", "\\{€\\ \\}")],
+)
+def test_convert_escapes_a_leading_brace_of_any_length(element, written):
+    flags = set()
+    assert _Tcl_ConvertElement(element, flags) == written
+    assert flags == {"BRACES_UNMATCHED"}
 
 
 # -- quoten and tclobj --------------------------------------------------------

@@ -4,6 +4,8 @@ import ctypes
 import importlib
 import inspect
 import pydoc
+import re
+import types
 
 import pytest
 
@@ -92,3 +94,23 @@ def test_help_documents_the_instance_attributes():
     for attribute in ("tk", "history", "jot, Jot", "global_ns", "local_ns", "vars", "objs", "__callbacks__"):
         assert f"\n |  {attribute}\n |      " in text
     assert "eval(self, code, typecast=False, record=True, *, timeout=None)" in text
+
+
+def documented_functions():
+    for name in MODULES:
+        module = importlib.import_module("tarvo.tcl." + name)
+        for attr, value in vars(module).items():
+            if isinstance(value, types.BuiltinFunctionType) and value.__module__ == module.__name__:
+                yield pytest.param(value, id=f"{name}.{attr}")
+
+
+@pytest.mark.parametrize("function", list(documented_functions()))
+def test_help_text_of_functions_reads_whole(function):
+    # What help() shows under the signature: whole sentences, from the first
+    # to the last.
+    text = function.__doc__
+    assert text and not text.startswith(function.__name__ + "(")
+    first = re.match(r"\w*", text).group()
+    module = importlib.import_module(function.__module__)
+    assert text[0].isupper() or text[0] == "`" or hasattr(module, first), text
+    assert text.rstrip().endswith((".", ")")), text
