@@ -388,3 +388,26 @@ def test_a_stopped_evaluation_is_not_reported_again_as_a_background_error(tcl, c
     tcl.eval("after 0 {error boom}; update; update")
     err = capfd.readouterr().err
     assert err == 'boom\n    while executing\n"error boom"\n    ("after" script)\n'  # that one only
+
+
+# -- child interpreters ---------------------------------------------------------------
+
+
+def test_child_interpreters_run_as_long_as_they_need(tcl):
+    # A child gets its parent's time limit from `interp create`: it must not
+    # stop when that passes.
+    assert tcl.eval("interp create c; c eval {after 200; set x 1}") == "1"
+    assert tcl.eval("interp cr d; d eval {interp create e; e eval {after 150; set y 2}}") == "2"
+    seconds = "[expr {[clock seconds] + 100}]"
+    assert tcl.eval(f"interp create f; interp limit f time -seconds {seconds}; f eval {{after 100; set z 3}}") == "3"
+    assert tcl.eval("interp limit f time -seconds") != ""  # a limit of the script's own stays
+    assert sorted(tcl.eval("interp children").split()) == ["c", "d", "f"]
+
+
+def test_what_a_child_interpreter_runs_stops_too(tcl):
+    tcl.eval("interp create c; c eval {interp create g}")
+    with pytest.raises(TclTimeoutError, match="after 0.2 s"):
+        tcl.eval("c eval {while 1 {}}", timeout=0.2)
+    with Alarm(0.2, interrupt), pytest.raises(KeyboardInterrupt):
+        tcl.eval("c eval {g eval {while 1 {catch {after 10}}}}")
+    assert tcl.eval("c eval {g eval {set q 5}}") == "5"

@@ -131,6 +131,10 @@ struct Api {
     void (*DeleteInterp)(Interp* interp);
     void (*Preserve)(void* data);
     int (*DeleteCommandFromToken)(Interp* interp, void* command);
+    Interp* (*GetChild)(Interp* interp, const char* name);  // Tcl_GetSlave before Tcl 8.7
+    int (*LimitTypeEnabled)(Interp* interp, int type);
+    void (*LimitTypeReset)(Interp* interp, int type);
+    void (*LimitGetTime)(Interp* interp, Time* timeLimitPtr);
 };
 
 // The Tcl versions the C++ is written for: Tcl 9 passes sizes as 64-bit
@@ -241,6 +245,11 @@ inline const Api& api() {
     resolve(loaded.DeleteInterp, "Tcl_DeleteInterp");
     resolve(loaded.Preserve, "Tcl_Preserve");
     resolve(loaded.DeleteCommandFromToken, "Tcl_DeleteCommandFromToken");
+    resolve(loaded.GetChild, "Tcl_GetChild", false);
+    if (!loaded.GetChild) resolve(loaded.GetChild, "Tcl_GetSlave");
+    resolve(loaded.LimitTypeEnabled, "Tcl_LimitTypeEnabled");
+    resolve(loaded.LimitTypeReset, "Tcl_LimitTypeReset");
+    resolve(loaded.LimitGetTime, "Tcl_LimitGetTime");
     // Last: a filled GetStringResult marks the table as loaded.
     resolve(loaded.GetStringResult, "Tcl_GetStringResult");
     api = loaded;

@@ -52,6 +52,7 @@ struct Watch {
     double timeout = 0;      // the interpreter's default, in seconds; 0 for none
     bool unwinding = false;  // a stopped evaluation is unwinding through Python callbacks
     void* keeper = nullptr;  // tarvo.tcl.internal's keeper of the interpreter, borrowed
+    Watch* root = nullptr;   // for a child interpreter: the watch of the one Python calls
 
     bool any_expired() const {
         for (const Limit& limit : limits) {
@@ -81,15 +82,18 @@ inline Watch* find_watch(Interp* interp) {
 
 namespace detail {
 
+inline Watch* root_of(Watch* w) { return w->root ? w->root : w; }
+
 // Moves Tcl's limit to the next tick, or to the nearest deadline before it.
 inline void schedule(Watch* w) {
     const Api& tcl = api_loaded();
+    const Watch* r = root_of(w);
     Time at{};
     tcl.GetTime(&at);
     long usec = TICK_USEC;
-    if (!w->limits.empty()) {
+    if (!r->limits.empty()) {
         const double now = steady_now();
-        for (const Watch::Limit& limit : w->limits) {
+        for (const Watch::Limit& limit : r->limits) {
             if (limit.expired) continue;
             const double left = (limit.deadline - now) * 1e6;
             if (left < usec) usec = left > 0 ? static_cast<long>(left) : 0;
@@ -112,6 +116,13 @@ inline void cancel(Watch* w, const std::string& message) {
     tcl.AsyncInvoke(w->interp, TCL_OK);
 }
 
+// Cancels the evaluation in the interpreter of `w` and, for a child
+// interpreter, in the one Python called, whose evaluation runs it.
+inline void cancel_all(Watch* w, const std::string& message) {
+    cancel(w, message);
+    if (w->root) cancel(w->root, message);
+}
+
 // The exception in flight, kept for the call that started the evaluation,
 // which raises it; the evaluation is cancelled.  With the GIL.
 inline void stop_for(Watch* w) {
@@ -120,18 +131,20 @@ inline void stop_for(Watch* w) {
     if (!exc) return;
     std::string message = Py_TYPE(exc)->tp_name;
     if (const char* dot = std::strrchr(message.c_str(), '.')) message = dot + 1;
-    PyObject* key = PyLong_FromVoidPtr(w->interp);
-    if (!key || PyDict_SetItem(w->interrupts, key, exc) < 0) PyErr_Clear();
+    Watch* r = root_of(w);
+    PyObject* key = PyLong_FromVoidPtr(r->interp);
+    if (!key || PyDict_SetItem(r->interrupts, key, exc) < 0) PyErr_Clear();
     Py_XDECREF(key);
-    cancel(w, message);
+    cancel_all(w, message);
 }
 
 // Tcl's call at the limit.
 inline void tick(void* data, Interp*) noexcept {
     auto* w = static_cast<Watch*>(data);
+    Watch* r = root_of(w);
     // First the next tick: a Python signal handler may call Tcl again.
     schedule(w);
-    if (w->depth == 0 || python_finalizing()) return;
+    if (r->depth == 0 || python_finalizing()) return;
     PyGILState_STATE gil = PyGILState_Ensure();
     // Whatever this thread had raised, if it holds the GIL already, waits.
     PyObject *held_type, *held_value, *held_tb;
@@ -140,12 +153,12 @@ inline void tick(void* data, Interp*) noexcept {
         stop_for(w);
     } else {
         const double now = steady_now();
-        for (Watch::Limit& limit : w->limits) {
+        for (Watch::Limit& limit : r->limits) {
             if (limit.deadline > now && !limit.expired) continue;
             // The outermost call whose time is up; again at every tick
             // while it unwinds, for what would not stop the first time.
             limit.expired = true;
-            cancel(w, limit.message);
+            cancel_all(w, limit.message);
             break;
         }
     }
@@ -153,27 +166,92 @@ inline void tick(void* data, Interp*) noexcept {
     PyErr_Restore(held_type, held_value, held_tb);
     PyGILState_Release(gil);
     // A deadline just missed leaves the next tick as it is.
-    if (!w->limits.empty()) schedule(w);
+    if (!r->limits.empty()) schedule(w);
 }
 
 inline void watch_deleted(void* data, Interp*) noexcept { delete static_cast<Watch*>(data); }
 
+Watch* start_child_watch(Interp* child, Watch* parent);
+
+// `interp create` gives the new child interpreter its parent's time limit,
+// but not the handler that moves it on: the child would stop with "time
+// limit exceeded" a tick later.  So the `interp` command of a watched
+// interpreter gives each child it creates a watch of its own, on behalf of
+// the interpreter that Python calls: signals and time limits stop what the
+// child runs too.
+struct InterpCommand {
+    ObjCmdProc proc;
+    void* data;
+    CmdDeleteProc release;
+    void* release_data;
+};
+
+inline int interp_command(void* data, Interp* interp, int objc, Obj* const objv[]) noexcept {
+    const auto* original = static_cast<InterpCommand*>(data);
+    const int code = original->proc(original->data, interp, objc, objv);
+    if (code != TCL_OK || objc < 3) return code;
+    const Api& tcl = api_loaded();
+    int length = 0;
+    const char* word = tcl.GetStringFromObj(objv[1], &length);
+    // Tcl takes any unique prefix of a subcommand: "cr" and on for create.
+    if (length < 2 || std::strncmp(word, "create", static_cast<size_t>(length)) != 0 || length > 6) return code;
+    Time own{}, inherited{};
+    tcl.LimitGetTime(interp, &own);
+    const char* path = tcl.GetStringFromObj(tcl.GetObjResult(interp), &length);
+    Interp* child = tcl.GetChild(interp, path);
+    if (!child || !tcl.LimitTypeEnabled(child, LIMIT_TIME)) return code;
+    tcl.LimitGetTime(child, &inherited);
+    Watch* parent = find_watch(interp);
+    if (inherited.sec == own.sec && inherited.usec == own.usec && parent && !find_watch(child)) {
+        start_child_watch(child, parent);
+    }
+    return code;
+}
+
+inline void interp_command_deleted(void* data) noexcept {
+    auto* original = static_cast<InterpCommand*>(data);
+    if (original->release) original->release(original->release_data);
+    delete original;
+}
+
+inline void watch_children(Interp* interp) {
+    const Api& tcl = api_loaded();
+    CmdInfo info{};
+    if (!tcl.GetCommandInfo(interp, "::interp", &info) || !info.isNativeObjectProc || !info.objProc) return;
+    auto* original = new InterpCommand{info.objProc, info.objClientData, info.deleteProc, info.deleteData};
+    info.objProc = interp_command;
+    info.objClientData = original;
+    info.deleteProc = interp_command_deleted;
+    info.deleteData = original;
+    if (!tcl.SetCommandInfo(interp, "::interp", &info)) delete original;
+}
+
 }  // namespace detail
 
 // The Watch of `interp`, started (its limit set) where there was none.
-inline Watch* start_watch(Interp* interp, PyObject* interrupts, PyObject* timeout_error) {
+inline Watch* start_watch(Interp* interp, PyObject* interrupts, PyObject* timeout_error, Watch* root = nullptr) {
     if (Watch* found = find_watch(interp)) return found;
-    const Api& tcl = api();
+    const Api& tcl = api_loaded();
     auto* w = new Watch();
     w->interp = interp;
     w->interrupts = interrupts;
     w->timeout_error = timeout_error;
+    w->root = root;
     tcl.SetAssocData(interp, WATCH_KEY, detail::watch_deleted, w);
     tcl.LimitAddHandler(interp, LIMIT_TIME, detail::tick, w, nullptr);
     detail::schedule(w);
     tcl.LimitTypeSet(interp, LIMIT_TIME);
+    detail::watch_children(interp);
     return w;
 }
+
+namespace detail {
+// A child's watch lives no longer than its parent's: Tcl deletes children first.
+inline Watch* start_child_watch(Interp* child, Watch* parent) {
+    Watch* r = root_of(parent);
+    return start_watch(child, r->interrupts, r->timeout_error, r);
+}
+}  // namespace detail
 
 // A time limit in seconds from a Python value, a positive int or float:
 // 0 for inf (no limit), and `none` for None.
