@@ -40,7 +40,7 @@ preflight() {
   [ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, chroot and mounts)"
   command -v debootstrap >/dev/null || die "debootstrap is not installed: apt-get install debootstrap"
   command -v curl >/dev/null || die "curl is not installed: apt-get install curl"
-  curl -fsS -o /dev/null --max-time 30 "$mirror/dists/$suite/Release" ||
+  curl -fs -o /dev/null --max-time 30 "$mirror/dists/$suite/Release" ||
     die "cannot reach the Debian archive at $mirror (dists/$suite/Release): no network?"
 }
 
