@@ -46,7 +46,7 @@ echo "the README's prerequisites: $((SECONDS - start)) s"
 # This branch, as a clone would bring it.
 branch=$(git rev-parse --abbrev-ref HEAD)
 git bundle create -q "$root/tmp/tarvo.bundle" HEAD "$branch"
-in_chroot "$root" git clone -q -b "$branch" /tmp/tarvo.bundle /root/tarvo.tcl ||
+in_chroot "$root" git -c init.defaultBranch=main clone -q -b "$branch" /tmp/tarvo.bundle /root/tarvo.tcl ||
   die "git clone failed in the $suite chroot"
 
 status=0

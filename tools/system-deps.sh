@@ -6,9 +6,9 @@
 # lacks to build and run the package: tkinter, venv (ensurepip) and the C
 # headers.  Idempotent and quick when all is there.
 #
-# Package names differ between Debian releases (TclX is tclx8.4 on Debian 12,
-# tcl-tclx on 13 and later), so each need lists its names, and the first one
-# the archive has is taken.  When none is there, it stops naming the need.
+# Package names differ between Debian releases (TclX is tclx8.4 on Debian 12
+# and 13, tcl-tclx with TclX 8.6 in sid), so each need lists its names, and
+# the first one the archive has is taken.  When none is there, it stops naming the need.
 #
 # --extensions adds the other binary extensions the tests load where they
 # are installed (Thread, sqlite3, itcl, tls, tdom), so that CI runs those
