@@ -250,8 +250,11 @@ class Terminal:
 
     def __init__(self, cwd=None):
         self.master, slave = os.openpty()
+        # A terminal of a known kind: on a "dumb" one (as CI may have),
+        # readline scrolls long lines sideways instead of echoing them.
         self.console = subprocess.Popen(
-            [sys.executable, "-m", "tarvo.tcl"], stdin=slave, stdout=slave, stderr=slave, close_fds=True, cwd=cwd
+            [sys.executable, "-m", "tarvo.tcl"], stdin=slave, stdout=slave, stderr=slave, close_fds=True, cwd=cwd,
+            env={**os.environ, "TERM": "xterm"},
         )
         os.close(slave)
         self.screen = b""

@@ -18,7 +18,7 @@ MODULES = ["interpreter", "internal", "nestmap", "quoten", "history", "jot"]
 @pytest.mark.parametrize(
     "cls, signature",
     [
-        (Interpreter, "()"),
+        (Interpreter, "(*, timeout=None)"),
         (History, "(max_history=9999)"),
         (Entry, "(api)"),
         (Jot, "(tcl)"),

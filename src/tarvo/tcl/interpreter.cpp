@@ -1318,7 +1318,7 @@ enum MethodIndex {
 Ref make_interpreter_class(PyObject* module) {
     Ref bases = py::own(PyTuple_Pack(1, py::global(module, TARVO_STR("Tk"))));
     py::ClassBuilder cls(module, "Interpreter", bases.get(),
-                         "Interpreter()\n--\n\n"
+                         "Interpreter(*, timeout=None)\n--\n\n"
                          "A Tcl interpreter without Tk, with TclX loaded, call history, quick calls\n"
                          "(`jot`), typed results and Python callbacks.\n"
                          "\n"
