@@ -34,6 +34,17 @@ host_mirror() {
   echo "${uri%/}"
 }
 
+# One run at a time on a suite's chroot: the copy of the checkout in it, its
+# mounts and the newcomer's copy of it are not to be shared.
+lock_suite() {
+  mkdir -p "$CHROOTS"
+  exec 9>"$CHROOTS/$1.lock"
+  if ! flock -n 9; then
+    echo "$(basename "$0"): waiting for another run on the $1 chroot" >&2
+    flock 9
+  fi
+}
+
 # Stops with one line when the chroot cannot be made here.
 preflight() {
   local suite=$1 mirror=$2

@@ -17,6 +17,7 @@ source tools/chroot-lib.sh
 suite=${1:?usage: $0 SUITE}
 mirror=$(host_mirror)
 preflight "$suite" "$mirror"
+lock_suite "$suite"
 base="$CHROOTS/$suite"
 root="$CHROOTS/$suite-newcomer"
 

@@ -22,6 +22,7 @@ esac
 minor=${python#python}
 mirror=$(host_mirror)
 preflight "$suite" "$mirror"
+lock_suite "$suite"
 root="$CHROOTS/$suite"
 
 trap cleanup_mounts EXIT
