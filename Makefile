@@ -20,7 +20,7 @@ ASAN_BUILD_DIR := build/asan
 # they need.
 SANITIZE_CXX ?= g++
 
-.PHONY: demo test test-all test-packages sanitize mutation bench build build-asan wheel sdist packaging system format clean
+.PHONY: demo test test-all test-chroot newcomer-trixie test-packages sanitize mutation bench build build-asan wheel sdist packaging system format clean
 .PRECIOUS: %/.installed
 
 demo: build
@@ -50,6 +50,17 @@ mutation: build $(VENV)/.mutator
 $(VENV)/.mutator: $(VENV)/.installed
 	$(PY) $(INSTALL) universalmutator
 	touch $@
+
+# The test suite inside a Debian chroot (kept under /var/cache/tarvo-chroots),
+# on that suite's own CPython: make test-chroot SUITE=sid PYTHON=python3.14
+SUITE ?= sid
+test-chroot:
+	PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-chroot.sh $(SUITE) $(PYTHON)
+
+# A new user on Debian 13: only the README's prerequisites installed, then
+# `make demo` and `make test` on a fresh clone of this branch.
+newcomer-trixie:
+	tools/newcomer.sh trixie
 
 bench: build
 	$(PY) bench/run.py

@@ -251,6 +251,27 @@ def test_reading_choice(obj, expected):
     assert type(result) is tuple and result == expected
 
 
+class BadLenSet(collections.abc.Set):
+    """A set whose items can be walked but whose size cannot be told."""
+
+    __len__ = hostile.boom
+
+    def __iter__(self):
+        return iter(["a"])
+
+    def __contains__(self, item):
+        return item == "a"
+
+
+# tuple() stopped asking for the size in 3.14: the size is asked for all the same.
+@pytest.mark.parametrize("obj, error", [
+    (hostile.BadLen(), hostile.Boom), (hostile.JunkLen(), ValueError), (BadLenSet(), hostile.Boom),
+], ids=lambda v: type(v).__name__)
+def test_a_container_whose_size_fails_raises(obj, error):
+    with pytest.raises(error):
+        GetListFromAny(obj)
+
+
 @pytest.mark.parametrize("text, expected", [
     ("a b c {de} {f g h { i }}", ("a", "b", "c", "de", "f g h { i }")), ("", ()), (" \t\n\r\v\f", ()),
     ("{}", ("",)), ('""', ("",)), (r"{a\nb}", ("a\\nb",)), (r"a\nb", ("a\nb",)), (r"a\ b", ("a b",)),

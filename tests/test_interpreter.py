@@ -9,6 +9,7 @@ import weakref
 
 import pytest
 
+from support import apps
 from tarvo.tcl import interpreter as interpreter_module
 from tarvo.tcl.interpreter import Interpreter, TclError
 
@@ -175,11 +176,23 @@ def test_attribute_lookup_follows_the_class(tcl, monkeypatch, owner, name, value
     assert sub.nothing_here == ("sub", "nothing_here")
 
 
-def test_eval_of_the_application_class_follows_changes(tcl, monkeypatch):
-    seen, original = [], type(tcl.tk).eval
+def patch_the_application_class(tcl, monkeypatch, seen):
+    if not apps.class_is_mutable():
+        pytest.skip("tkinter's application type takes no new attributes on this Python")
+    original = type(tcl.tk).eval
+    monkeypatch.setattr(type(tcl.tk), "eval", lambda tk, code: (seen.append(code), original(tk, code))[1])
+
+
+def wrap_the_application(tcl, monkeypatch, seen):
+    monkeypatch.setattr(tcl, "tk", apps.LoggingApp(tcl.tk, seen))
+
+
+@pytest.mark.parametrize("change", [patch_the_application_class, wrap_the_application])
+def test_eval_of_the_application_follows_changes(tcl, monkeypatch, change):
+    seen = []
     for _ in range(3):
         assert tcl.eval("set a 1") == "1"
-    monkeypatch.setattr(type(tcl.tk), "eval", lambda tk, code: (seen.append(code), original(tk, code))[1])
+    change(tcl, monkeypatch, seen)
     assert tcl.eval("set a 2") == "2" and seen == ["set a 2"]
     monkeypatch.undo()
     assert tcl.eval("set a 3") == "3" and seen == ["set a 2"]

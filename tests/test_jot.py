@@ -4,7 +4,7 @@ import weakref
 
 import pytest
 
-from support import hostile
+from support import apps, hostile
 from tarvo.tcl import interpreter as interpreter_module
 from tarvo.tcl import jot as jot_module
 from tarvo.tcl.history import History
@@ -343,7 +343,14 @@ def other_tk(tcl, patch, log):
     return lambda result: result == "v" and other.eval("set x") == "v" and tcl.jot.set("y", "2") == 2
 
 
+def call_of_the_application(tcl, patch, log):
+    patch.setattr(tcl, "tk", apps.LoggingApp(tcl.tk, log))
+    return lambda result: result == "v" and log == [("set", "x", "v")] and tcl.eval("set x", record=False) == "v"
+
+
 def call_of_the_application_class(tcl, patch, log):
+    if not apps.class_is_mutable():
+        pytest.skip("tkinter's application type takes no new attributes on this Python")
     original = type(tcl.tk).call
     patch.setattr(type(tcl.tk), "call", lambda tk, *words: (log.append(words), original(tk, *words))[1])
     return lambda result: result == "v" and log == [("set", "x", "v")] and tcl.eval("set x", record=False) == "v"
@@ -356,7 +363,7 @@ def module_tcl_obj(tcl, patch, log):
 
 CHANGES = [history_of_another_kind, history_subclass, append_on_the_instance, append_on_the_class,
            own_cast_any("instance"), own_cast_any("class"), own_reading("instance", "cast_int"),
-           own_reading("class", "getint"), other_tk, call_of_the_application_class, module_tcl_obj]
+           own_reading("class", "getint"), other_tk, call_of_the_application, call_of_the_application_class, module_tcl_obj]
 
 
 @pytest.mark.parametrize("change", CHANGES, ids=range(len(CHANGES)))

@@ -98,5 +98,5 @@ def test_a_missing_tclx_says_where_tclx_comes_from(tmp_path, monkeypatch):
     kind, notes = out.splitlines()
     assert kind == 'TclError ("can\'t find package Tclx",)'
     if sys.version_info >= (3, 11):
-        assert notes == str(["TclX 8.4 is a system package, not a Python one: on Debian and Ubuntu, "
-                             "install it with `apt-get install tclx8.4`."])
+        assert notes == str(["TclX is a system package, not a Python one: on Debian and Ubuntu, install it with "
+                             "`apt-get install tclx8.4` (`tcl-tclx` on Debian releases after 13)."])

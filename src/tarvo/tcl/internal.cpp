@@ -408,11 +408,11 @@ private:
 Ref read_list_text(State* st, PyObject* obj, PyObject* interp) {
     Ref string = py::str(obj);
     py::TclBytes text(string.get());
-    const Py_ssize_t length = text.size();
+    const size_t length = text.size();
     if (length == 0) return py::newref(st->empty);
     tcl::Interp* handle = interp_argument(st, interp);
-    if (length > INT_MAX) {
-        py::raise_format(PyExc_OverflowError, "list text too long for Tcl: %zd bytes (at most %d)", length, INT_MAX);
+    if (length > static_cast<size_t>(INT_MAX)) {
+        py::raise_format(PyExc_OverflowError, "list text too long for Tcl: %zu bytes (at most %d)", length, INT_MAX);
     }
     const tcl::Api& api = tcl::api();
     tcl::ListCursor cursor(api, text.bytes(), static_cast<int>(length), handle);
@@ -446,6 +446,9 @@ Ref get_list_from_any(State* st, PyObject* obj, PyObject* interp) {
     }
     if (obj == Py_None) return py::newref(st->empty);
     if (py::check(PyObject_IsInstance(obj, st->sequence)) || py::check(PyObject_IsInstance(obj, st->set))) {
+        // A size that cannot be told is an error on every version: tuple()
+        // stopped asking for it in 3.14, so ask here first.
+        if (PyObject_Size(obj) < 0) py::fail();
         return py::own(PySequence_Tuple(obj));
     }
     return read_list_text(st, obj, interp);
@@ -723,7 +726,7 @@ struct TrampolineObject {
 // A str as Tcl's own bytes.
 std::string tcl_text(PyObject* text) {
     py::TclBytes bytes(text);
-    return std::string(bytes.bytes(), static_cast<size_t>(bytes.size()));
+    return std::string(bytes.bytes(), bytes.size());
 }
 
 Ref join_lines(PyObject* lines) {

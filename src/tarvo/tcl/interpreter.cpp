@@ -253,8 +253,8 @@ PyMethodDef iter_entry_points_def = {
     if (text && PyUnicode_Compare(text.get(), missing.get()) == 0) {
         if (Ref add_note = py::getattr_optional(error, TARVO_STR("add_note"))) {
             Ref note = py::text(
-                "TclX 8.4 is a system package, not a Python one: on Debian and Ubuntu, "
-                "install it with `apt-get install tclx8.4`.");
+                "TclX is a system package, not a Python one: on Debian and Ubuntu, install it with "
+                "`apt-get install tclx8.4` (`tcl-tclx` on Debian releases after 13).");
             py::call(add_note.get(), note.get());
         }
     }

@@ -141,11 +141,12 @@ public:
     // other way, which says so).
     Ref read(PyObject* string, bool quiet, bool& taken) {
         py::TclBytes text(string);
-        taken = text.size() <= INT_MAX;
+        taken = text.size() <= static_cast<size_t>(INT_MAX);
         if (!taken) return {};
         const int size = static_cast<int>(text.size());
-        const bool ascii = PyUnicode_IS_ASCII(string) && text.size() == PyUnicode_GET_LENGTH(string);
-        const bool indexed = text.size() <= static_cast<Py_ssize_t>(BraceIndex::most);
+        const bool ascii =
+            PyUnicode_IS_ASCII(string) && text.size() == static_cast<size_t>(PyUnicode_GET_LENGTH(string));
+        const bool indexed = text.size() <= BraceIndex::most;
         top_ = text.bytes();
         BraceIndex braces(top_, indexed ? static_cast<size_t>(size) : 0);
         braces_ = indexed ? &braces : nullptr;
@@ -204,12 +205,12 @@ private:
         if (text.ascii || text.remade || !std::memchr(text.data, '\\', static_cast<size_t>(text.size))) return text;
         decoded = py::decode_tcl(text.data, text.size);
         py::TclBytes bytes(decoded.get());
-        if (bytes.size() > INT_MAX) {
-            py::raise_format(PyExc_OverflowError, "list text too long for Tcl: %zd bytes (at most %d)", bytes.size(),
+        if (bytes.size() > static_cast<size_t>(INT_MAX)) {
+            py::raise_format(PyExc_OverflowError, "list text too long for Tcl: %zu bytes (at most %d)", bytes.size(),
                              INT_MAX);
         }
-        char* room = copies.room(static_cast<size_t>(bytes.size()));
-        std::memcpy(room, bytes.bytes(), static_cast<size_t>(bytes.size()));
+        char* room = copies.room(bytes.size());
+        std::memcpy(room, bytes.bytes(), bytes.size());
         return {room, static_cast<int>(bytes.size()), false, true, false};
     }
 

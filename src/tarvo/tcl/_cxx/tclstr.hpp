@@ -109,22 +109,25 @@ inline Ref decode_tcl(const char* s, Py_ssize_t n) {
 namespace detail {
 
 // Bytes that code point `c` takes in Tcl's form.
-inline Py_ssize_t tcl_width(Py_UCS4 c) noexcept {
+inline size_t tcl_width(Py_UCS4 c) noexcept {
     if (c < 0x80) return c == 0 ? 2 : 1;
     if (c < 0x800) return 2;
     return c < 0x10000 ? 3 : 4;
 }
 
+// Sizes are counted unsigned: at most 4 bytes for each character of a str
+// that takes at least as many bytes itself, so the count cannot wrap, and a
+// count is never negative, which the allocation of the bytes relies on.
 template <class Char>
-Py_ssize_t tcl_size(const Char* s, Py_ssize_t n) noexcept {
-    Py_ssize_t size = 0;
+size_t tcl_size(const Char* s, Py_ssize_t n) noexcept {
+    size_t size = 0;
     for (Py_ssize_t i = 0; i < n; ++i) size += tcl_width(s[i]);
     return size;
 }
 
 // One byte each, two for NUL and for the characters from U+0080 on.
-inline Py_ssize_t tcl_size(const Py_UCS1* s, Py_ssize_t n) noexcept {
-    Py_ssize_t size = n;
+inline size_t tcl_size(const Py_UCS1* s, Py_ssize_t n) noexcept {
+    size_t size = static_cast<size_t>(n);
     for (Py_ssize_t i = 0; i < n; ++i) size += (s[i] >= 0x80) + (s[i] == 0);
     return size;
 }
@@ -196,7 +199,7 @@ public:
         data_ = PyUnicode_DATA(text);
         length_ = PyUnicode_GET_LENGTH(text);
         if (PyUnicode_IS_ASCII(text) && !std::memchr(data_, 0, static_cast<size_t>(length_))) {
-            size_ = length_;
+            size_ = static_cast<size_t>(length_);
             direct_ = static_cast<const char*>(data_);
         } else if (kind_ == PyUnicode_1BYTE_KIND) {
             size_ = detail::tcl_size(static_cast<const Py_UCS1*>(data_), length_);
@@ -209,12 +212,12 @@ public:
     TclBytes(const TclBytes&) = delete;
     TclBytes& operator=(const TclBytes&) = delete;
 
-    Py_ssize_t size() const noexcept { return size_; }
+    size_t size() const noexcept { return size_; }
 
     // The bytes, followed by a NUL byte.
     const char* bytes() {
         if (direct_) return direct_;
-        buffer_.reset(new char[static_cast<size_t>(size_) + 1]);
+        buffer_.reset(new char[size_ + 1]);
         auto* out = reinterpret_cast<unsigned char*>(buffer_.get());
         if (kind_ == PyUnicode_1BYTE_KIND) {
             detail::tcl_encode(static_cast<const Py_UCS1*>(data_), length_, out);
@@ -223,7 +226,7 @@ public:
         } else {
             detail::tcl_encode(static_cast<const Py_UCS4*>(data_), length_, out);
         }
-        buffer_[static_cast<size_t>(size_)] = '\0';
+        buffer_[size_] = '\0';
         direct_ = buffer_.get();
         return direct_;
     }
@@ -232,7 +235,7 @@ private:
     int kind_ = PyUnicode_1BYTE_KIND;
     const void* data_ = nullptr;
     Py_ssize_t length_ = 0;
-    Py_ssize_t size_ = 0;
+    size_t size_ = 0;
     const char* direct_ = nullptr;
     std::unique_ptr<char[]> buffer_;
 };
