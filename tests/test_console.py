@@ -258,12 +258,15 @@ class Terminal:
         )
         os.close(slave)
         self.screen = b""
+        self.typed = 0  # where the screen stood when a line was last typed
+
 
     def read_until(self, *endings):
-        """Reads what the console writes until it ends with one of `endings`
-        (or the console has gone, when none are given)."""
+        """Reads what the console writes until what it wrote since the last
+        typed line ends with one of `endings` (or the console has gone, when
+        none are given): the prompt that stood before does not count."""
         deadline = time.monotonic() + 30
-        while not self.screen.endswith(endings) and time.monotonic() < deadline:
+        while not self.screen[self.typed:].endswith(endings) and time.monotonic() < deadline:
             if select.select([self.master], [], [], 1)[0]:
                 try:
                     chunk = os.read(self.master, 4096)
@@ -276,6 +279,7 @@ class Terminal:
         for line in lines:
             self.read_until(b"% ", b"> ")
             os.write(self.master, line.encode() + b"\n")
+            self.typed = len(self.screen)
 
     def kill(self):
         """Ends the console, whatever it does, and the terminal."""

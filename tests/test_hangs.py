@@ -166,9 +166,9 @@ def test_a_signal_handler_that_raises_stops_the_call(tcl, how, code):
 def test_a_signal_handler_runs_while_tcl_does(tcl):
     seen = []
     with Alarm(0.1, lambda *_: seen.append(time.monotonic())):
-        tcl.eval("after 600")
+        tcl.eval("after 1500")
         done = time.monotonic()
-    assert seen and done - seen[0] > 0.3  # ran during the wait, not after it
+    assert seen and done - seen[0] > 0.5  # ran during the wait, not after it
 
 
 def test_signals_stop_callbacks_nested_50_deep(tcl):
