@@ -776,3 +776,40 @@ def test_update_from_a_nestmap_takes_what_its_own_all_items_lists(listing):
         with pytest.raises(failure[0]) as info:
             target.update(Listed(ignored=1))
         assert str(info.value) == failure[1]
+
+
+class Entries:
+    """An iterable that is no list or tuple: unpacked item by item."""
+
+    def __init__(self, *values):
+        self.values = values
+
+    def __iter__(self):
+        return iter(self.values)
+
+
+def unpack_error(entry):
+    try:
+        first, second = entry
+    except (TypeError, ValueError) as error:
+        return type(error), str(error)
+    raise AssertionError(f"{entry!r} unpacks")
+
+
+@pytest.mark.parametrize("entry", [
+    ("a", 1, 2), ["a", 1, 2], ("a",), [], Entries("a", 1, 2), Entries("a"), Entries(),
+    {"a": 1, "b": 2, "c": 3}, 5,
+], ids=repr)
+@pytest.mark.parametrize("nested", [False, True], ids=["top", "nested"])
+def test_a_listing_that_yields_no_pair_fails_as_python_unpacking_does(entry, nested):
+    # An override of all_items() whose entries are no pairs: the merge says
+    # what `path, leaf = entry` would say, on every Python version.
+    class Odd(NestMap):
+        def all_items(self):
+            return [entry]
+
+    source = NestMap(top=Odd()) if nested else Odd()
+    kind, message = unpack_error(entry)
+    with pytest.raises(kind) as caught:
+        NestMap().update(source)
+    assert str(caught.value) == message

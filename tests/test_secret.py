@@ -236,6 +236,35 @@ def test_words_of_a_message_that_a_secret_holds_stay(tcl, words, masked):
     assert str(failure.value).startswith(masked)
 
 
+HORSE = "correct horse battery staple"
+
+
+@pytest.mark.parametrize(
+    "before, start, end, after, masked",
+    [
+        # A piece at the end of the message, which does not start the Secret.
+        ("bad:", 8, 18, "", "bad:****"),
+        # Short words, cut at both ends by a quote or "...": 4 characters
+        # give something away, 3 do not.
+        ('value "', 8, 11, '" here', 'value "****" here'),
+        ('value "', 8, 10, '" here', 'value "hor" here'),
+        ("...", 8, 11, "", "...****"),
+        ("a...", 8, 11, "...", "a...****..."),
+        ('"', 8, 11, "...", '"****...'),
+        # No cut at either end: a word of a message, not a quote.
+        ("x", 8, 11, "y", "xhorsy"),
+        # Cut at one end only: 8 characters are masked, 7 are not.
+        ('"', 8, 15, " x", '"**** x'),
+        ('"', 8, 14, " x", '"horse b x'),
+    ],
+)
+def test_a_message_masks_the_pieces_of_a_secret_at_a_cut(tcl, before, start, end, after, masked):
+    tcl.eval("proc cut {before from to after value} {error $before[string range $value $from $to]$after}")
+    with pytest.raises(TclError) as failure:
+        tcl.jot.cut(before, start, end, after, Secret(HORSE))
+    assert failure.value.message == masked
+
+
 def test_a_tcl_error_of_a_command_with_no_secret_keeps_its_context(echo):
     with pytest.raises(TclError) as failure:
         echo.jot.error("boom")

@@ -100,12 +100,23 @@ State* state_of(PyObject* module) { return py::state<State>(module); }
     py::fail();
 }
 
+// Python's message for a pair unpacked from more than two values: since
+// 3.14 it counts them where the container knows its size (n >= 0 here).
+[[noreturn]] void raise_too_many(Py_ssize_t n) {
+#if PY_VERSION_HEX >= 0x030E0000
+    if (n >= 0) py::raise_format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
+#else
+    (void)n;
+#endif
+    py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+}
+
 // `first, second = obj`, with Python's messages.
 void unpack2(PyObject* obj, Ref& first, Ref& second) {
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
         if (n < 2) py::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        if (n > 2) py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        if (n > 2) raise_too_many(n);
         first = py::newref(PySequence_Fast_GET_ITEM(obj, 0));
         second = py::newref(PySequence_Fast_GET_ITEM(obj, 1));
         return;
@@ -123,7 +134,7 @@ void unpack2(PyObject* obj, Ref& first, Ref& second) {
         }
     }
     if (Ref extra = Ref::steal(PyIter_Next(iterator.get()))) {
-        py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        raise_too_many(PyDict_CheckExact(obj) ? PyDict_GET_SIZE(obj) : -1);
     }
     if (PyErr_Occurred()) py::fail();
 }
