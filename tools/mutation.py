@@ -61,15 +61,17 @@ MODULE_TESTS = {
                 "test_datastructures.py", "test_secret.py", "test_cast_list.py"],
     "history": ["test_history.py", "test_jot.py", "test_interpreter.py",
                 "test_callbacks.py", "test_pytest_plugin.py"],
-    "jot": ["test_jot.py", "test_expect.py", "test_console.py",
-            "test_readme_expect.py", "test_history.py"],
-    "internal": ["test_internal.py", "test_cast_list.py", "test_native_casts.py",
-                 "test_portability.py", "test_extensions.py"],
+    "jot": ["test_jot.py", "test_secret.py", "test_expect.py", "test_console.py",
+            "test_readme_expect.py", "test_history.py", "test_hangs.py"],
+    # The callbacks' trampolines, close() and the Expect clean-up live here.
+    "internal": ["test_internal.py", "test_callbacks.py", "test_callback_states.py",
+                 "test_cast_list.py", "test_native_casts.py", "test_hangs.py",
+                 "test_portability.py", "test_extensions.py", "test_expect.py"],
     "interpreter": ["test_interpreter.py", "test_casts.py", "test_native_casts.py",
                     "test_cast_list.py", "test_callbacks.py", "test_callback_states.py",
                     "test_namespace.py", "test_array.py", "test_extensions.py",
                     "test_secret.py", "test_history.py", "test_jot.py", "test_console.py",
-                    "test_readme.py", "test_portability.py"],
+                    "test_readme.py", "test_portability.py", "test_hangs.py"],
 }
 
 # What the copy leaves out: version control, venvs, build output.
