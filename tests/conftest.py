@@ -4,6 +4,7 @@
 plugin (tarvo.tcl.pytest_plugin), which pytest loads from its entry point;
 pytester runs the plugin's tests on small sample suites.
 """
+import signal
 import tkinter
 
 import pytest
@@ -14,6 +15,13 @@ settings.register_profile("tarvo", deadline=None)
 settings.load_profile("tarvo")
 
 pytest_plugins = ["pytester"]
+
+# Started in the background by a shell (`make mutation &`), the run has
+# SIGINT ignored, and every child would inherit that: a console or script
+# that a test interrupts would then never see the signal.  A handler is not
+# inherited across exec, so the children start with SIGINT's default again.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture(scope="session")

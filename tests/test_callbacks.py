@@ -500,3 +500,22 @@ def test_an_interrupt_nobody_raised_is_not_raised_later(tcl):
         tcl.tk.eval("cb")  # tkinter's own eval: not ours to report
     assert tcl.eval("set x 1") == "1"
     assert tcl.jot.set("x", 2) == 2
+
+
+class UnlinedSyntaxError(SyntaxError):
+    """An exception that the traceback module cannot write."""
+
+    @property
+    def lineno(self):
+        raise RuntimeError("no line")
+
+
+@pytest.mark.parametrize("text, message", [("bad thing", "UnlinedSyntaxError: bad thing"), ("", "UnlinedSyntaxError")])
+def test_a_failure_the_traceback_module_cannot_write_is_named_by_its_type_and_str(tcl, text, message):
+    def fail():
+        raise UnlinedSyntaxError(text)
+
+    tcl.create_callback(fail, cmd_name="fail")
+    with pytest.raises(TclError) as info:
+        tcl.eval("fail")
+    assert (info.value.message, info.value.errorcode) == (message, ("PYTHON", "UnlinedSyntaxError"))

@@ -336,9 +336,10 @@ BUSY = 'set f [open out.txt w]; puts $f partial; puts [string toupper ready]; fl
 def test_ctrl_c_stops_a_script_with_status_130(tmp_path, piped):
     (tmp_path / "script.tcl").write_text(BUSY + "\n")
     console = subprocess.Popen(
-        [sys.executable, "-m", "tarvo.tcl", *([] if piped else ["script.tcl"])],
+        [sys.executable, "-X", "faulthandler", "-m", "tarvo.tcl", *([] if piped else ["script.tcl"])],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
     )
+    status = None
     try:
         if piped:
             console.stdin.write(BUSY + "\nputs never\n")
@@ -346,9 +347,10 @@ def test_ctrl_c_stops_a_script_with_status_130(tmp_path, piped):
         assert console.stdout.readline() == "READY\n"
         os.kill(console.pid, signal.SIGINT)
         status = console.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        os.kill(console.pid, signal.SIGABRT)  # faulthandler shows where it hangs
     finally:
-        console.kill()
-        out, err = console.communicate()
+        out, err = console.communicate(timeout=30)
     assert (status, out, err) == (130, "", "")
     assert (tmp_path / "out.txt").read_text() == "partial\n"  # left as exit leaves it
 
