@@ -193,19 +193,15 @@ def test_commands_piped_on_standard_input():
     out = tarvo_tcl(stdin=commands)
     assert out.returncode == 0
     entry = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}: "
+    # No results, as tclsh prints none when its input is no terminal.
     expected = (
-        "1\n"
         "a is 1\n"
-        "42\n"
         f"{entry}double 21\n"
         f"{entry}expr {{1 /\n"
         "          0}\n"
         "typed results on\n"
-        "4\n"
-        "NestMap({'k': '1', 'j': NestMap({'x': '2'})})\n"
         "typed results on\n"
         "typed results off\n"
-        "a b\n"
     )
     assert re.fullmatch(re.escape(expected).replace(re.escape(entry), entry), out.stdout.split("Everything")[0])
     assert "  .history [N]" in out.stdout  # .help
@@ -221,16 +217,61 @@ def test_commands_piped_on_standard_input():
     )
 
 
+# Scripts whose run tclsh's and ours must give alike: the error trace of the
+# main script's own code (no frame for how it was started), its `return`,
+# `info frame`, `info script` and the exit status.
+AS_TCLSH = {
+    "error in a for body": "proc f {} {for {set i 0} {$i < 1} {incr i} {error boom}}\nf\n",
+    "return -code error at the top": "puts start\nreturn -code error oops\n",
+    "error in a foreach body": "foreach x {1 2} {\n  if {$x == 2} {\n    set y [expr {$x / 0}]\n  }\n}\n",
+    "uplevel": "proc g {} {uplevel 1 {error up}}\ng\n",
+    "info frame": "proc f {} {puts [dict get [info frame 0] line]; puts [dict get [info frame -1] line]}\n"
+                  "puts [info frame]\nputs [dict get [info frame 0] type]\n\nf\nputs [info level]\n",
+    "info script": "puts [file tail [info script]]\nputs $argv0:$argc:$argv\nputs $tcl_interactive\n",
+    "return": "puts a\nreturn\nputs b\n",
+    "exit": "puts a\nexit 3\n",
+    "unclosed brace": "puts a\nset x {\n",
+}
+
+
+@pytest.mark.skipif(not TCLSH, reason="needs tclsh8.6")
+@pytest.mark.parametrize("text", AS_TCLSH.values(), ids=AS_TCLSH.keys())
+def test_a_script_runs_as_under_tclsh(script, tmp_path, text):
+    name = script(text)
+    ours = tarvo_tcl(name, "x", "y", cwd=tmp_path)
+    theirs = subprocess.run([TCLSH, name, "x", "y"], capture_output=True, text=True, cwd=tmp_path, timeout=60)
+    assert (ours.returncode, ours.stdout, ours.stderr) == (theirs.returncode, theirs.stdout, theirs.stderr)
+
+
+def test_piped_commands_print_results_only_while_tcl_is_interactive():
+    out = tarvo_tcl(stdin="puts a\nset x 5\nset tcl_interactive 1\nset y 6\nset tcl_interactive 0\nset z 7\n")
+    assert (out.returncode, out.stdout, out.stderr) == (0, "a\n1\n6\n", "")
+
+
+def test_child_tcl_processes_run_the_console_again(script, tmp_path):
+    script("puts child:[package present Tclx]:$argv\n", name="child.tcl")
+    name = script("puts [file tail [info nameofexecutable]]\nputs [exec [info nameofexecutable] child.tcl a {b c}]\n")
+    out = tarvo_tcl(name, cwd=tmp_path)
+    from tarvo.tcl.interpreter import _global_interpreter
+
+    tclx = _global_interpreter.eval("package present Tclx")
+    assert (out.returncode, out.stdout, out.stderr) == (0, f"tarvo-tclsh\nchild:{tclx}:a {{b c}}\n", "")
+
+
+def test_fixtures_leave_the_executable_name_alone(tcl):
+    assert os.path.samefile(tcl.eval("info nameofexecutable"), sys.executable)
+
+
 @pytest.mark.parametrize("count", ["\u00b2", "\u0663", "-1", "1.0", "x", "1 2"])
 def test_history_refuses_what_is_no_count(count):
     out = tarvo_tcl(stdin=f"set a 1\n.history {count}\nputs still\n")
-    assert (out.returncode, out.stdout, out.stderr) == (0, "1\nstill\n", "usage: .history [N]\n")
+    assert (out.returncode, out.stdout, out.stderr) == (0, "still\n", "usage: .history [N]\n")
 
 
 def test_history_cuts_a_long_entry():
     out = tarvo_tcl(stdin=f"set a {'x' * 5000}\n.history 1\n")
     assert out.returncode == 0 and out.stderr == ""
-    entry = out.stdout.split("\n")[1]
+    entry = out.stdout.split("\n")[0]
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT[\d:.]{15}: set a x+\.\.\. \[3,034 more characters\]", entry)
     assert len(entry) == 2000 + len("... [3,034 more characters]")
 

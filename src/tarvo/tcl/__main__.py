@@ -11,8 +11,9 @@ Without FILE it is a console: each command is read up to where Tcl's ``info
 complete`` finds it whole, evaluated, and its result printed; a failing one
 prints Tcl's whole error trace to standard error.  Lines that begin with a
 console command (``.help`` lists them) are not Tcl.  When standard input is
-not a terminal, commands are read from it without prompts, as tclsh does, and
-the exit status is 0 unless a command says ``exit N``.
+not a terminal, commands are read from it as tclsh reads them: without
+prompts, and with no results printed (``tcl_interactive`` is 0; errors still
+go to standard error); the exit status is 0 unless a command says ``exit N``.
 
 Ctrl-C stops a script, or the commands read from a pipe, with exit status
 130, as a shell reports SIGINT; on a terminal it stops the running command,
@@ -49,14 +50,19 @@ or the end of input (Ctrl-D) leaves.
 
 PROMPT, CONTINUED = "% ", "> "
 
-# What evaluating `source FILE` from Python adds to the trace of an error in
-# FILE, where tclsh, which reads FILE itself, has nothing.
-_SOURCE_FRAME = re.compile(r'\n    (?:invoked from within|while executing)\n"source [^\n]*"\Z')
-
-
 def _trace(error: BaseException) -> str:
     """Tcl's whole error trace for `error`."""
     return str(getattr(error, "errorinfo", None) or error)
+
+
+def _interactive(tcl: Interpreter) -> bool:
+    """Whether ::tcl_interactive is true (false where unset or no boolean)."""
+    from tkinter import TclError
+
+    try:
+        return bool(tcl.tk.getboolean(tcl.tk.getvar("::tcl_interactive")))
+    except TclError:
+        return False
 
 
 def _flush_tcl(tcl: Interpreter) -> None:
@@ -130,18 +136,17 @@ def run_script(tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO)
     Ctrl-C stops it with KeyboardInterrupt."""
     from tkinter import TclError
 
-    from .quoten import quoten
-
     _give_exit(tcl)
     tcl.global_ns.vars["argv0"] = path
     tcl.global_ns.vars["argv"] = tuple(args)
     tcl.global_ns.vars["argc"] = len(args)
+    tcl.global_ns.vars["tcl_interactive"] = 0
     try:
-        # Through eval, where Python's signal handlers run while Tcl works;
-        # the path as a one-word list, which Tcl substitutes nothing in.
-        tcl.eval(f"source {quoten([path])}", record=False)
+        # Tcl's own file evaluation, as tclsh runs its script, watched as
+        # eval is: Python's signal handlers run while Tcl works.
+        tcl._eval_file(path)
     except TclError as error:
-        stderr.write(_SOURCE_FRAME.sub("", _trace(error)) + "\n")
+        stderr.write(_trace(error) + "\n")
         return 1
     finally:
         _flush_tcl(tcl)
@@ -223,6 +228,10 @@ class Console:
             self.stderr.flush()
             return
         _flush_tcl(self.tcl)
+        # As tclsh: results only while ::tcl_interactive is true, which it
+        # is for a terminal (a script may change it).
+        if not _interactive(self.tcl):
+            return
         if self.typed:
             self.stdout.write(f"{result!r}\n")
         elif result:
@@ -251,6 +260,51 @@ class Console:
         return True
 
 
+# The program that runs Tcl scripts as this console does, installed with the
+# distribution: Tcl's `info nameofexecutable` names it in the console, so
+# that tcltest's child interpreters and `exec [info nameofexecutable] ...`
+# run this console again, not Python on Tcl text.
+LAUNCHER = "tarvo-tclsh"
+
+
+def _launcher() -> Optional[str]:
+    """The path of LAUNCHER for this Python: beside its executable (a venv's
+    bin, say), else the first on PATH; None where it is not installed."""
+    folders = [os.path.dirname(sys.executable)] + os.environ.get("PATH", "").split(os.pathsep)
+    for folder in folders:
+        path = os.path.join(folder or os.curdir, LAUNCHER)
+        if os.path.isfile(path) and os.access(path, os.X_OK):
+            return os.path.abspath(path)
+    return None
+
+
+def _name_the_executable() -> None:
+    """Make Tcl's `info nameofexecutable` the launcher, where it is found.
+    Tcl keeps the name per process: tkinter gave it Python's."""
+    path = _launcher()
+    if path is None:
+        return
+    import ctypes
+
+    import _tkinter
+
+    # The routine of the Tcl library that tkinter runs on, found through
+    # `_tkinter` itself (already loaded: RTLD_NOLOAD loads nothing).
+    where = getattr(_tkinter, "__file__", None)
+    try:
+        library = ctypes.CDLL(where, mode=os.RTLD_NOLOAD | os.RTLD_LAZY) if where else ctypes.CDLL(None)
+        find_executable = library.Tcl_FindExecutable
+    except (OSError, AttributeError):
+        return
+    find_executable.argtypes, find_executable.restype = [ctypes.c_char_p], None
+    find_executable(os.fsencode(path))
+
+
+def entry() -> None:
+    """The launcher's entry point: main() as the process's exit status."""
+    sys.exit(main())
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """The console or the script runner, for the command line `argv`
     (sys.argv[1:] if None); the exit status."""
@@ -261,6 +315,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     # The shared interpreter: starting a second one would cost as much again.
     from .interpreter import _global_interpreter as tcl
 
+    _name_the_executable()
     try:
         status = run_script(tcl, args[0], args[1:], sys.stderr) if args else _console(tcl)
     except KeyboardInterrupt:  # as a shell reports SIGINT

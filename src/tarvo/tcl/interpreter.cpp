@@ -530,6 +530,23 @@ Ref remove_callback_body(PyObject* module, PyObject** a) {
 
 Ref call_cast_any(PyObject* module, PyObject* self, PyObject* value);
 
+// tk.<name>(arg) (through `method` where that is known) as a call of
+// Python's: under the interpreter's time limit and `seconds`, with Python's
+// signal handlers run while Tcl works, and a Tcl error raised with Tcl's
+// whole trace, not its short message.
+Ref watched(PyObject* module, PyObject* self, PyObject* tk, double seconds, PyObject* method, PyObject* name,
+            PyObject* arg) {
+    PyObject* interrupts = py::state<State>(module)->interrupts;
+    tarvo::tcl::forget_interrupt(interrupts, tk);
+    tarvo::tcl::Call call = tarvo::tcl::start_call(tk, seconds);
+    PyObject* argv[] = {tk, arg};
+    Ref result = Ref::steal(method ? PyObject_Vectorcall(method, argv, 2, nullptr)
+                                   : PyObject_CallMethodOneArg(tk, name, arg));
+    if (!result) tarvo::tcl::raise_failure(module, self, tk, interrupts, call);
+    tarvo::tcl::finish(call, tk, interrupts);
+    return result;
+}
+
 const char* const eval_params[] = {"self", "code", "typecast", "record", "timeout"};
 const py::Signature eval_sig{"eval", eval_params, 4, 2, 1, 0};
 
@@ -557,19 +574,25 @@ Ref eval_body(PyObject* module, PyObject** a) {
             py::call_method(history.get(), TARVO_STR("append"), code);
         }
     }
-    PyObject* interrupts = st->interrupts;
-    tarvo::tcl::forget_interrupt(interrupts, tk.get());
-    tarvo::tcl::Call call = tarvo::tcl::start_call(tk.get(), seconds);
     // tk.eval(code), through the method its class has where that is known.
-    PyObject* method = st->tk_eval.find(tk.get(), TARVO_STR("eval"));
-    PyObject* argv[] = {tk.get(), code};
-    Ref result = Ref::steal(method ? PyObject_Vectorcall(method, argv, 2, nullptr)
-                                   : PyObject_CallMethodOneArg(tk.get(), TARVO_STR("eval"), code));
-    // A Tcl error: report Tcl's whole trace, not its short message.
-    if (!result) tarvo::tcl::raise_failure(module, self, tk.get(), interrupts, call);
-    tarvo::tcl::finish(call, tk.get(), interrupts);
+    Ref result = watched(module, self, tk.get(), seconds, st->tk_eval.find(tk.get(), TARVO_STR("eval")),
+                         TARVO_STR("eval"), code);
     if (a[2] && py::truth(a[2])) result = call_cast_any(module, self, result.get());
     return result;
+}
+
+const char* const eval_file_params[] = {"self", "path", "timeout"};
+const py::Signature eval_file_sig{"_eval_file", eval_file_params, 2, 2, 1, 0, false, false, 2};
+
+// A script file, evaluated as tclsh evaluates its main script: by Tcl's own
+// file evaluation (tk.evalfile), so that `info script`, `info frame` and the
+// error trace are tclsh's, and watched as eval() is.  Not recorded.
+Ref eval_file_body(PyObject* module, PyObject** a) {
+    PyObject* self = a[0];
+    const double seconds = tarvo::tcl::timeout_seconds(a[2], -1);
+    Ref tk = py::getattr(self, TARVO_STR("tk"));
+    if (const auto* fields = tarvo::tcl::app_fields(tk.get())) tarvo::tcl::require_owner(fields);
+    return watched(module, self, tk.get(), seconds, nullptr, TARVO_STR("evalfile"), a[1]);
 }
 
 Ref vars_of(PyObject* self) { return py::getattr(self, TARVO_STR("vars")); }
@@ -1277,7 +1300,9 @@ PyMethodDef interpreter_methods[] = {
                  "callbacks removed, the programs it spawned through Expect closed and reaped.\n"
                  "Any later call raises RuntimeError.  Closing again does nothing."),
     TARVO_METHOD_NAMED("__enter__", enter, "__enter__($module, self, /)\n--\n\nThe interpreter itself."),
-    TARVO_METHOD_NAMED("__exit__", exit, "__exit__($module, self, exc_type, exc_value, traceback, /)\n--\n\nClose it."),
+    TARVO_METHOD_NAMED("__exit__", exit, "__exit__($module, self, exc_type, exc_value, traceback, /)\n--\n\nClose it."),    TARVO_METHOD_NAMED("_eval_file", eval_file,
+                       "_eval_file($module, self, path, /, *, timeout=None)\n--\n\n"
+                       "Evaluate the Tcl script file `path` as tclsh evaluates its main script."),
 };
 
 enum MethodIndex {
@@ -1310,7 +1335,10 @@ enum MethodIndex {
     CLOSE,
     ENTER,
     EXIT,
+    EVAL_FILE,
 };
+static_assert(sizeof(interpreter_methods) / sizeof(interpreter_methods[0]) == EVAL_FILE + 1,
+              "one index per method of the table, in its order");
 
 // ---------------------------------------------------------------------------
 // Module
@@ -1376,6 +1404,7 @@ Ref make_interpreter_class(PyObject* module) {
     cls.method(&interpreter_methods[CLOSE]);
     cls.method(&interpreter_methods[ENTER]);
     cls.method(&interpreter_methods[EXIT]);
+    cls.method(&interpreter_methods[EVAL_FILE]);
     return cls.build();
 }
 
