@@ -424,3 +424,50 @@ def test_logger_replaced_in_the_module(tcl, monkeypatch):
     tcl.eval("set a 2")
     tcl.jot.set("a", "3")
     assert kept.messages == ["% set a 2", "% ['set', 'a', '3']"]
+
+
+# -- entries that rerun exactly ----------------------------------------------
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+WORDS = st.lists(st.text(st.characters(blacklist_categories=["Cs"]), max_size=8), min_size=1, max_size=6)
+
+
+@settings(max_examples=200, database=None)
+@given(words=WORDS)
+def test_an_entry_of_words_reruns_as_the_same_words(tcl_session, oracle, words):
+    tcl_session.eval("proc capture args {}", record=False)
+    oracle.eval("proc capture args {set ::got $args}")
+    tcl_session.jot.capture(*words)
+    entry = tcl_session.history.filter(count=1)[0]
+    assert entry.words == ("capture", *words)
+    oracle.call("eval", entry.script)
+    assert [str(word) for word in oracle.splitlist(oracle.call("set", "::got"))] == words
+    assert entry.api == " ".join("{%s}" % w if " " in w else w for w in entry.words)
+
+
+@pytest.mark.parametrize(
+    "words, script",
+    [
+        (["list", "a", "", "b"], "list a {} b"),
+        (["expect", "-re", "\r\nSW-7> $", ""], "expect -re {\r\nSW-7> $} {}"),
+        (["puts", "[exit]", "{", "\u00e9\u4e2d"], "puts {[exit]} \\{ \u00e9\u4e2d"),
+    ],
+    ids=["empty word", "newline and dollar", "bracket, brace, non-Latin-1"],
+)
+def test_the_script_of_an_entry_is_written_as_tcl_s_list(oracle, words, script):
+    entry = Entry(iter(words))
+    assert (entry.words, entry.script) == (tuple(words), script)
+    oracle.call("set", "words", tuple(words))
+    assert entry.script == oracle.eval("string cat $words")
+
+
+def test_an_entry_keeps_its_own_copy_of_the_words_and_text_stands_for_itself():
+    words = ["set", "x", "a b"]
+    entry = Entry(words)
+    words.append("more")
+    assert (entry.words, entry.script, entry.api) == (("set", "x", "a b"), "set x {a b}", "set x {a b}")
+    text = Entry("set x {a b}")
+    assert (text.words, text.script) == (None, "set x {a b}")
+    entry.api = "puts hello"  # the words no longer make the command
+    assert (entry.words, entry.script) == (None, "puts hello")

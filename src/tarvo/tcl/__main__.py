@@ -60,7 +60,7 @@ def _interactive(tcl: Interpreter) -> bool:
     from tkinter import TclError
 
     try:
-        return bool(tcl.tk.getboolean(tcl.tk.getvar("::tcl_interactive")))
+        return bool(tcl.tk.getboolean(tcl.tk.call("set", "::tcl_interactive")))
     except TclError:
         return False
 
@@ -252,7 +252,9 @@ class Console:
             self.stdout.write(f"typed results {'on' if self.typed else 'off'}\n")
         elif name == ".history" and len(args) <= 1 and (not args or re.fullmatch("[0-9]+", args[0])):
             for entry in self.tcl.history.filter(count=int(args[0]) if args else 20):
-                self.stdout.write(shown(str(entry)).replace("\n", "\n    ") + "\n")
+                # Commands made of words as Tcl quotes a list: pasted, they rerun.
+                line = f"{entry.timestamp.strftime('%Y-%m-%dT%H:%M:%S.%f')}: {entry.script}"
+                self.stdout.write(shown(line).replace("\n", "\n    ") + "\n")
         else:
             usage = {".help": ".help", ".typed": ".typed on|off", ".history": ".history [N]"}[name]
             self.stderr.write(f"usage: {usage}\n")

@@ -8,6 +8,7 @@ USAGE: str
 HELP: str
 PROMPT: str
 CONTINUED: str
+LAUNCHER: str
 
 def run_script(tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO) -> int:
     """Run the Tcl script `path` with `args` as tclsh would; the exit status."""
@@ -30,3 +31,6 @@ class Console:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """The console or the script runner, for the command line `argv`; the exit status."""
+
+def entry() -> None:
+    """The launcher's entry point: main() as the process's exit status."""

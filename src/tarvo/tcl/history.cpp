@@ -193,6 +193,7 @@ int traverse_fields(Object* self, visitproc visit, void* arg, std::initializer_l
 struct EntryObject {
     PyObject_HEAD PyObject* timestamp;  // NULL while `pending` (or after `del entry.timestamp`)
     PyObject* api;
+    PyObject* words;    // the words it was made from, a tuple; NULL for a text
     long long seconds;  // the clock reading, when `pending`
     int microseconds;
     bool pending;
@@ -290,10 +291,20 @@ Ref join_items(PyObject* const* items, Py_ssize_t n) {
     return text;
 }
 
-Ref join_words(PyObject* words) {
-    Ref list =
-        PyList_CheckExact(words) || PyTuple_CheckExact(words) ? py::newref(words) : py::own(PySequence_List(words));
-    return join_items(PySequence_Fast_ITEMS(list.get()), PySequence_Fast_GET_SIZE(list.get()));
+// The words of a command as a tuple of its own (a list could change later).
+Ref words_tuple(PyObject* const* words, Py_ssize_t n) {
+    Ref tuple = py::own(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), i, py::newref(words[i]).release());
+    return tuple;
+}
+
+// Whether every word is an exact str: then the words can refer to nothing.
+bool plain_words(PyObject* words) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(words);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(words, i))) return false;
+    }
+    return true;
 }
 
 // An entry that now holds something that may refer back to it is tracked
@@ -302,8 +313,9 @@ void track(PyObject* self) {
     if (!PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
 }
 
-// Fills an entry with the command text `text`, then the timestamp.
-void fill_entry_text(PyObject* module, State* st, EntryObject* entry, Ref text) {
+// Fills an entry with the command text `text` (made from `words`, a tuple,
+// or null for a text given as it is), then the timestamp.
+void fill_entry_text(PyObject* module, State* st, EntryObject* entry, Ref text, Ref words) {
     Ref get_time = py::newref(global_of(module, st, GET_TIME));
     if (get_time.get() == st->get_time && st->get_time_is_now) {
         // What datetime.now() reads: the system clock, floored to microseconds.
@@ -319,9 +331,11 @@ void fill_entry_text(PyObject* module, State* st, EntryObject* entry, Ref text) 
         entry->pending = false;
     }
     Py_XSETREF(entry->api, text.release());
+    Py_XSETREF(entry->words, words.release());
     // A Python subclass may add a __dict__: its instances stay tracked.
     auto* self = reinterpret_cast<PyObject*>(entry);
     const bool atomic = entry->pending && PyUnicode_CheckExact(entry->api) &&
+                        (!entry->words || plain_words(entry->words)) &&
                         Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(st->entry_type);
     if (!atomic) {
         track(self);
@@ -333,7 +347,10 @@ void fill_entry_text(PyObject* module, State* st, EntryObject* entry, Ref text) 
 // Fills an entry: the command text first (so bad words fail before the
 // clock is read), then the timestamp.
 void fill_entry(PyObject* module, EntryObject* entry, PyObject* api) {
-    fill_entry_text(module, state_of(module), entry, PyUnicode_Check(api) ? py::newref(api) : join_words(api));
+    if (PyUnicode_Check(api)) return fill_entry_text(module, state_of(module), entry, py::newref(api), Ref());
+    Ref words = py::own(PySequence_Tuple(api));
+    Ref text = join_items(PySequence_Fast_ITEMS(words.get()), PyTuple_GET_SIZE(words.get()));
+    fill_entry_text(module, state_of(module), entry, std::move(text), std::move(words));
 }
 
 // The entry's timestamp, built from its clock reading on first use exactly
@@ -378,6 +395,7 @@ Ref alloc_entry(State* st) {
     if (!entry) py::fail();
     entry->timestamp = nullptr;
     entry->api = nullptr;
+    entry->words = nullptr;
     entry->seconds = 0;
     entry->microseconds = 0;
     entry->pending = false;
@@ -385,16 +403,15 @@ Ref alloc_entry(State* st) {
 }
 
 Ref new_entry(PyObject* module, State* st, PyObject* api) {
-    Ref text = PyUnicode_Check(api) ? py::newref(api) : join_words(api);
     Ref entry = alloc_entry(st);
-    fill_entry_text(module, st, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
+    fill_entry(module, reinterpret_cast<EntryObject*>(entry.get()), api);
     return entry;
 }
 
 Ref new_entry_of_words(PyObject* module, State* st, PyObject* const* words, Py_ssize_t n) {
     Ref text = join_items(words, n);
     Ref entry = alloc_entry(st);
-    fill_entry_text(module, st, reinterpret_cast<EntryObject*>(entry.get()), std::move(text));
+    fill_entry_text(module, st, reinterpret_cast<EntryObject*>(entry.get()), std::move(text), words_tuple(words, n));
     return entry;
 }
 
@@ -444,6 +461,8 @@ int entry_set_api(PyObject* self, PyObject* value, void*) noexcept {
         if (!value && !e->api) raise_missing(self, "api");
         Py_XINCREF(value);
         Py_XSETREF(e->api, value);
+        // A command text of somebody's own: the words no longer make it.
+        Py_CLEAR(e->words);
         if (value && !PyUnicode_CheckExact(value)) track(self);
         return 0;
     });
@@ -451,13 +470,14 @@ int entry_set_api(PyObject* self, PyObject* value, void*) noexcept {
 
 int entry_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* e = reinterpret_cast<EntryObject*>(self);
-    return traverse_fields(e, visit, arg, {e->timestamp, e->api});
+    return traverse_fields(e, visit, arg, {e->timestamp, e->api, e->words});
 }
 
 int entry_clear(PyObject* self) noexcept {
     auto* e = reinterpret_cast<EntryObject*>(self);
     Py_CLEAR(e->timestamp);
     Py_CLEAR(e->api);
+    Py_CLEAR(e->words);
     e->pending = false;
     return 0;
 }
@@ -470,9 +490,36 @@ void entry_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
+PyObject* entry_get_words(PyObject* self, void*) noexcept {
+    auto* e = reinterpret_cast<EntryObject*>(self);
+    return py::newref(e->words ? e->words : Py_None).release();
+}
+
+// The command as Tcl's list quoting writes its words (as quoten writes a
+// list): pasted into tclsh, it runs the very same words.  A command given
+// as text is that text.
+PyObject* entry_get_script(PyObject* self, void*) noexcept {
+    return py::entry("Entry.script", [&] {
+        auto* e = reinterpret_cast<EntryObject*>(self);
+        if (!e->words) {
+            if (!e->api) raise_missing(self, "api");
+            return py::newref(e->api);
+        }
+        Ref quoten = py::import_from("tarvo.tcl.quoten", "quoten");
+        Ref words = py::own(PySequence_List(e->words));
+        return py::call(quoten.get(), words.get());
+    });
+}
+
 PyGetSetDef entry_getset[] = {
     {"timestamp", entry_get_timestamp, entry_set_timestamp, PyDoc_STR("when the command was recorded"), nullptr},
     {"api", entry_get_api, entry_set_api, PyDoc_STR("the command text"), nullptr},
+    {"words", entry_get_words, nullptr,
+     PyDoc_STR("the words the command was given as (a tuple), or None for a command given as text"), nullptr},
+    {"script", entry_get_script, nullptr,
+     PyDoc_STR("the command as Tcl's list quoting writes its words, which tclsh runs as the same words; "
+               "a command given as text is that text"),
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

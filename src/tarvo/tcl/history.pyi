@@ -20,6 +20,10 @@ class Entry:
 
     timestamp: datetime.datetime
     api: str
+    @property
+    def words(self) -> tuple[str, ...] | None: ...
+    @property
+    def script(self) -> str: ...
     def __init__(self, api: str | Iterable[str]) -> None: ...
 
 @disjoint_base
