@@ -209,6 +209,15 @@ def test_null_interpreter_is_never_asked():
 # C strings and pointers
 
 
+@pytest.mark.parametrize("function", [_ptr_add, _ptr_sub, _ptr_diff], ids=lambda f: f.__name__)
+@pytest.mark.parametrize("args", [1, 3])
+def test_pointer_arithmetic_takes_exactly_two_arguments(function, args):
+    pointer = ctypes.c_void_p(64)
+    with pytest.raises(TypeError) as refusal:
+        function(*[pointer] * args)
+    assert str(refusal.value) == f"{function.__name__}() takes exactly 2 positional arguments ({args} given)"
+
+
 def test_c_strings_and_pointers():
     assert [_c_char_p_from_obj(o).value for o in (None, 12, "héllo")] == [b"", b"12", "héllo".encode()]
     p = _c_char_p_from_obj("x" * 1000 + "end")

@@ -479,7 +479,7 @@ int entry_clear(PyObject* self) noexcept {
     Py_CLEAR(e->api);
     Py_CLEAR(e->words);
     e->pending = false;
-    return 0;
+    return 0;  // (which the collector does not look at)
 }
 
 void entry_dealloc(PyObject* self) noexcept {
