@@ -471,3 +471,26 @@ def test_an_entry_keeps_its_own_copy_of_the_words_and_text_stands_for_itself():
     assert (text.words, text.script) == (None, "set x {a b}")
     entry.api = "puts hello"  # the words no longer make the command
     assert (entry.words, entry.script) == (None, "puts hello")
+
+
+def test_freeing_an_entry_while_the_collector_runs_is_safe():
+    # Clearing a freed entry's command may run code (here a collection):
+    # the collector must no longer see the entry then.
+    out = run_isolated("""
+        import gc
+        from tarvo.tcl.history import Entry
+
+        class Collects:
+            def __del__(self):
+                gc.collect()
+
+        for n in range(200):
+            entry = Entry("x")
+            entry.api = Collects()
+            if n % 2:
+                entry.timestamp = [entry]  # a cycle: the collector frees it
+            del entry
+            gc.collect()
+        print("done")
+    """)
+    assert out == "done\n"
