@@ -104,3 +104,16 @@ def test_a_secret_sent_stays_masked_in_the_history(device):
 def test_bad_input_is_refused(expect, make, error, message):
     with pytest.raises(error, match=message):
         make(expect)
+
+
+def test_wait_for_a_program_that_ends_by_itself_or_not(device):
+    device.send_line("hang")
+    with pytest.raises(ExpectTimeout):
+        device.wait(timeout=1)
+    assert device.status is None  # still running, still ours
+    assert device.close() == -signal.SIGHUP
+
+
+def test_wait_after_exit_gives_its_status(device):
+    device.send_line("exit")
+    assert (device.wait(), device.wait()) == (0, 0)

@@ -154,6 +154,10 @@ class Session:
             if pattern_kind not in KINDS:
                 raise ValueError(f"unknown kind of pattern {pattern_kind!r}: use one of {', '.join(KINDS)}")
             flat += [KINDS[pattern_kind], text]
+        return self._wait_for(flat, timeout)
+
+    def _wait_for(self, flat: list[str], timeout: Optional[float]) -> Match:
+        """Expect's flags and patterns `flat` (none: only the end of output)."""
         seconds = self.timeout if timeout is None else timeout
         # Expect counts whole seconds; the call itself may take a little longer.
         wait = max(0, int(-(-seconds // 1)))
@@ -182,6 +186,17 @@ class Session:
         return lines
 
     # -- the end ----------------------------------------------------------
+
+    def wait(self, timeout: Optional[float] = None) -> int:
+        """Wait until the program ends by itself (its output ends), reap it
+        and return its exit status; ExpectTimeout after `timeout` seconds
+        (else the session's), with the program still running."""
+        if self.status is None:
+            try:
+                self._wait_for([], timeout)
+            except ExpectEOF:
+                pass
+        return self.close()
 
     def close(self) -> int:
         """End the program (closing its terminal), reap it and return its
