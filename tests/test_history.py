@@ -301,6 +301,7 @@ def test_logging_follows_level_changes(caplog):
         (lambda h: h.start_marker(mark="m"), "start_marker() got an unexpected keyword argument 'mark'"),
         (lambda h: h.clear(None, marker="m"), "clear() got multiple values for keyword argument 'marker'"),
         (lambda h: h.enable(1), "enable() takes exactly 1 positional argument (2 given)"),
+        (lambda h: h.disable(1), "disable() takes exactly 1 positional argument (2 given)"),
         (lambda h: Entry(), "__init__() takes exactly 2 positional arguments (1 given)"),
     ],
 )

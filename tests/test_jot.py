@@ -5,6 +5,7 @@ import weakref
 import pytest
 
 from support import apps, hostile
+from support.crash import run_isolated
 from tarvo.tcl import interpreter as interpreter_module
 from tarvo.tcl import jot as jot_module
 from tarvo.tcl.history import History
@@ -461,3 +462,17 @@ def test_object_that_refers_to_itself_is_collected(make, attribute):
     del obj
     gc.collect()
     assert left_alive(cls, tag) == []
+
+
+def test_quick_calls_work_without_the_sibling_modules_c_interfaces():
+    # Replaced capsules (or none): quick calls take the Python road to the
+    # history and the interpreter, with the same outcome.
+    out = run_isolated("""
+        import tarvo.tcl.history as history
+        import tarvo.tcl.interpreter as interpreter
+        history.__c_api__ = None
+        interpreter.__c_api__ = "not a capsule"
+        tcl = interpreter.Interpreter()
+        print(tcl.jot.set("x", "a b"), tcl.history.filter(count=1)[0].api, tcl.jot.expr("1+1"), sep="|")
+    """)
+    assert out == "a b|set x {a b}|2\n"
