@@ -117,3 +117,27 @@ def test_wait_for_a_program_that_ends_by_itself_or_not(device):
 def test_wait_after_exit_gives_its_status(device):
     device.send_line("exit")
     assert (device.wait(), device.wait()) == (0, 0)
+
+
+def test_the_fixture_closes_and_reaps_what_a_test_spawned(pytester):
+    pytester.makepyfile(test_spawned=f"""
+        import os
+        import pytest
+        from support.spawned import require_debian_package
+
+        PIDS = []
+
+        def test_spawns(tcl_spawn):
+            require_debian_package("tcl-expect")
+            session = tcl_spawn(["sleep", "60"], timeout=2)
+            PIDS.append(session.pid)
+            assert session.spawn_id.startswith("exp")
+
+        def test_it_is_gone():
+            with pytest.raises(ChildProcessError):
+                os.waitpid(PIDS[0], os.WNOHANG)  # reaped: no child of ours any more
+            with pytest.raises(ProcessLookupError):
+                os.kill(PIDS[0], 0)
+    """)
+    result = pytester.runpytest("-p", "no:cacheprovider", "-p", "no:randomly")
+    result.assert_outcomes(passed=2)

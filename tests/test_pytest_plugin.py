@@ -508,3 +508,19 @@ def test_many_fixture_tests_leave_no_fd_port_or_child(pytester):
     pytester.makepyfile(test_soak=SOAK.format(rounds=200))
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "-q", "-p", "no:randomly")
     result.assert_outcomes(passed=201)
+
+
+def test_the_section_writes_quick_calls_so_that_tclsh_reruns_them(pytester):
+    pytester.makepyfile(test_words=textwrap.dedent("""
+        def test_fails(tcl):
+            tcl.jot.list("a", "", "b")
+            tcl.jot.string("match", "-nocase", "\\r\\nSW-7> $", "")
+            tcl.eval("set x {a  b}")
+            assert False
+    """))
+    result = pytester.runpytest("-p", "no:cacheprovider")
+    result.assert_outcomes(failed=1)
+    text = re.sub(STAMP, "TIME", result.stdout.str())  # (the lines, split at \r too)
+    # A word's line break stays one; its next line is indented as the section's are.
+    assert "\n    TIME: list a {} b\n    TIME: string match -nocase {\n        SW-7> $} {}\n" in text
+    assert "\n    TIME: set x {a  b}\n" in text

@@ -14,6 +14,10 @@ Fixtures:
 ``tcl_factory``
     A function that makes a fresh interpreter on every call, for a test that
     drives several; all are torn down after the test.
+``tcl_spawn``
+    A function that spawns a program through Expect in the test's ``tcl``
+    interpreter and returns its :class:`~tarvo.tcl.expect.Session`; every
+    session is closed and its program reaped after the test.
 
 A test that fails while it uses any of them gets a report section "Tcl
 history": the Tcl calls that the test made through these interpreters
@@ -39,17 +43,18 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Generator, Iterator, List, Optional
+from typing import TYPE_CHECKING, Any, Callable, Generator, Iterator, List, Optional, Sequence
 
 import pytest
 
 from tarvo.utils.utils import shown
 
 if TYPE_CHECKING:
+    from .expect import Session
     from .history import Entry, History
     from .interpreter import Interpreter
 
-__all__ = ["tcl", "tcl_session", "tcl_factory", "SECTION", "DEFAULT_HISTORY"]
+__all__ = ["tcl", "tcl_session", "tcl_factory", "tcl_spawn", "SECTION", "DEFAULT_HISTORY"]
 
 SECTION = "Tcl history"
 DEFAULT_HISTORY = 20
@@ -165,6 +170,26 @@ def tcl_factory(request: pytest.FixtureRequest) -> Iterator[Callable[[], Interpr
         made.pop().close()
 
 
+@pytest.fixture
+def tcl_spawn(tcl: Interpreter) -> Iterator[Callable[..., Session]]:
+    """Spawns a program through Expect in the test's `tcl` interpreter:
+    ``tcl_spawn(argv, env=None, size=None, timeout=10)`` returns its
+    :class:`~tarvo.tcl.expect.Session`.  Every session is closed and its
+    program reaped after the test."""
+    from .expect import Session
+
+    made: List[Session] = []
+
+    def spawn(argv: Sequence[str], **options: Any) -> Session:
+        session = Session(tcl, argv, **options)
+        made.append(session)
+        return session
+
+    yield spawn
+    while made:
+        made.pop().close()
+
+
 @pytest.fixture(scope="session")
 def tcl_session(request: pytest.FixtureRequest) -> Iterator[Interpreter]:
     """One Tcl interpreter (TclX loaded) shared by every test of the session
@@ -231,7 +256,10 @@ def _section(watches: List[_Watch], limit: int, error: Optional[BaseException]) 
         else:
             lines.append(f"{watch.label}: {len(calls)} Tcl call{'s' if len(calls) > 1 else ''}, oldest first")
         for entry in calls:
-            lines.append("    " + shown(str(entry)).replace("\n", "\n        "))
+            # Commands made of words as Tcl quotes a list: pasted into
+            # tclsh, each runs the same words again.
+            line = f"{entry.timestamp.strftime('%Y-%m-%dT%H:%M:%S.%f')}: {entry.script}"
+            lines.append("    " + shown(line).replace("\n", "\n        "))
     tcl_error = _tcl_error(error)
     if tcl_error is not None:
         trace = getattr(tcl_error, "errorinfo", None) or str(tcl_error)

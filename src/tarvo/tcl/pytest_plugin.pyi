@@ -4,9 +4,10 @@ from typing import Any, Final
 
 import pytest
 
+from .expect import Session
 from .interpreter import Interpreter
 
-__all__ = ["tcl", "tcl_session", "tcl_factory", "SECTION", "DEFAULT_HISTORY"]
+__all__ = ["tcl", "tcl_session", "tcl_factory", "tcl_spawn", "SECTION", "DEFAULT_HISTORY"]
 
 SECTION: Final = "Tcl history"
 DEFAULT_HISTORY: Final = 20
@@ -20,6 +21,10 @@ def tcl(request: pytest.FixtureRequest) -> Iterator[Interpreter]:
 @pytest.fixture
 def tcl_factory(request: pytest.FixtureRequest) -> Iterator[Callable[[], Interpreter]]:
     """Makes a fresh Tcl interpreter on every call; all are torn down after the test."""
+
+@pytest.fixture
+def tcl_spawn(tcl: Interpreter) -> Iterator[Callable[..., Session]]:
+    """Spawns a program through Expect in the test's `tcl`; every session is closed after the test."""
 
 @pytest.fixture(scope="session")
 def tcl_session(request: pytest.FixtureRequest) -> Iterator[Interpreter]:
