@@ -337,3 +337,24 @@ def test_what_touches_no_interpreter_works_from_any_thread():
     assert out.strip() == str(
         [("a", "b c"), (1, 2), "{a b} 1", -1, [("a", "1"), ("b.c", "2")], "invalid list element"]
     )
+
+
+def test_interpreters_collected_together_with_our_modules():
+    # Dropped from sys.modules, the modules, their types and interpreters
+    # that refer to themselves are one garbage cycle: the collector may take
+    # a module apart before the object that closes an interpreter.
+    out = run_isolated("""
+        import gc, sys
+        import tarvo.tcl.interpreter as interpreter
+        tcls = [interpreter.Interpreter() for _ in range(3)]
+        for tcl in tcls:
+            tcl.create_callback(lambda: None, cmd_name="cb")
+            tcl.cycle = tcl
+        for name in [name for name in sys.modules if name.startswith("tarvo")]:
+            del sys.modules[name]
+        del interpreter, tcl, tcls
+        gc.collect()
+        import tarvo.tcl.interpreter
+        print(tarvo.tcl.interpreter.Interpreter().eval("expr {6 * 7}"))
+    """)
+    assert out == "42\n"

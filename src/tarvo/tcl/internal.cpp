@@ -1129,7 +1129,8 @@ void reap(const std::vector<long>& pids) {
 
 // Closes the interpreter of `keeper`, or with `whole` false deletes its
 // callback commands only (see above); either way, what Expect spawned is
-// closed and reaped.  Nothing where it is closed already.
+// closed and reaped.  Nothing where it is closed already.  `st` is null
+// where the module is gone before the keeper.
 void close_keeper(State* st, KeeperObject* keeper, bool whole) {
     if (!keeper->interp) return;
     const auto* fields = tcl::app_fields(keeper->app);
@@ -1169,8 +1170,10 @@ void close_keeper(State* st, KeeperObject* keeper, bool whole) {
         py::raise(PyExc_RuntimeError, "cannot close the Tcl interpreter");
     }
     if (!deleted) PyErr_Clear();  // the stand-in's answer
-    Ref key = tcl::interrupt_key(keeper->interp);
-    if (PyDict_DelItem(st->interrupts, key.get()) < 0) PyErr_Clear();
+    if (st && st->interrupts) {
+        Ref key = tcl::interrupt_key(keeper->interp);
+        if (PyDict_DelItem(st->interrupts, key.get()) < 0) PyErr_Clear();
+    }
     keeper->interp = nullptr;
     reap(pids);
 }
@@ -1209,13 +1212,25 @@ void detach(KeeperObject* keeper) noexcept {
 // Lets go of the callback commands and the spawned programs where that can
 // be done here (its own thread, not while it evaluates, not while Python
 // shuts down); never raises.
+// The state of the keeper's module; null where the collector has already
+// taken the module apart, in a cycle that the keeper is part of (as when
+// every one of our modules is dropped from sys.modules and collected).
+State* keeper_state(PyObject* self) noexcept {
+    PyObject* module = PyType_GetModule(Py_TYPE(self));
+    if (!module) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return state_of(module);
+}
+
 void release_quietly(PyObject* self) noexcept {
     KeeperObject* keeper = as_keeper(self);
     if (!keeper->interp || !keeper->app || tcl::python_finalizing()) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     try {
-        close_keeper(state_of(PyType_GetModule(Py_TYPE(self))), keeper, false);
+        close_keeper(keeper_state(self), keeper, false);
     } catch (...) {
     }
     PyErr_Clear();
@@ -1250,7 +1265,7 @@ void keeper_dealloc(PyObject* self) noexcept {
 PyObject* keeper_close(PyObject* self, PyObject*) noexcept {
     return py::entry("_Keeper.close", [&] {
         KeeperObject* keeper = as_keeper(self);
-        close_keeper(state_of(PyType_GetModule(Py_TYPE(self))), keeper, true);
+        close_keeper(keeper_state(self), keeper, true);
         if (!keeper->interp) detach(keeper);
         return py::none();
     });
