@@ -813,3 +813,28 @@ def test_a_listing_that_yields_no_pair_fails_as_python_unpacking_does(entry, nes
     with pytest.raises(kind) as caught:
         NestMap().update(source)
     assert str(caught.value) == message
+
+
+def test_levels_go_through_attrdict_s_own_methods_once_they_are_replaced(monkeypatch):
+    # Replaced on the base class, each of them is called with the arguments
+    # in their places, on every level of a path.
+    calls = []
+
+    def recording(name):
+        plain = getattr(dict, name)
+
+        def method(self, *args):
+            calls.append((name, *args))
+            return plain(self, *args)
+
+        return method
+
+    for name in ("__setitem__", "__getitem__", "__delitem__"):
+        monkeypatch.setattr(AttrDict, name, recording(name))
+    tree = NestMap()
+    tree["a.b"] = "leaf"
+    assert tree["a.b"] == "leaf"
+    del tree["a.b"]
+    assert dict(tree) == {}  # (an emptied level goes too)
+    assert [call for call in calls if call[0] == "__setitem__"][-1] == ("__setitem__", "b", "leaf")
+    assert ("__getitem__", "b") in calls and ("__delitem__", "b") in calls
