@@ -8,6 +8,7 @@ import sys
 import pytest
 
 from support.crash import run_isolated
+from support.tclversion import PATCHLEVEL, TCL9
 
 # Every routine a Tcl library has that the package might call, each of them
 # ending the process.
@@ -18,27 +19,33 @@ DECOY_ROUTINES = """
     Tcl_SetObjErrorCode Tcl_DbIncrRefCount Tcl_DbDecrRefCount Tcl_CancelEval Tcl_AsyncInvoke
     Tcl_GetReturnOptions Tcl_DictObjGet Tcl_ListObjGetElements Tcl_GetIntFromObj Tcl_GetCurrentThread
     Tcl_GetWideIntFromObj Tcl_GetDoubleFromObj Tcl_GetBooleanFromObj Tcl_GetBignumFromObj
+    Tcl_AppendObjToErrorInfo Tcl_GetString Tcl_GetVersion
 """.split()
 DECOY = "#include <stdlib.h>\n" + "".join(f"void {name}(void) {{ abort(); }}\n" for name in DECOY_ROUTINES)
 
 
+# The name TclDLL tries first: Tcl 9's where tkinter runs on Tcl 9.
+DECOY_NAME = "libtcl9.0.so" if TCL9 else "libtcl8.4.so"
+
+
 @pytest.fixture(scope="module")
 def decoy_library(tmp_path_factory):
-    """A libtcl8.4.so whose routines abort, in a folder of its own."""
+    """A Tcl library of the name TclDLL tries first, whose routines abort, in
+    a folder of its own."""
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
         pytest.skip("no C compiler to build the decoy Tcl library")
     folder = tmp_path_factory.mktemp("decoy")
     (folder / "decoy.c").write_text(DECOY)
-    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(folder / "libtcl8.4.so"), str(folder / "decoy.c")],
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(folder / DECOY_NAME), str(folder / "decoy.c")],
                    check=True)
     return folder
 
 
 def test_the_cxx_calls_the_tcl_that_tkinter_runs_on(decoy_library, monkeypatch):
-    # The decoy comes first on the loader path: TclDLL opens it (8.4 first,
-    # as callers may rely on), but nothing that works on an interpreter may
-    # call into it.
+    # The decoy comes first on the loader path: TclDLL opens it (its name is
+    # the first tried, as callers may rely on), but nothing that works on an
+    # interpreter may call into it.
     monkeypatch.setenv("LD_LIBRARY_PATH", os.pathsep.join(filter(None, [str(decoy_library),
                                                                       os.environ.get("LD_LIBRARY_PATH")])))
     out = run_isolated("""
@@ -62,24 +69,35 @@ def test_the_cxx_calls_the_tcl_that_tkinter_runs_on(decoy_library, monkeypatch):
             print(error)
     """)
     assert out.splitlines() == [
-        "libtcl8.4.so", "('a', 'b c')", "unmatched open brace in list",
+        DECOY_NAME, "('a', 'b c')", "unmatched open brace in list",
         "True NestMap({'a': '1'}) a {b c}", "called", "1",
     ]
 
 
-def test_a_tcl_9_tkinter_is_refused():
-    out = run_isolated("""
+OTHER_VERSION = "8.6" if TCL9 else "9.0"
+
+
+@pytest.mark.parametrize("version, message", [
+    ("8.5", "tkinter runs on Tcl 8.5, but tarvo.tcl supports Tcl 8.6 and 9 only: Tcl 8.5 and older are not "
+            "supported"),
+    ("8.4", "tkinter runs on Tcl 8.4, but tarvo.tcl supports Tcl 8.6 and 9 only: Tcl 8.5 and older are not "
+            "supported"),
+    ("10.0", "tkinter runs on Tcl 10.0, whose C interface tarvo.tcl does not know: it supports Tcl 8.6 and 9 only"),
+    (OTHER_VERSION, f"tkinter's _tkinter was built for Tcl {OTHER_VERSION}, but the Tcl library it runs on is "
+                    f"Tcl {PATCHLEVEL}: the two must be the same version"),
+], ids=["8.5", "8.4", "unknown major", "built for another Tcl"])
+def test_a_tkinter_of_another_tcl_is_refused(version, message):
+    # The modules that call Tcl at import refuse to, before any call.
+    out = run_isolated(f"""
         import _tkinter
-        _tkinter.TCL_VERSION = "9.0"
-        try:
-            import tarvo.tcl.internal
-        except ImportError as error:
-            print(error)
+        _tkinter.TCL_VERSION = {version!r}
+        for name in ("internal", "interpreter"):
+            try:
+                __import__("tarvo.tcl." + name)
+            except ImportError as error:
+                print(error)
     """)
-    assert out.strip() == (
-        "tkinter runs on Tcl 9.0, but tarvo.tcl supports Tcl 8.6 only: its C calls would corrupt the memory "
-        "of another Tcl"
-    )
+    assert out.splitlines() == [message, message]
 
 
 def test_a_missing_tclx_says_where_tclx_comes_from(tmp_path, monkeypatch):
