@@ -1,6 +1,5 @@
 """What differs between machines: which Tcl libraries the loader finds,
 which Tcl tkinter was built on, whether TclX is there."""
-import os
 import shutil
 import subprocess
 import sys
@@ -25,41 +24,46 @@ DECOY = "#include <stdlib.h>\n" + "".join(f"void {name}(void) {{ abort(); }}\n" 
 
 
 # The name TclDLL tries first: Tcl 9's where tkinter runs on Tcl 9.
-DECOY_NAME = "libtcl9.0.so" if TCL9 else "libtcl8.4.so"
+FIRST_NAME = "libtcl9.0.so" if TCL9 else "libtcl8.4.so"
 
 
 @pytest.fixture(scope="module")
 def decoy_library(tmp_path_factory):
-    """A Tcl library of the name TclDLL tries first, whose routines abort, in
-    a folder of its own."""
+    """A Tcl library whose routines abort."""
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
         pytest.skip("no C compiler to build the decoy Tcl library")
     folder = tmp_path_factory.mktemp("decoy")
     (folder / "decoy.c").write_text(DECOY)
-    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(folder / DECOY_NAME), str(folder / "decoy.c")],
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(folder / "decoy.so"), str(folder / "decoy.c")],
                    check=True)
-    return folder
+    return folder / "decoy.so"
 
 
-def test_the_cxx_calls_the_tcl_that_tkinter_runs_on(decoy_library, monkeypatch):
-    # The decoy comes first on the loader path: TclDLL opens it (its name is
-    # the first tried, as callers may rely on), but nothing that works on an
-    # interpreter may call into it.
-    monkeypatch.setenv("LD_LIBRARY_PATH", os.pathsep.join(filter(None, [str(decoy_library),
-                                                                      os.environ.get("LD_LIBRARY_PATH")])))
-    out = run_isolated("""
-        import tkinter
+def test_the_cxx_calls_the_tcl_that_tkinter_runs_on(decoy_library):
+    # The decoy opens under the first name TclDLL tries (as if it came first
+    # on the loader path; tkinter's own library is loaded already), so TclDLL
+    # is the decoy, but nothing that works on an interpreter may call into it.
+    out = run_isolated(f"""
+        import ctypes, tkinter
+        real = ctypes.CDLL
+        def first_is_decoy(name, *args, **kwargs):
+            if name != {FIRST_NAME!r}:
+                return real(name, *args, **kwargs)
+            library = real({str(decoy_library)!r})
+            library._name = name
+            return library
+        ctypes.CDLL = first_is_decoy
         from tarvo.tcl.interpreter import Interpreter
         from tarvo.tcl.internal import GetListFromAny, TclDLL, TclError_from_interp
         print(TclDLL._name)
         tcl = Interpreter()
-        print(GetListFromAny("a {b c}", interp=tcl))
+        print(GetListFromAny("a {{b c}}", interp=tcl))
         try:
-            GetListFromAny("{a", interp=tcl)
+            GetListFromAny("{{a", interp=tcl)
         except tkinter.TclError as error:
             print(error)
-        print(tcl.cast_boolean("yes"), tcl.cast_any("{a 1}"), tcl.jot.list("a", "b c", cast_=False))
+        print(tcl.cast_boolean("yes"), tcl.cast_any("{{a 1}}"), tcl.jot.list("a", "b c", cast_=False))
         tcl.create_callback(lambda: "called", cmd_name="cb")
         print(tcl.eval("cb"))
         tcl.eval("set x 1")
@@ -69,7 +73,7 @@ def test_the_cxx_calls_the_tcl_that_tkinter_runs_on(decoy_library, monkeypatch):
             print(error)
     """)
     assert out.splitlines() == [
-        DECOY_NAME, "('a', 'b c')", "unmatched open brace in list",
+        FIRST_NAME, "('a', 'b c')", "unmatched open brace in list",
         "True NestMap({'a': '1'}) a {b c}", "called", "1",
     ]
 
