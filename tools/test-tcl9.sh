@@ -4,6 +4,10 @@
 #
 #   tools/test-tcl9.sh [PYTHON]            (default python3.14)
 #
+# With TCL9_SANITIZE=1 in the environment the suite runs against the
+# checked build instead (make sanitize: ASan, UBSan and assertions), with
+# its own venv and build folder kept in the chroot too.
+#
 # Debian's CPython runs its tkinter on Tcl 8.6, so the run builds a
 # `_tkinter` of its own against sid's Tcl/Tk 9.0, from CPython 3.13's
 # Modules/_tkinter.c (the source package python3.13, which needs one change
@@ -98,13 +102,21 @@ version=$(in_chroot "$root" env PYTHONPATH="$tk9" "$python" -c \
 [ "$version" = "9.0 8.6" ] || die "the _tkinter built for Tcl 9 runs on Tcl and TclX $version, not 9.0 and 8.6"
 
 start=$SECONDS
+status=0
+if [ -n "${TCL9_SANITIZE:-}" ]; then
+  # shellcheck disable=SC2086 # PYTEST_ARGS holds several arguments
+  in_chroot "$root" env PYTHONPATH="$tk9" make -C /src/tarvo --no-print-directory sanitize PYTHON="$python" \
+    ASAN_VENV="/var/tmp/tarvo/venv-asan-$minor-tcl9" ASAN_BUILD_DIR="/var/tmp/tarvo/build-asan-$minor-tcl9" \
+    PYTEST_ARGS="${PYTEST_ARGS:-}" || status=$?
+  echo "checked build and test suite on $python with Tcl 9 ($suite): exit status $status, $((SECONDS - start)) s"
+  exit "$status"
+fi
 in_chroot "$root" make -C /src/tarvo --no-print-directory build PYTHON="$python" \
   VENV="/var/tmp/tarvo/venv-$minor-tcl9" BUILD_DIR="/var/tmp/tarvo/build-$minor-tcl9" ||
   die "the build failed on $python in the $suite chroot"
 echo "build on $python: $((SECONDS - start)) s"
 
 start=$SECONDS
-status=0
 # shellcheck disable=SC2086 # PYTEST_ARGS holds several arguments
 in_chroot "$root" env PYTHONPATH="$tk9" sh -c \
   "cd /src/tarvo && /var/tmp/tarvo/venv-$minor-tcl9/bin/python -m pytest ${PYTEST_ARGS:-}" || status=$?
