@@ -324,11 +324,16 @@ void define_layouts(PyObject* module, PyObject* ctypes, int major) {
         // Tcl 9's version of the type and its routines for values that
         // stand for lists without being stored as one.
         Ref c_size_t = type("c_size_t");
-        py::check(PyList_Append(obj_type_fields.get(), py::own(Py_BuildValue("(sO)", "version", c_size_t.get())).get()));
-        for (const char* name : {"lengthProc", "indexProc", "sliceProc", "reverseProc", "getElementsProc",
-                                 "setElementProc", "replaceProc", "inOperProc"}) {
-            py::check(PyList_Append(obj_type_fields.get(), py::own(Py_BuildValue("(sO)", name, c_void_p.get())).get()));
-        }
+        Ref tail = fields({{"version", c_size_t.get()},
+                           {"lengthProc", c_void_p.get()},
+                           {"indexProc", c_void_p.get()},
+                           {"sliceProc", c_void_p.get()},
+                           {"reverseProc", c_void_p.get()},
+                           {"getElementsProc", c_void_p.get()},
+                           {"setElementProc", c_void_p.get()},
+                           {"replaceProc", c_void_p.get()},
+                           {"inOperProc", c_void_p.get()}});
+        obj_type_fields = py::own(PySequence_Concat(obj_type_fields.get(), tail.get()));
     }
     Ref obj_type = make_class(module, structure.get(), "Tcl_ObjType", "Tcl_ObjType",
                               major >= 9 ? "Tcl 9's C `Tcl_ObjType`: a type name, four routine addresses, a version "
@@ -372,7 +377,10 @@ using DllString = char* (*)(tcl::Obj* obj);
 DllObjResult dll_obj_result = nullptr;
 DllString dll_string = nullptr;
 
-extern "C" const char* dll_string_result(tcl::Interp* interp) { return dll_string(dll_obj_result(interp)); }
+// A null interpreter has no result to read: the empty string.
+extern "C" const char* dll_string_result(tcl::Interp* interp) {
+    return interp ? dll_string(dll_obj_result(interp)) : "";
+}
 
 // The address of `name` in `library` (a ctypes.CDLL), or the AttributeError
 // ctypes gives for a name the library lacks.
@@ -1369,7 +1377,9 @@ int report(tcl::Interp* interp, const Outcome& outcome) {
         api.AsyncInvoke(interp, tcl::TCL_ERROR);
     }
     api.SetObjResult(interp, text(outcome.message));
-    if (!outcome.trace.empty()) api.AddObjErrorInfo(interp, outcome.trace.data(), static_cast<tcl::Size>(outcome.trace.size()));
+    if (!outcome.trace.empty()) {
+        api.AddObjErrorInfo(interp, outcome.trace.data(), static_cast<tcl::Size>(outcome.trace.size()));
+    }
     std::vector<tcl::Obj*> words;
     for (const std::string& word : outcome.errorcode) words.push_back(text(word));
     api.SetObjErrorCode(interp, api.NewListObj(static_cast<tcl::Size>(words.size()), words.data()));

@@ -201,7 +201,8 @@ struct Api {
                     Size* sizePtr, int* bracePtr) const noexcept {
         if (nine()) return v9.FindElement(interp, list, listLength, elementPtr, nextPtr, sizePtr, bracePtr);
         int size = 0;
-        const int code = v8.FindElement(interp, list, static_cast<int>(listLength), elementPtr, nextPtr, &size, bracePtr);
+        const int code =
+            v8.FindElement(interp, list, static_cast<int>(listLength), elementPtr, nextPtr, &size, bracePtr);
         *sizePtr = size;
         return code;
     }
