@@ -20,7 +20,7 @@ ASAN_BUILD_DIR := build/asan
 # they need.
 SANITIZE_CXX ?= g++
 
-.PHONY: demo test test-all test-chroot newcomer-trixie test-packages sanitize mutation bench build build-asan wheel sdist packaging system format clean
+.PHONY: demo test test-all test-chroot test-tcl9 newcomer-trixie test-packages sanitize mutation bench build build-asan wheel sdist packaging system format clean
 .PRECIOUS: %/.installed
 
 demo: build
@@ -56,6 +56,14 @@ $(VENV)/.mutator: $(VENV)/.installed
 SUITE ?= sid
 test-chroot:
 	PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-chroot.sh $(SUITE) $(PYTHON)
+
+# The test suite on Tcl 9: sid's CPython in the chroot of test-chroot, with
+# a _tkinter built against sid's Tcl/Tk 9.0 (tools/test-tcl9.sh).
+# TCL9_SANITIZE=1 runs it against the checked build, as `make sanitize` does.
+TCL9_PYTHON ?= python3.14
+TCL9_SANITIZE ?=
+test-tcl9:
+	PYTEST_ARGS="$(PYTEST_ARGS)" TCL9_SANITIZE="$(TCL9_SANITIZE)" tools/test-tcl9.sh $(TCL9_PYTHON)
 
 # A new user on Debian 13: only the README's prerequisites installed, then
 # `make demo` and `make test` on a fresh clone of this branch.

@@ -7,6 +7,8 @@ from tarvo.tcl.array import Array
 from tarvo.tcl.interpreter import Interpreter, TclError
 from tarvo.tcl.nestmap import NestMap
 
+from support.tclversion import TCL9
+
 
 # -- list, array and keyed-list casts (no interpreter needed) --------------------
 
@@ -70,6 +72,43 @@ def test_number_and_boolean_casts(tcl, method, value, expected):
 def test_refusals(tcl, method, value):
     with pytest.raises(ValueError):
         getattr(tcl, method)(value)
+
+
+# Numbers that Tcl 9 reads differently from Tcl 8.6: a leading zero is no
+# longer octal (0o17 is, in both), and underscores may stand between digits.
+# The casts read them as the Tcl in use, whose own `string is` and `expr`
+# must agree.
+@pytest.mark.parametrize("method, text, tcl8, tcl9", [
+    ("cast_int", "017", 15, 17),
+    ("cast_int", "-010", -8, -10),
+    ("cast_int", "0o17", 15, 15),
+    ("cast_int", "08", None, 8),
+    ("cast_int", "1_000", None, 1000),
+    ("cast_int", "-1_000_000", None, -1000000),
+    ("cast_int", "0x_ff", None, None),
+    ("cast_int", "1__0", None, 10),
+    ("cast_double", "1_000.5", None, 1000.5),
+    ("cast_double", "017.5", 17.5, 17.5),
+    ("cast_double", "017", 15.0, 17.0),
+    ("cast_any", "017", 15, 17),
+    ("cast_any", "1_000", "1_000", 1000),
+    ("cast_any", "1_000.25", "1_000.25", 1000.25),
+])
+def test_numbers_as_the_tcl_in_use_reads_them(tcl, oracle, method, text, tcl8, tcl9):
+    expected = tcl9 if TCL9 else tcl8
+    if expected is None:
+        kind = "integer" if method == "cast_int" else "double"
+        assert oracle.eval(f"string is {kind} -strict {text}") == "0"
+        with pytest.raises(ValueError):
+            getattr(tcl, method)(text)
+        return
+    if isinstance(expected, str):  # no number at all
+        assert oracle.eval(f"string is double -strict {text}") == "0"
+    else:
+        reading = "expr {double(%s)}" if isinstance(expected, float) else "expr {%s}"
+        assert oracle.eval(reading % text) == str(expected)
+    result = getattr(tcl, method)(text)
+    assert result == expected and type(result) is type(expected)
 
 
 def test_boolean_refusal_is_chained_to_tcls_error(tcl):

@@ -12,7 +12,11 @@ import time
 
 import pytest
 
-TCLSH = shutil.which("tclsh8.6")
+from support.tclversion import PATCHLEVEL
+
+# The tclsh of the Tcl that tkinter runs on.
+TCL_VERSION = ".".join(PATCHLEVEL.split(".")[:2])
+TCLSH = shutil.which(f"tclsh{TCL_VERSION}")
 
 
 def tarvo_tcl(*args, stdin="", cwd=None):
@@ -74,7 +78,7 @@ def test_a_script_that_fails(script, tmp_path):
     )
 
 
-@pytest.mark.skipif(TCLSH is None, reason="tclsh8.6 (Debian package tcl8.6) is not installed")
+@pytest.mark.skipif(TCLSH is None, reason=f"tclsh{TCL_VERSION} (Debian package tcl{TCL_VERSION}) is not installed")
 @pytest.mark.parametrize("name", ["my script.tcl", "sc$ript [x].tcl", "{odd\\.tcl", "#1.tcl"])
 def test_a_script_of_any_name(tmp_path, name):
     (tmp_path / name).write_text("puts [info script]\nerror boom\n")
@@ -133,7 +137,7 @@ def written(folder):
     return {path.name: path.read_text() for path in sorted(folder.iterdir()) if path.suffix == ".txt"}
 
 
-@pytest.mark.skipif(TCLSH is None, reason="tclsh8.6 (Debian package tcl8.6) is not installed")
+@pytest.mark.skipif(TCLSH is None, reason=f"tclsh{TCL_VERSION} (Debian package tcl{TCL_VERSION}) is not installed")
 @pytest.mark.parametrize("piped", [False, True], ids=["script", "standard input"])
 @pytest.mark.parametrize("text", CHANNELS_LEFT_OPEN.values(), ids=CHANNELS_LEFT_OPEN.keys())
 def test_leaving_flushes_and_closes_channels_as_tclsh_does(tmp_path, text, piped):
@@ -350,7 +354,7 @@ def test_the_console_on_a_terminal():
     terminal.type_lines("set a 1", "proc f {} {", "return $::tcl_interactive", "}", "f", "error oops", "exit 6")
     status, text = terminal.finish()
     assert status == 6
-    assert re.match(r"Tcl 8\.6\.\d+ with TclX, in Python: \.help for the console's own commands\n", text)
+    assert re.match(re.escape(f"Tcl {PATCHLEVEL} with TclX, in Python: .help for the console's own commands\n"), text)
     assert text.split("\n", 1)[1] == textwrap.dedent(
         """\
         % set a 1

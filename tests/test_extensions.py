@@ -28,6 +28,15 @@ def test_extension_loads_and_works(package, debian, script, result):
     require_debian_package(*debian)
     from tarvo.tcl.interpreter import Interpreter
 
+    # Some of Debian's extensions have no build for Tcl 9 yet (sqlite3):
+    # plain tkinter cannot load them either.
+    try:
+        tkinter.Tcl().eval(f"package require {package}")
+    except TclError as error:
+        if "compiled for Tcl" not in str(error):
+            raise
+        pytest.skip(f"Debian's {debian[0]} has no build for Tcl {tkinter.TclVersion}: {error}")
+
     tcl = Interpreter()
     version = tcl.eval(f"package require {package}")
     assert tcl.eval(f"package present {package}") == version
@@ -60,6 +69,6 @@ def test_the_first_interpreter_makes_tcl_s_symbols_global():
         tcl = Interpreter()
         print(tcl.eval("package require Expect"))
         with open("/proc/self/maps") as maps:
-            print(len({line.split()[-1] for line in maps if re.search(r"/libtcl\d[^/]*$", line.strip())}))
+            print(len({line.split()[-1] for line in maps if re.search(r"/libtcl\d+\.\d+\.(so|dylib)[.\d]*$", line.strip())}))
     """)
     assert out.split() == ["5.45.4", "1"]

@@ -12,6 +12,7 @@ from hypothesis import given, settings, strategies as st
 
 from support import hostile
 from support.crash import run_isolated
+from support.tclversion import TCL9
 from tarvo.tcl import internal
 from tarvo.tcl.internal import (
     DictionaryCompare, GetListFromAny, ReturnCodes, TclDLL, TclError_from_interp, Tcl_Interp_p, Tcl_Obj,
@@ -55,18 +56,43 @@ def test_module_top_level():
         "TCL_OK": 0, "TCL_ERROR": 1, "TCL_RETURN": 2, "TCL_BREAK": 3, "TCL_CONTINUE": 4}
 
 
-NAMES = ["libtcl8.4.so", "libtcl8.4.dylib", "libtcl8.5.so", "libtcl8.5.dylib",
-         "libtcl8.6.so.0", "libtcl8.6.so", "libtcl8.6.dylib"]
+OLD_NAMES = ["libtcl8.4.so", "libtcl8.4.dylib", "libtcl8.5.so", "libtcl8.5.dylib",
+             "libtcl8.6.so.0", "libtcl8.6.so", "libtcl8.6.dylib"]
+TCL9_NAMES = ["libtcl9.0.so", "libtcl9.0.dylib"]
+# Tcl 9's names come first where tkinter runs on Tcl 9, last elsewhere.
+NAMES = TCL9_NAMES + OLD_NAMES if TCL9 else OLD_NAMES + TCL9_NAMES
+SIZE = ctypes.c_ssize_t if TCL9 else ctypes.c_int  # Tcl_Size
 
 
+def tried_up_to(name):
+    return NAMES[:NAMES.index(name) + 1]
+
+
+# Each name the fake loader opens stands for the real Tcl library; TclDLL
+# takes the sizes of the version in the name that opened.
 @pytest.mark.parametrize("opens, breaks, expected", [
-    ({"libtcl8.6.so": "libtcl8.6.so"}, None, {"tried": NAMES[:6], "opened": "libtcl8.6.so"}),
-    ({"libtcl8.4.so": "libtcl8.6.so", "libtcl8.6.so": "libtcl8.6.so"}, None, {"tried": NAMES[:1], "opened": "libtcl8.4.so"}),
-    ({}, None, {"tried": NAMES, "error": "ImportError: Cannot load Tcl shared library (.so or .dylib)"}),
-    ({"libtcl8.5.so": "libtcl8.6.so"}, "libtcl8.4.dylib", {"tried": NAMES[:2], "error": "RuntimeError: broken"}),
-    ({"libtcl8.4.so": "libc.so.6"}, None, {"tried": NAMES[:1], "error": "AttributeError"}),
-], ids=["only 8.6", "first wins", "none", "other error", "no Tcl routines"])
+    ({"libtcl8.6.so"}, None, {"tried": tried_up_to("libtcl8.6.so"), "opened": "libtcl8.6.so", "size": 4}),
+    ({"libtcl8.4.so", "libtcl8.6.so"}, None, {"tried": tried_up_to("libtcl8.4.so"), "opened": "libtcl8.4.so",
+                                              "size": 4}),
+    ({"libtcl9.0.so"}, None, {"tried": tried_up_to("libtcl9.0.so"), "opened": "libtcl9.0.so", "size": 8}),
+    ({"libtcl8.6.so", "libtcl9.0.so"}, None,
+     {"tried": tried_up_to("libtcl9.0.so"), "opened": "libtcl9.0.so", "size": 8} if TCL9 else
+     {"tried": tried_up_to("libtcl8.6.so"), "opened": "libtcl8.6.so", "size": 4}),
+    (set(), None, {"tried": NAMES, "error": "ImportError: Cannot load Tcl shared library (.so or .dylib)"}),
+    ({"libtcl8.5.so"}, "libtcl8.4.dylib", {"tried": tried_up_to("libtcl8.4.dylib"), "error": "RuntimeError: broken"}),
+    ({"libtcl8.4.so"}, None, {"tried": tried_up_to("libtcl8.4.so"), "error": "AttributeError"}),
+], ids=["only 8.6", "first wins", "only 9.0", "8.6 and 9.0", "none", "other error", "no Tcl routines"])
 def test_library_search(opens, breaks, expected):
+    # "no Tcl routines": the name opens the C library instead.
+    real = "libc.so.6" if expected.get("error") == "AttributeError" else TclDLL._name
+    if TCL9 and any(name.startswith("libtcl8") for name in opens) and "opened" in expected:
+        # A Tcl 8 name must open a Tcl 8 library: Tcl 9's lacks one of the
+        # routines declared for it.
+        real = "libtcl8.6.so"
+        try:
+            ctypes.CDLL(real)
+        except OSError:
+            pytest.skip("no Tcl 8.6 library beside Tcl 9 here")
     out = run_isolated(f"""
         import ctypes, importlib, json
         real, tried, result = ctypes.CDLL, [], {{}}
@@ -74,14 +100,17 @@ def test_library_search(opens, breaks, expected):
             tried.append(name)
             if name == {breaks!r}:
                 raise RuntimeError("broken")
-            if name not in {opens!r}:
+            if name not in {sorted(opens)!r}:
                 raise OSError(name)
-            library = real({opens!r}[name])
+            library = real({real!r})
             library._name = name
             return library
         ctypes.CDLL = fake
         try:
-            result["opened"] = importlib.import_module("tarvo.tcl.internal").TclDLL._name
+            internal = importlib.import_module("tarvo.tcl.internal")
+            result["opened"] = internal.TclDLL._name
+            result["size"] = ctypes.sizeof(internal.TclDLL.TclCopyAndCollapse.restype)
+            assert internal.Tcl_Obj.length.size == result["size"]
         except Exception as exc:
             result["error"] = f"{{type(exc).__name__}}: {{exc}}"
         print(json.dumps(dict(result, tried=tried)))
@@ -97,9 +126,9 @@ def test_declarations():
     c = ctypes
     assert [(list(r.argtypes), r.restype) for r in (TclDLL.TclFindElement, TclDLL.TclCopyAndCollapse,
                                                     TclDLL.Tcl_GetStringResult, TclDLL.Tcl_ResetResult)] == [
-        ([Tcl_Interp_p, c.c_char_p, c.c_int, c.POINTER(c.c_char_p), c.POINTER(c.c_char_p), c.POINTER(c.c_int),
+        ([Tcl_Interp_p, c.c_char_p, SIZE, c.POINTER(c.c_char_p), c.POINTER(c.c_char_p), c.POINTER(SIZE),
           c.POINTER(c.c_int)], c.c_int),
-        ([c.c_int, c.c_char_p, c.c_char_p], c.c_int), ([Tcl_Interp_p], c.c_char_p), ([Tcl_Interp_p], None)]
+        ([SIZE, c.c_char_p, c.c_char_p], SIZE), ([Tcl_Interp_p], c.c_char_p), ([Tcl_Interp_p], None)]
     union, two = Tcl_Obj.u_internalRep, Tcl_Obj.u_internalRep.s_twoPtrValue
     assert issubclass(Tcl_Interp_p, c.c_void_p) and internal.Tcl_WideInt is c.c_longlong
     assert [b.__base__ for b in (Tcl_ObjType, Tcl_Obj, union, two)] == [c.Structure, c.Structure, c.Union, c.Structure]
@@ -108,14 +137,45 @@ def test_declarations():
     def layout(cls):
         return [(name, getattr(cls, name).offset, getattr(cls, name).size) for name, _ in cls._fields_]
 
-    assert [c.sizeof(t) for t in (Tcl_ObjType, Tcl_Obj, union, two)] == [40, 48, 16, 16]
-    assert layout(Tcl_ObjType) == [("name", 0, 8), ("freeIntRepProc", 8, 8), ("dupIntRepProc", 16, 8),
-                                   ("updateStringProc", 24, 8), ("setFromAnyProc", 32, 8)]
-    assert layout(Tcl_Obj) == [("refCount", 0, 4), ("bytes", 8, 8), ("length", 16, 4), ("typePtr", 24, 8),
+    head = [("name", 0, 8), ("freeIntRepProc", 8, 8), ("dupIntRepProc", 16, 8), ("updateStringProc", 24, 8),
+            ("setFromAnyProc", 32, 8)]
+    if TCL9:  # Tcl 9's type has a version and eight list routines after the head
+        assert c.sizeof(Tcl_ObjType) == 112
+        assert layout(Tcl_ObjType) == head + [("version", 40, 8)] + [
+            (name, 48 + 8 * i, 8) for i, name in enumerate(["lengthProc", "indexProc", "sliceProc", "reverseProc",
+                                                             "getElementsProc", "setElementProc", "replaceProc",
+                                                             "inOperProc"])]
+    else:
+        assert c.sizeof(Tcl_ObjType) == 40 and layout(Tcl_ObjType) == head
+    assert [c.sizeof(t) for t in (Tcl_Obj, union, two)] == [48, 16, 16]
+    size = c.sizeof(SIZE)
+    assert layout(Tcl_Obj) == [("refCount", 0, size), ("bytes", 8, 8), ("length", 16, size), ("typePtr", 24, 8),
                                ("internalRep", 32, 16)]
     assert layout(union) == [("longValue", 0, 8), ("doubleValue", 0, 8), ("otherValuePtr", 0, 8),
                              ("wideValue", 0, 8), ("twoPtrValue", 0, 16)]
     assert layout(two) == [("ptr1", 0, 8), ("ptr2", 8, 8)]
+
+
+def test_string_result_through_the_library(root):
+    # Tcl 9 has no Tcl_GetStringResult: TclDLL carries one that reads the
+    # result object, as Tcl 9's header defines the name.
+    root.tk.call("set", "r", "héllo wörld")
+    assert TclDLL.Tcl_GetStringResult(root).decode() == "héllo wörld"
+    TclDLL.Tcl_ResetResult(root)
+    assert TclDLL.Tcl_GetStringResult(root) == b""
+    if TCL9:  # ours: no interpreter, no result (Tcl 8.6's own would crash)
+        assert TclDLL.Tcl_GetStringResult(None) == b""
+
+
+def test_list_routines_through_the_library():
+    # TclDLL's prototypes fit the library's: Tcl's own parser reads through them.
+    text = rb"{a b} c\ d"
+    start, after, size, brace = ctypes.c_char_p(), ctypes.c_char_p(), SIZE(), ctypes.c_int()
+    refs = map(ctypes.byref, (start, after, size, brace))
+    assert TclDLL.TclFindElement(None, text, len(text), *refs) == ReturnCodes.TCL_OK
+    assert (start.value[:size.value], brace.value, after.value) == (b"a b", 1, rb"c\ d")
+    buffer = ctypes.create_string_buffer(8)
+    assert TclDLL.TclCopyAndCollapse(4, after, buffer) == 3 and buffer.value == b"c d"
 
 
 def test_layout_reads_a_live_tcl_value(oracle):
@@ -146,7 +206,7 @@ BAD_INTERPRETERS = {"text": "abc", "application object": tkinter.Tcl().tk, "repr
 
 @pytest.mark.parametrize("interp", BAD_INTERPRETERS.values(), ids=BAD_INTERPRETERS.keys())
 def test_refused_interpreter_is_reported_like_ctypes(interp):
-    out = [ctypes.c_char_p(), ctypes.c_char_p(), ctypes.c_int(), ctypes.c_int()]
+    out = [ctypes.c_char_p(), ctypes.c_char_p(), SIZE(), ctypes.c_int()]
     with pytest.raises(ctypes.ArgumentError) as by_ctypes:
         TclDLL.TclFindElement(interp, b"x", 1, *map(ctypes.byref, out))
     for call in (lambda: GetListFromAny(" ", interp), lambda: TclError_from_interp(interp, "m")):

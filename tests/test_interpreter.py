@@ -10,6 +10,7 @@ import weakref
 import pytest
 
 from support import apps
+from support.tclversion import TCL9
 from tarvo.tcl import interpreter as interpreter_module
 from tarvo.tcl.interpreter import Interpreter, TclError
 
@@ -361,3 +362,19 @@ def test_import_fails_with_a_bad_hook(install_hooks, tmp_path):
     )
     out = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True, text=True)
     assert out.stdout.startswith("ValueError: Unknown Tcl entrypoint: setup from tarvo_hooks_"), out.stderr
+
+
+@pytest.mark.parametrize("hex_bytes, tcl8", [("ff41", "\xffA"), ("c3", "\xc3"), ("41c328", "A\xc3(")])
+def test_invalid_utf8_as_the_tcl_in_use_reads_it(tcl, oracle, hex_bytes, tcl8):
+    # Tcl 9's encodings are strict by default: bytes that are no UTF-8 fail
+    # where Tcl 8.6 reads each as the character of its value.
+    script = f"encoding convertfrom utf-8 [binary format H* {hex_bytes}]"
+    if not TCL9:
+        assert tcl.eval(script) == oracle.eval(script) == tcl8
+        return
+    with pytest.raises(TclError) as info:
+        tcl.eval(script)
+    with pytest.raises(tkinter.TclError) as plain:
+        oracle.eval(script)
+    assert info.value.message == str(plain.value)
+    assert info.value.message.startswith("unexpected byte sequence starting at index ")

@@ -27,15 +27,29 @@ class Tcl_Interp_p(ctypes.c_void_p):
         raise ValueError("Unrecognized Tcl interpreter object: %r" % (interp,))
 
 
+# Tcl_Size: int in Tcl 8, ptrdiff_t in Tcl 9.
+_TCL9 = TclDLL.TclCopyAndCollapse.restype is ctypes.c_ssize_t
+Tcl_Size = ctypes.c_ssize_t if _TCL9 else ctypes.c_int
+
 _tcl.TclFindElement.argtypes = [
-    Tcl_Interp_p, ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(ctypes.c_char_p),
-    ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int),
+    Tcl_Interp_p, ctypes.c_char_p, Tcl_Size, ctypes.POINTER(ctypes.c_char_p),
+    ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(Tcl_Size), ctypes.POINTER(ctypes.c_int),
 ]
 _tcl.TclFindElement.restype = ctypes.c_int
-_tcl.TclCopyAndCollapse.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p]
-_tcl.TclCopyAndCollapse.restype = ctypes.c_int
-_tcl.Tcl_GetStringResult.argtypes = [Tcl_Interp_p]
-_tcl.Tcl_GetStringResult.restype = ctypes.c_char_p
+_tcl.TclCopyAndCollapse.argtypes = [Tcl_Size, ctypes.c_char_p, ctypes.c_char_p]
+_tcl.TclCopyAndCollapse.restype = Tcl_Size
+if _TCL9:  # Tcl_GetStringResult is a macro of these in Tcl 9
+    _tcl.Tcl_GetObjResult.argtypes = [Tcl_Interp_p]
+    _tcl.Tcl_GetObjResult.restype = ctypes.c_void_p
+    _tcl.Tcl_GetString.argtypes = [ctypes.c_void_p]
+    _tcl.Tcl_GetString.restype = ctypes.c_char_p
+
+    def _string_result(interp):
+        return _tcl.Tcl_GetString(_tcl.Tcl_GetObjResult(interp))
+else:
+    _tcl.Tcl_GetStringResult.argtypes = [Tcl_Interp_p]
+    _tcl.Tcl_GetStringResult.restype = ctypes.c_char_p
+    _string_result = _tcl.Tcl_GetStringResult
 
 
 def _ptr_add(ptr, count):
@@ -51,7 +65,7 @@ def _ptr_diff(ptr1, ptr2):
 def TclError_from_interp(interp, default_msg=None):
     msg = None
     if interp:
-        msg = _tcl.Tcl_GetStringResult(interp).decode("utf-8", "replace")
+        msg = _string_result(interp).decode("utf-8", "replace")
     if not msg:
         msg = default_msg
     if msg:
@@ -68,7 +82,7 @@ def read_list_text(text, interp=None):
     elemPtrs = []
     p, lenRemain = string, length
     while lenRemain > 0:
-        elemSize = ctypes.c_int()
+        elemSize = Tcl_Size()
         result = _tcl.TclFindElement(
             interp, p, lenRemain, ctypes.byref(elemStart), ctypes.byref(nextElem),
             ctypes.byref(elemSize), ctypes.byref(hasBrace),

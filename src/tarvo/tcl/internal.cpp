@@ -68,10 +68,18 @@ State* state_of(PyObject* module) { return py::state<State>(module); }
 // ReturnCodes and the library
 
 // Library names tried in order, oldest Tcl first; the loader searches its
-// usual places for each.
-const char* const library_names[] = {
-    "libtcl8.4.so",   "libtcl8.4.dylib", "libtcl8.5.so",    "libtcl8.5.dylib",
-    "libtcl8.6.so.0", "libtcl8.6.so",    "libtcl8.6.dylib",
+// usual places for each.  Tcl 9's come last, but first where tkinter runs on
+// Tcl 9: a machine with Tcl 9 often keeps an older Tcl beside it, whose
+// routines would be no use on tkinter's interpreters.
+struct LibraryName {
+    const char* name;
+    int major;  // the Tcl version whose prototypes TclDLL declares for it
+};
+
+const LibraryName library_names[] = {
+    {"libtcl8.4.so", 8},   {"libtcl8.4.dylib", 8}, {"libtcl8.5.so", 8},    {"libtcl8.5.dylib", 8},
+    {"libtcl8.6.so.0", 8}, {"libtcl8.6.so", 8},    {"libtcl8.6.dylib", 8}, {"libtcl9.0.so", 9},
+    {"libtcl9.0.dylib", 9},
 };
 
 Ref make_return_codes(PyObject* module) {
@@ -85,13 +93,24 @@ Ref make_return_codes(PyObject* module) {
     return cls.build();
 }
 
-// The first Tcl library that opens; ImportError when none does.
-Ref open_tcl_library(PyObject* cdll) {
-    for (const char* name : library_names) {
-        PyObject* library = PyObject_CallOneArg(cdll, py::text(name).get());
-        if (library) return Ref::steal(library);
-        if (!PyErr_ExceptionMatches(PyExc_OSError)) py::fail();
-        PyErr_Clear();
+// The first Tcl library that opens, trying the names of Tcl `first` (the
+// major version tkinter runs on) before the others when that is Tcl 9;
+// ImportError when none opens.  `major` receives the version of the name
+// that opened.
+Ref open_tcl_library(PyObject* cdll, int first, int& major) {
+    for (const int pass : {0, 1}) {
+        for (const LibraryName& name : library_names) {
+            // Tcl 9 first: its names in the first pass, the others in the
+            // second; otherwise all of them in the order they are listed.
+            if (first >= 9 ? (name.major >= 9) == (pass == 1) : pass == 1) continue;
+            PyObject* library = PyObject_CallOneArg(cdll, py::text(name.name).get());
+            if (library) {
+                major = name.major;
+                return Ref::steal(library);
+            }
+            if (!PyErr_ExceptionMatches(PyExc_OSError)) py::fail();
+            PyErr_Clear();
+        }
     }
     py::raise(PyExc_ImportError, "Cannot load Tcl shared library (.so or .dylib)");
 }
@@ -285,10 +304,14 @@ Ref make_class(PyObject* module, PyObject* base, const char* name, const char* q
     return cls.build();
 }
 
-void define_layouts(PyObject* module, PyObject* ctypes) {
+// ctypes' type for Tcl_Size in Tcl `major`: int in Tcl 8, ptrdiff_t in Tcl 9.
+Ref size_type(PyObject* ctypes, int major) { return py::getattr(ctypes, major >= 9 ? "c_ssize_t" : "c_int"); }
+
+// The layouts of Tcl `major`, the version of TclDLL's library.
+void define_layouts(PyObject* module, PyObject* ctypes, int major) {
     auto type = [&](const char* name) { return py::getattr(ctypes, name); };
     Ref structure = type("Structure"), union_ = type("Union");
-    Ref c_char_p = type("c_char_p"), c_void_p = type("c_void_p"), c_int = type("c_int");
+    Ref c_char_p = type("c_char_p"), c_void_p = type("c_void_p"), size = size_type(ctypes, major);
     Ref c_long = type("c_long"), c_double = type("c_double"), wide_int = type("c_longlong");
     py::add(module, "Tcl_WideInt", wide_int.get());
 
@@ -297,8 +320,25 @@ void define_layouts(PyObject* module, PyObject* ctypes) {
                                   {"dupIntRepProc", c_void_p.get()},
                                   {"updateStringProc", c_void_p.get()},
                                   {"setFromAnyProc", c_void_p.get()}});
+    if (major >= 9) {
+        // Tcl 9's version of the type and its routines for values that
+        // stand for lists without being stored as one.
+        Ref c_size_t = type("c_size_t");
+        Ref tail = fields({{"version", c_size_t.get()},
+                           {"lengthProc", c_void_p.get()},
+                           {"indexProc", c_void_p.get()},
+                           {"sliceProc", c_void_p.get()},
+                           {"reverseProc", c_void_p.get()},
+                           {"getElementsProc", c_void_p.get()},
+                           {"setElementProc", c_void_p.get()},
+                           {"replaceProc", c_void_p.get()},
+                           {"inOperProc", c_void_p.get()}});
+        obj_type_fields = py::own(PySequence_Concat(obj_type_fields.get(), tail.get()));
+    }
     Ref obj_type = make_class(module, structure.get(), "Tcl_ObjType", "Tcl_ObjType",
-                              "Tcl's C `Tcl_ObjType`: a type name and four routine addresses.",
+                              major >= 9 ? "Tcl 9's C `Tcl_ObjType`: a type name, four routine addresses, a version "
+                                           "and the addresses of eight list routines."
+                                         : "Tcl's C `Tcl_ObjType`: a type name and four routine addresses.",
                               {{"_fields_", obj_type_fields.get()}});
     py::add(module, "Tcl_ObjType", obj_type.get());
 
@@ -320,31 +360,71 @@ void define_layouts(PyObject* module, PyObject* ctypes) {
                     .get());
     Ref type_pointer = pointer_type(module, ctypes, obj_type.get());
     py::setattr(obj.get(), "_fields_",
-                fields({{"refCount", c_int.get()},
+                fields({{"refCount", size.get()},
                         {"bytes", c_char_p.get()},
-                        {"length", c_int.get()},
+                        {"length", size.get()},
                         {"typePtr", type_pointer.get()},
                         {"internalRep", internal_rep.get()}})
                     .get());
     py::add(module, "Tcl_Obj", obj.get());
 }
 
-// The prototypes of the four routines, declared on the library.
-void declare_routines(PyObject* module, PyObject* library, PyObject* ctypes, PyObject* interp_p) {
+// Tcl_GetStringResult for a Tcl 9 TclDLL, which has none: what Tcl 9's
+// tcl.h makes of the name, Tcl_GetString(Tcl_GetObjResult(interp)), through
+// that library's own routines.  Plain addresses, set once at import.
+using DllObjResult = tcl::Obj* (*)(tcl::Interp* interp);
+using DllString = char* (*)(tcl::Obj* obj);
+DllObjResult dll_obj_result = nullptr;
+DllString dll_string = nullptr;
+
+// A null interpreter has no result to read: the empty string.
+extern "C" const char* dll_string_result(tcl::Interp* interp) {
+    return interp ? dll_string(dll_obj_result(interp)) : "";
+}
+
+// The address of `name` in `library` (a ctypes.CDLL), or the AttributeError
+// ctypes gives for a name the library lacks.
+void* dll_routine(State* st, PyObject* library, const char* name) {
+    Ref routine = py::getattr(library, name);
+    Ref value = py::getattr(as_void_p(st, routine.get()).get(), TARVO_STR("value"));
+    void* p = PyLong_AsVoidPtr(value.get());
+    if (!p && PyErr_Occurred()) py::fail();
+    return p;
+}
+
+// A routine of ours on `library`, under `name`, as ctypes makes its own.
+void add_routine(PyObject* library, const char* name, void* address) {
+    Ref function_type = py::getattr(library, "_FuncPtr");
+    Ref routine = py::call(function_type.get(), py::own(PyLong_FromVoidPtr(address)).get());
+    py::setattr(routine.get(), "__name__", py::text(name).get());
+    py::setattr(library, name, routine.get());
+}
+
+// The prototypes of the four routines, declared on the library, with the
+// sizes of Tcl `major`.  Tcl 9 has no Tcl_GetStringResult: the library gets
+// ours in its place (dll_string_result), with the same prototype.
+void declare_routines(PyObject* module, PyObject* library, PyObject* ctypes, PyObject* interp_p, int major) {
     Ref c_int = py::getattr(ctypes, "c_int"), c_char_p = py::getattr(ctypes, "c_char_p");
+    Ref size = size_type(ctypes, major);
     Ref char_pp = pointer_type(module, ctypes, c_char_p.get());
     Ref int_p = pointer_type(module, ctypes, c_int.get());
+    Ref size_p = pointer_type(module, ctypes, size.get());
     auto declare = [&](const char* name, Ref argtypes, PyObject* restype) {
         Ref routine = py::getattr(library, name);
         py::setattr(routine.get(), "argtypes", argtypes.get());
         py::setattr(routine.get(), "restype", restype);
     };
     declare("TclFindElement",
-            py::own(Py_BuildValue("[OOOOOOO]", interp_p, c_char_p.get(), c_int.get(), char_pp.get(), char_pp.get(),
-                                  int_p.get(), int_p.get())),
+            py::own(Py_BuildValue("[OOOOOOO]", interp_p, c_char_p.get(), size.get(), char_pp.get(), char_pp.get(),
+                                  size_p.get(), int_p.get())),
             c_int.get());
-    declare("TclCopyAndCollapse", py::own(Py_BuildValue("[OOO]", c_int.get(), c_char_p.get(), c_char_p.get())),
-            c_int.get());
+    declare("TclCopyAndCollapse", py::own(Py_BuildValue("[OOO]", size.get(), c_char_p.get(), c_char_p.get())),
+            size.get());
+    if (major >= 9) {
+        dll_obj_result = reinterpret_cast<DllObjResult>(dll_routine(state_of(module), library, "Tcl_GetObjResult"));
+        dll_string = reinterpret_cast<DllString>(dll_routine(state_of(module), library, "Tcl_GetString"));
+        add_routine(library, "Tcl_GetStringResult", reinterpret_cast<void*>(dll_string_result));
+    }
     declare("Tcl_GetStringResult", py::own(Py_BuildValue("[O]", interp_p)), c_char_p.get());
     declare("Tcl_ResetResult", py::own(Py_BuildValue("[O]", interp_p)), Py_None);
 }
@@ -1304,7 +1384,7 @@ PyType_Spec keeper_spec = {"tarvo.tcl.internal._Keeper", sizeof(KeeperObject), 0
 // Fails the running Tcl command as the outcome says.
 int report(tcl::Interp* interp, const Outcome& outcome) {
     const tcl::Api& api = tcl::api_loaded();
-    auto text = [&](const std::string& s) { return api.NewStringObj(s.data(), static_cast<int>(s.size())); };
+    auto text = [&](const std::string& s) { return api.NewStringObj(s.data(), static_cast<tcl::Size>(s.size())); };
     if (outcome.kind == Outcome::INTERRUPTED && api.CancelEval) {
         // Tcl sets the cancellation through an asynchronous handler; run it
         // now, so that it holds for this evaluation from this command on.
@@ -1312,10 +1392,12 @@ int report(tcl::Interp* interp, const Outcome& outcome) {
         api.AsyncInvoke(interp, tcl::TCL_ERROR);
     }
     api.SetObjResult(interp, text(outcome.message));
-    if (!outcome.trace.empty()) api.AddObjErrorInfo(interp, outcome.trace.data(), static_cast<int>(outcome.trace.size()));
+    if (!outcome.trace.empty()) {
+        api.AddObjErrorInfo(interp, outcome.trace.data(), static_cast<tcl::Size>(outcome.trace.size()));
+    }
     std::vector<tcl::Obj*> words;
     for (const std::string& word : outcome.errorcode) words.push_back(text(word));
-    api.SetObjErrorCode(interp, api.NewListObj(static_cast<int>(words.size()), words.data()));
+    api.SetObjErrorCode(interp, api.NewListObj(static_cast<tcl::Size>(words.size()), words.data()));
     return tcl::TCL_ERROR;
 }
 
@@ -1334,7 +1416,7 @@ int command_proc(void* data, tcl::Interp* interp, int objc, tcl::Obj* const objv
         } catch (...) {  // std::bad_alloc
             static const char message[] = "out of memory in a Python callback";
             const tcl::Api& api = tcl::api_loaded();
-            api.SetObjResult(interp, api.NewStringObj(message, static_cast<int>(sizeof message - 1)));
+            api.SetObjResult(interp, api.NewStringObj(message, static_cast<tcl::Size>(sizeof message - 1)));
             code = tcl::TCL_ERROR;
         }
     }
@@ -1454,7 +1536,8 @@ int exec_module(PyObject* module) noexcept {
         py::keep(st->empty, py::own(PyTuple_New(0)));
 
         py::add(module, "ReturnCodes", make_return_codes(module).get());
-        Ref library = open_tcl_library(py::getattr(ctypes.get(), "CDLL").get());
+        int major = 0;  // of TclDLL's library
+        Ref library = open_tcl_library(py::getattr(ctypes.get(), "CDLL").get(), tcl::api().major, major);
         py::add(module, "TclDLL", library.get());
 
         add_function(module, "_ptr_add", PTR_ADD);
@@ -1463,11 +1546,10 @@ int exec_module(PyObject* module) noexcept {
         add_function(module, "TclError_from_interp", FROM_INTERP);
         Ref interp_p = make_interp_p(module, st->void_p);
         py::add(module, "Tcl_Interp_p", interp_p.get());
-        define_layouts(module, ctypes.get());
+        define_layouts(module, ctypes.get(), major);
 
-        declare_routines(module, library.get(), ctypes.get(), interp_p.get());
+        declare_routines(module, library.get(), ctypes.get(), interp_p.get(), major);
         py::keep(st->interp_p, std::move(interp_p));
-        tcl::api();
 
         add_function(module, "_c_char_p_from_obj", C_CHAR_P);
         add_function(module, "GetListFromAny", GET_LIST);

@@ -193,7 +193,7 @@ private:
     Text value_of(const Element& element, const Text& text, Copies& copies) {
         if (element.verbatim) return {element.start, element.size, text.ascii, text.remade, text.indexed};
         char* room = copies.room(static_cast<size_t>(element.size) + 1);
-        const int size = api_.CopyAndCollapse(element.size, element.start, room);
+        const int size = static_cast<int>(api_.CopyAndCollapse(element.size, element.start, room));
         return {room, size, py::detail::all_ascii(room, size), false, false};
     }
 

@@ -9,6 +9,13 @@
 // own search by file name for the callers that use it.)  The table holds
 // plain function pointers only, so it may live in static storage; each
 // module fills its own copy once.
+//
+// Tcl 8.6 and Tcl 9 export the same names with different prototypes: Tcl 9
+// passes sizes as Tcl_Size (ptrdiff_t) where Tcl 8.6 passes int, and two
+// routines are gone.  The table reads the library's version once and binds
+// each routine with that version's prototype; the routines whose prototypes
+// differ are reached only through the member functions below, which take
+// and give Tcl 9's sizes and pass each library what it expects.
 #pragma once
 
 #include "ref.hpp"
@@ -21,6 +28,10 @@
 #define TARVO_HAVE_DLFCN 0
 #endif
 
+#include <climits>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
@@ -29,30 +40,39 @@ namespace tarvo::tcl {
 using py::Ref;
 
 struct Interp;   // Tcl_Interp, opaque
-struct Obj;      // Tcl_Obj, opaque but for its head (ObjHead)
+struct Obj;      // Tcl_Obj, opaque but for its head (ObjStorage)
 struct ObjType;  // Tcl_ObjType, opaque
 using ThreadId = void*;
+
+// Tcl_Size: a count or a size in bytes, as Tcl 9 passes it.  Tcl 8 passes
+// int; the table narrows and widens at its edge, and our callers keep what
+// they hand Tcl 8 within int (as tkinter does: it refuses larger values).
+using Size = std::ptrdiff_t;
 
 enum ReturnCode { TCL_OK = 0, TCL_ERROR = 1, TCL_RETURN = 2, TCL_BREAK = 3, TCL_CONTINUE = 4 };
 
 // Tcl_CancelEval's flag: unwind the whole evaluation; no catch traps it.
 constexpr int CANCEL_UNWIND = 0x100000;
 
+// Tcl_ObjCmdProc: its objc is int in Tcl 9 too (Tcl_ObjCmdProc2 is the
+// one with Tcl_Size, and neither we nor tkinter make such commands).
 using ObjCmdProc = int (*)(void* clientData, Interp* interp, int objc, Obj* const objv[]);
 using CmdDeleteProc = void (*)(void* clientData);
 using LimitHandlerProc = void (*)(void* clientData, Interp* interp);
 using InterpDeleteProc = void (*)(void* clientData, Interp* interp);
 
-// Tcl_Time: wall-clock time, as Tcl's resource limits read it.
+// Tcl_Time as Tcl 9 lays it out (its seconds are long long; Tcl 8 has
+// long, the same on 64-bit Linux and macOS but not on Windows).
 struct Time {
-    long sec;
+    long long sec;
     long usec;
 };
 
 // Tcl_LimitTypeSet's type of a limit on the time an evaluation takes.
 constexpr int LIMIT_TIME = 0x02;
 
-// Tcl_CmdInfo: what Tcl_GetCommandInfo reports of a command.
+// Tcl_CmdInfo: what Tcl_GetCommandInfo reports of a command.  Tcl 9 adds
+// the last two fields and writes them; Tcl 8 neither writes nor reads them.
 struct CmdInfo {
     int isNativeObjectProc;
     ObjCmdProc objProc;
@@ -62,29 +82,48 @@ struct CmdInfo {
     CmdDeleteProc deleteProc;
     void* deleteData;
     void* namespacePtr;
+    void* objProc2;  // Tcl 9: Tcl_ObjCmdProc2
+    void* objClientData2;
 };
 
+// The Tcl versions whose C interface the table knows.
+constexpr const char* SUPPORTED_TCL = "8.6 and 9";
+
+namespace detail {
+
+// The routines whose prototypes take a size: S is int in Tcl 8, Tcl_Size
+// in Tcl 9.
+template <typename S>
+struct Sized {
+    Obj* (*NewStringObj)(const char* bytes, S length);
+    Obj* (*NewListObj)(S objc, Obj* const objv[]);
+    char* (*GetStringFromObj)(Obj* obj, S* lengthPtr);
+    int (*ListObjGetElements)(Interp* interp, Obj* listPtr, S* objcPtr, Obj*** objvPtr);
+    int (*FindElement)(Interp* interp, const char* list, S listLength, const char** elementPtr, const char** nextPtr,
+                       S* sizePtr, int* bracePtr);
+    S (*CopyAndCollapse)(S count, const char* src, char* dst);
+};
+
+// Tcl 8's Tcl_Time.
+struct Time8 {
+    long sec;
+    long usec;
+};
+
+}  // namespace detail
+
 struct Api {
-    const char* (*GetStringResult)(Interp* interp);
+    int major = 0;  // the library's major version, 8 or 9; 0 until loaded
     void (*ResetResult)(Interp* interp);
-    int (*FindElement)(Interp* interp,           // where errors go, may be null
-                       const char* list,         // the list text
-                       int listLength,           // bytes of text left
-                       const char** elementPtr,  // out: the element's first byte
-                       const char** nextPtr,     // out: what follows the element
-                       int* sizePtr,             // out: the element's size in bytes
-                       int* bracePtr);           // out: non-zero when it was braced
-    int (*CopyAndCollapse)(int count, const char* src, char* dst);
 
     // Commands of our own (Python callbacks with readable errors).
     void* (*CreateObjCommand)(Interp* interp, const char* cmdName, ObjCmdProc proc, void* clientData,
                               CmdDeleteProc deleteProc);
     int (*GetCommandInfo)(Interp* interp, const char* cmdName, CmdInfo* infoPtr);
     int (*SetCommandInfo)(Interp* interp, const char* cmdName, const CmdInfo* infoPtr);
-    Obj* (*NewStringObj)(const char* bytes, int length);
-    Obj* (*NewListObj)(int objc, Obj* const objv[]);
     void (*SetObjResult)(Interp* interp, Obj* result);
-    void (*AddObjErrorInfo)(Interp* interp, const char* message, int length);
+    // Tcl_AddObjErrorInfo is a macro of this in Tcl 9 (8.6 has both).
+    void (*AppendObjToErrorInfo)(Interp* interp, Obj* objPtr);
     void (*SetObjErrorCode)(Interp* interp, Obj* errorObjPtr);
     void (*DbIncrRefCount)(Obj* obj, const char* file, int line);
     void (*DbDecrRefCount)(Obj* obj, const char* file, int line);
@@ -93,16 +132,11 @@ struct Api {
     int (*ResetCancellation)(Interp* interp, int force);
     int (*AsyncInvoke)(Interp* interp, int code);
 
-    // The result as an object, and an object's string with its length in
-    // bytes: unlike Tcl_GetStringResult's C string, it keeps a zero byte
-    // that came in through tkinter (which hands NUL over as a raw 0 byte).
     Obj* (*GetObjResult)(Interp* interp);
-    char* (*GetStringFromObj)(Obj* obj, int* lengthPtr);
 
     // The return options of a failure: -errorcode, -errorline, ...
     Obj* (*GetReturnOptions)(Interp* interp, int result);
     int (*DictObjGet)(Interp* interp, Obj* dictPtr, Obj* keyPtr, Obj** valuePtrPtr);
-    int (*ListObjGetElements)(Interp* interp, Obj* listPtr, int* objcPtr, Obj*** objvPtr);
     int (*GetIntFromObj)(Interp* interp, Obj* objPtr, int* intPtr);
 
     // Tcl's readers of numbers and booleans: the parsing behind tkinter's
@@ -120,9 +154,7 @@ struct Api {
     // interpreter, and the interpreter's own life.
     void (*LimitAddHandler)(Interp* interp, int type, LimitHandlerProc handler, void* clientData,
                             CmdDeleteProc deleteProc);
-    void (*LimitSetTime)(Interp* interp, Time* timeLimitPtr);
     void (*LimitTypeSet)(Interp* interp, int type);
-    void (*GetTime)(Time* timeBuf);
     void* (*GetAssocData)(Interp* interp, const char* name, InterpDeleteProc* procPtr);
     void (*SetAssocData)(Interp* interp, const char* name, InterpDeleteProc proc, void* clientData);
     int (*InterpDeleted)(Interp* interp);
@@ -134,12 +166,88 @@ struct Api {
     Interp* (*GetChild)(Interp* interp, const char* name);  // Tcl_GetSlave before Tcl 8.7
     int (*LimitTypeEnabled)(Interp* interp, int type);
     void (*LimitTypeReset)(Interp* interp, int type);
-    void (*LimitGetTime)(Interp* interp, Time* timeLimitPtr);
-};
 
-// The Tcl versions the C++ is written for: Tcl 9 passes sizes as 64-bit
-// Tcl_Size where these prototypes say int.
-constexpr const char* SUPPORTED_TCL = "8.6";
+    // Through the version's own prototype.
+
+    bool nine() const noexcept { return major >= 9; }
+
+    Obj* NewStringObj(const char* bytes, Size length) const noexcept {
+        return nine() ? v9.NewStringObj(bytes, length) : v8.NewStringObj(bytes, static_cast<int>(length));
+    }
+    Obj* NewListObj(Size objc, Obj* const objv[]) const noexcept {
+        return nine() ? v9.NewListObj(objc, objv) : v8.NewListObj(static_cast<int>(objc), objv);
+    }
+    // An object's string with its length in bytes (`lengthPtr` may be
+    // null): unlike the interpreter's string result, it keeps a zero byte
+    // that came in through tkinter (which hands NUL over as a raw 0 byte).
+    char* GetStringFromObj(Obj* obj, Size* lengthPtr) const noexcept {
+        if (nine()) return v9.GetStringFromObj(obj, lengthPtr);
+        int length = 0;
+        char* bytes = v8.GetStringFromObj(obj, lengthPtr ? &length : nullptr);
+        if (lengthPtr) *lengthPtr = length;
+        return bytes;
+    }
+    int ListObjGetElements(Interp* interp, Obj* listPtr, Size* objcPtr, Obj*** objvPtr) const noexcept {
+        if (nine()) return v9.ListObjGetElements(interp, listPtr, objcPtr, objvPtr);
+        int objc = 0;
+        const int code = v8.ListObjGetElements(interp, listPtr, &objc, objvPtr);
+        *objcPtr = objc;
+        return code;
+    }
+    // TclFindElement: the next element of `listLength` bytes of list text
+    // (`interp` may be null).  Out: the element's first byte, what follows
+    // it, its size in bytes and whether it was braced.
+    int FindElement(Interp* interp, const char* list, Size listLength, const char** elementPtr, const char** nextPtr,
+                    Size* sizePtr, int* bracePtr) const noexcept {
+        if (nine()) return v9.FindElement(interp, list, listLength, elementPtr, nextPtr, sizePtr, bracePtr);
+        int size = 0;
+        const int code =
+            v8.FindElement(interp, list, static_cast<int>(listLength), elementPtr, nextPtr, &size, bracePtr);
+        *sizePtr = size;
+        return code;
+    }
+    // TclCopyAndCollapse: copies `count` bytes with their backslash
+    // sequences replaced; the bytes written.
+    Size CopyAndCollapse(Size count, const char* src, char* dst) const noexcept {
+        return nine() ? v9.CopyAndCollapse(count, src, dst) : v8.CopyAndCollapse(static_cast<int>(count), src, dst);
+    }
+    // The interpreter's result as a C string (Tcl_GetStringResult, a macro
+    // of this in Tcl 9).
+    const char* GetStringResult(Interp* interp) const noexcept {
+        return GetStringFromObj(GetObjResult(interp), nullptr);
+    }
+    void AddObjErrorInfo(Interp* interp, const char* message, Size length) const noexcept {
+        AppendObjToErrorInfo(interp, NewStringObj(message, length));
+    }
+    void GetTime(Time* timeBuf) const noexcept { time_call(raw_GetTime, timeBuf); }
+    void LimitGetTime(Interp* interp, Time* timeLimitPtr) const noexcept {
+        if (nine()) return raw_LimitGetTime(interp, timeLimitPtr);
+        detail::Time8 t{};
+        raw_LimitGetTime(interp, &t);
+        *timeLimitPtr = Time{t.sec, t.usec};
+    }
+    void LimitSetTime(Interp* interp, Time* timeLimitPtr) const noexcept {
+        if (nine()) return raw_LimitSetTime(interp, timeLimitPtr);
+        detail::Time8 t{static_cast<long>(timeLimitPtr->sec), timeLimitPtr->usec};
+        raw_LimitSetTime(interp, &t);
+    }
+
+    // Filled by api(): one of the two, by the version.
+    detail::Sized<int> v8;
+    detail::Sized<Size> v9;
+    // Their Tcl_Time is the version's.
+    void (*raw_GetTime)(void* timeBuf);
+    void (*raw_LimitSetTime)(Interp* interp, void* timeLimitPtr);
+    void (*raw_LimitGetTime)(Interp* interp, void* timeLimitPtr);
+
+private:
+    void time_call(void (*routine)(void*), Time* time) const noexcept {
+        if (nine()) return routine(time);
+        detail::Time8 t{};
+        routine(&t);
+        *time = Time{t.sec, t.usec};
+    }
+};
 
 namespace detail {
 
@@ -179,18 +287,58 @@ inline void* routine(void* scope, const char* name, bool required = true) {
     return address;
 }
 
-// tkinter's Tcl version, as `_tkinter` reports it; ImportError for a Tcl
-// whose C interface these prototypes do not describe.
-inline void check_version(PyObject* tkinter) {
-    Ref version = py::getattr(tkinter, TARVO_STR("TCL_VERSION"));
-    Ref text = py::str(version.get());
-    Ref prefix = py::text("8.");
-    if (!py::check(PyUnicode_Tailmatch(text.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1))) {
+// A version "M.m" as two numbers; false for any other text.
+inline bool parse_version(const char* text, int& major, int& minor) {
+    char* end = nullptr;
+    const long m = std::strtol(text, &end, 10);
+    if (end == text || *end != '.' || m < 0 || m > 99) return false;
+    const char* rest = end + 1;
+    const long n = std::strtol(rest, &end, 10);
+    if (end == rest || *end != '\0' || n < 0 || n > 99) return false;
+    major = static_cast<int>(m);
+    minor = static_cast<int>(n);
+    return true;
+}
+
+// ImportError unless Tcl `version` (as text) is one whose C interface the
+// table knows.
+inline void check_known(const char* what, const char* version, int major, int minor, bool parsed) {
+    if (parsed && ((major == 8 && minor >= 6) || major == 9)) return;
+    if (parsed && (major < 8 || (major == 8 && minor < 6))) {
         py::raise_format(PyExc_ImportError,
-                         "tkinter runs on Tcl %U, but tarvo.tcl supports Tcl %s only: its C calls would corrupt "
-                         "the memory of another Tcl",
-                         text.get(), SUPPORTED_TCL);
+                         "%s Tcl %s, but tarvo.tcl supports Tcl %s only: Tcl 8.5 and older are not supported", what,
+                         version, SUPPORTED_TCL);
     }
+    py::raise_format(PyExc_ImportError,
+                     "%s Tcl %s, whose C interface tarvo.tcl does not know: it supports Tcl %s only", what, version,
+                     SUPPORTED_TCL);
+}
+
+// The Tcl version of the library that tkinter runs on, read from the
+// library itself; ImportError for a Tcl whose C interface the table does
+// not know, and for a `_tkinter` built for another Tcl than the one it runs
+// on (its calls would not match the library's prototypes).
+inline int check_version(PyObject* tkinter, void* scope) {
+    Ref built = py::str(py::getattr(tkinter, TARVO_STR("TCL_VERSION")).get());
+    const char* built_text = PyUnicode_AsUTF8(built.get());
+    if (!built_text) py::fail();
+    int built_major = 0, built_minor = 0;
+    const bool parsed = parse_version(built_text, built_major, built_minor);
+    check_known("tkinter runs on", built_text, built_major, built_minor, parsed);
+    using GetVersion = void (*)(int* major, int* minor, int* patchLevel, int* type);
+    const auto get_version = reinterpret_cast<GetVersion>(routine(scope, "Tcl_GetVersion"));
+    int major = 0, minor = 0, patch = 0, type = 0;
+    get_version(&major, &minor, &patch, &type);
+    char loaded[32];
+    std::snprintf(loaded, sizeof loaded, "%d.%d.%d", major, minor, patch);
+    check_known("the library that tkinter loaded is", loaded, major, minor, true);
+    if (major != built_major || minor != built_minor) {
+        py::raise_format(PyExc_ImportError,
+                         "tkinter's _tkinter was built for Tcl %s, but the Tcl library it runs on is Tcl %s: the "
+                         "two must be the same version",
+                         built_text, loaded);
+    }
+    return major;
 }
 
 }  // namespace detail
@@ -198,24 +346,36 @@ inline void check_version(PyObject* tkinter) {
 // Fills the table from the Tcl library that tkinter runs on, once.
 inline const Api& api() {
     Api& api = detail::table();
-    if (api.GetStringResult) return api;
+    if (api.major) return api;
     Ref tkinter = py::import("_tkinter");
-    detail::check_version(tkinter.get());
     void* scope = detail::tkinter_scope(tkinter.get());
     Api loaded{};
+    loaded.major = detail::check_version(tkinter.get(), scope);
     auto resolve = [&](auto& field, const char* name, bool required = true) {
         field = reinterpret_cast<std::remove_reference_t<decltype(field)>>(detail::routine(scope, name, required));
     };
+    auto resolve_sized = [&](auto& sized) {
+        resolve(sized.NewStringObj, "Tcl_NewStringObj");
+        resolve(sized.NewListObj, "Tcl_NewListObj");
+        resolve(sized.GetStringFromObj, "Tcl_GetStringFromObj");
+        resolve(sized.ListObjGetElements, "Tcl_ListObjGetElements");
+        resolve(sized.FindElement, "TclFindElement");
+        resolve(sized.CopyAndCollapse, "TclCopyAndCollapse");
+    };
+    if (loaded.nine()) {
+        resolve_sized(loaded.v9);
+    } else {
+        resolve_sized(loaded.v8);
+    }
+    resolve(loaded.raw_GetTime, "Tcl_GetTime");
+    resolve(loaded.raw_LimitSetTime, "Tcl_LimitSetTime");
+    resolve(loaded.raw_LimitGetTime, "Tcl_LimitGetTime");
     resolve(loaded.ResetResult, "Tcl_ResetResult");
-    resolve(loaded.FindElement, "TclFindElement");
-    resolve(loaded.CopyAndCollapse, "TclCopyAndCollapse");
     resolve(loaded.CreateObjCommand, "Tcl_CreateObjCommand");
     resolve(loaded.GetCommandInfo, "Tcl_GetCommandInfo");
     resolve(loaded.SetCommandInfo, "Tcl_SetCommandInfo");
-    resolve(loaded.NewStringObj, "Tcl_NewStringObj");
-    resolve(loaded.NewListObj, "Tcl_NewListObj");
     resolve(loaded.SetObjResult, "Tcl_SetObjResult");
-    resolve(loaded.AddObjErrorInfo, "Tcl_AddObjErrorInfo");
+    resolve(loaded.AppendObjToErrorInfo, "Tcl_AppendObjToErrorInfo");
     resolve(loaded.SetObjErrorCode, "Tcl_SetObjErrorCode");
     resolve(loaded.DbIncrRefCount, "Tcl_DbIncrRefCount");
     resolve(loaded.DbDecrRefCount, "Tcl_DbDecrRefCount");
@@ -223,10 +383,8 @@ inline const Api& api() {
     resolve(loaded.ResetCancellation, "TclResetCancellation", false);
     resolve(loaded.AsyncInvoke, "Tcl_AsyncInvoke");
     resolve(loaded.GetObjResult, "Tcl_GetObjResult");
-    resolve(loaded.GetStringFromObj, "Tcl_GetStringFromObj");
     resolve(loaded.GetReturnOptions, "Tcl_GetReturnOptions");
     resolve(loaded.DictObjGet, "Tcl_DictObjGet");
-    resolve(loaded.ListObjGetElements, "Tcl_ListObjGetElements");
     resolve(loaded.GetIntFromObj, "Tcl_GetIntFromObj");
     resolve(loaded.GetWideIntFromObj, "Tcl_GetWideIntFromObj");
     resolve(loaded.GetDoubleFromObj, "Tcl_GetDoubleFromObj");
@@ -234,9 +392,7 @@ inline const Api& api() {
     resolve(loaded.GetObjType, "Tcl_GetObjType");
     resolve(loaded.GetCurrentThread, "Tcl_GetCurrentThread");
     resolve(loaded.LimitAddHandler, "Tcl_LimitAddHandler");
-    resolve(loaded.LimitSetTime, "Tcl_LimitSetTime");
     resolve(loaded.LimitTypeSet, "Tcl_LimitTypeSet");
-    resolve(loaded.GetTime, "Tcl_GetTime");
     resolve(loaded.GetAssocData, "Tcl_GetAssocData");
     resolve(loaded.SetAssocData, "Tcl_SetAssocData");
     resolve(loaded.InterpDeleted, "Tcl_InterpDeleted");
@@ -249,10 +405,7 @@ inline const Api& api() {
     if (!loaded.GetChild) resolve(loaded.GetChild, "Tcl_GetSlave");
     resolve(loaded.LimitTypeEnabled, "Tcl_LimitTypeEnabled");
     resolve(loaded.LimitTypeReset, "Tcl_LimitTypeReset");
-    resolve(loaded.LimitGetTime, "Tcl_LimitGetTime");
-    // Last: a filled GetStringResult marks the table as loaded.
-    resolve(loaded.GetStringResult, "Tcl_GetStringResult");
-    api = loaded;
+    api = loaded;  // a major version marks the table as loaded
     return api;
 }
 
@@ -268,9 +421,9 @@ inline const Api& api_loaded() noexcept { return detail::table(); }
 inline void make_symbols_global() noexcept {
 #if TARVO_HAVE_DLFCN
     const Api& table = detail::table();
-    if (!table.GetStringResult) return;
+    if (!table.major) return;
     Dl_info info;
-    if (!dladdr(reinterpret_cast<void*>(table.GetStringResult), &info) || !info.dli_fname) return;
+    if (!dladdr(reinterpret_cast<void*>(table.ResetResult), &info) || !info.dli_fname) return;
     // Kept open for the life of the process, like the library itself.
     if (!dlopen(info.dli_fname, RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD)) dlerror();
 #endif
@@ -280,22 +433,52 @@ inline void make_symbols_global() noexcept {
 // object that lives on the C stack as long as Tcl reads it, as Tcl's own
 // Tcl_GetDouble and Tcl_GetBoolean make one: its count of one keeps Tcl
 // from freeing it, and its internal representation, once Tcl has given it
-// one, is freed by its type's own routine.
+// one, is freed by its type's own routine.  The head of Tcl_ObjType is the
+// same in Tcl 8 and 9 (Tcl 9 adds fields after it); a Tcl_Obj's count and
+// length are the version's sizes.
 struct ObjTypeHead {
     const char* name;
     void (*freeIntRepProc)(Obj* objPtr);
 };
 
-struct ObjStorage {
-    int refCount;
-    char* bytes;
-    int length;
-    const ObjType* typePtr;
-    union {
-        long longValue;
-        double doubleValue;
-        void* twoPtrValue[2];
-    } internalRep;
+class ObjStorage {
+public:
+    // An object of `length` bytes at `bytes` (left as they are: Tcl's
+    // readers do not write them), in the layout of the Tcl of `api`.
+    void init(const Api& api, char* bytes, Size length) noexcept {
+        nine_ = api.nine();
+        if (nine_) {
+            set(as9_, bytes, length);
+        } else {
+            set(as8_, bytes, static_cast<int>(length));
+        }
+    }
+    const ObjType* type() const noexcept { return nine_ ? as9_.typePtr : as8_.typePtr; }
+    Obj* get() noexcept { return nine_ ? reinterpret_cast<Obj*>(&as9_) : reinterpret_cast<Obj*>(&as8_); }
+
+private:
+    template <typename S>
+    struct Layout {
+        S refCount;
+        char* bytes;
+        S length;
+        const ObjType* typePtr;
+        union {
+            long longValue;
+            double doubleValue;
+            void* twoPtrValue[2];
+        } internalRep;
+    };
+    template <typename S>
+    static void set(Layout<S>& obj, char* bytes, S length) noexcept {
+        obj.refCount = 1;
+        obj.bytes = bytes;
+        obj.length = length;
+    }
+
+    bool nine_ = false;
+    Layout<int> as8_{};
+    Layout<Size> as9_{};
 };
 
 // An object of Tcl's own that we hold a reference to.
@@ -317,7 +500,7 @@ private:
 
 // The text of a Tcl object as a str.
 inline Ref text_of(Obj* obj) {
-    int length = 0;
+    Size length = 0;
     const char* bytes = api_loaded().GetStringFromObj(obj, &length);
     return py::decode_tcl(bytes, length);
 }
@@ -505,12 +688,12 @@ inline void forget_interrupt(PyObject* interrupts, PyObject* app) {
         ObjRef code_key(tcl.NewStringObj("-errorcode", -1));
         ObjRef line_key(tcl.NewStringObj("-errorline", -1));
         Obj* value = nullptr;
-        int count = 0;
+        Size count = 0;
         Obj** items = nullptr;
         if (tcl.DictObjGet(nullptr, options.get(), code_key.get(), &value) == TCL_OK && value &&
             tcl.ListObjGetElements(nullptr, value, &count, &items) == TCL_OK) {
             errorcode = py::own(PyTuple_New(count));
-            for (int i = 0; i < count; ++i) PyTuple_SET_ITEM(errorcode.get(), i, text_of(items[i]).release());
+            for (Size i = 0; i < count; ++i) PyTuple_SET_ITEM(errorcode.get(), i, text_of(items[i]).release());
         }
         int line = 0;
         value = nullptr;

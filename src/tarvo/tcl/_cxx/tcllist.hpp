@@ -196,8 +196,9 @@ public:
         if (p_ >= limit_) return END;
         const char* start = nullptr;
         const char* next = nullptr;
-        int size = 0, brace = 0;
-        if (api_.FindElement(interp_, p_, static_cast<int>(limit_ - p_), &start, &next, &size, &brace) != TCL_OK) {
+        Size size = 0;
+        int brace = 0;
+        if (api_.FindElement(interp_, p_, limit_ - p_, &start, &next, &size, &brace) != TCL_OK) {
             return MALFORMED;
         }
         if (start >= limit_) {
@@ -205,7 +206,7 @@ public:
             return END;
         }
         element.start = start;
-        element.size = size;
+        element.size = static_cast<int>(size);  // the text is no longer than INT_MAX
         element.verbatim = brace || !std::memchr(start, '\\', static_cast<size_t>(size));
         p_ = next;
         return ELEMENT;
@@ -279,7 +280,7 @@ public:
             return;
         }
         char* room = this->room(static_cast<size_t>(element.size) + 1);
-        size_ = api_.CopyAndCollapse(element.size, element.start, room);
+        size_ = static_cast<int>(api_.CopyAndCollapse(element.size, element.start, room));
         data_ = room;
     }
 

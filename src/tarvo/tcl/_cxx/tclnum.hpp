@@ -45,13 +45,12 @@ public:
         }
         if (holds(bytes, size, '\0')) return;
         bytes_ = bytes;
-        obj_.refCount = 1;
-        obj_.bytes = const_cast<char*>(bytes);  // Tcl's readers leave the bytes as they are
-        obj_.length = static_cast<int>(size);
+        size_ = size;
+        obj_.init(api, const_cast<char*>(bytes), size);  // Tcl's readers leave the bytes as they are
     }
     ~TclText() {
-        if (obj_.typePtr) {
-            if (const auto free = reinterpret_cast<const ObjTypeHead*>(obj_.typePtr)->freeIntRepProc) free(obj());
+        if (const ObjType* type = obj_.type()) {
+            if (const auto free = reinterpret_cast<const ObjTypeHead*>(type)->freeIntRepProc) free(obj());
         }
     }
     TclText(const TclText&) = delete;
@@ -71,21 +70,21 @@ public:
     // is UNDECIDED.  Text that is no integer leaves the object as it was,
     // a string without a type.
     Reading integer(long long& value) {
-        if (!obj_.typePtr) {
+        if (!obj_.type()) {
             if (plain_decimal(value)) return Reading::VALUE;
             // No integer of Tcl's has a point: the text of a real is
             // refused without asking.
-            if (bytes_ && holds(bytes_, obj_.length, '.')) return Reading::REFUSED;
+            if (bytes_ && holds(bytes_, size_, '.')) return Reading::REFUSED;
         }
         const int code = api_.GetWideIntFromObj(nullptr, obj(), &value);
-        if (code == TCL_OK) return obj_.typePtr == int_type() ? Reading::VALUE : Reading::UNDECIDED;
-        return obj_.typePtr ? Reading::UNDECIDED : Reading::REFUSED;
+        if (code == TCL_OK) return obj_.type() == int_type() ? Reading::VALUE : Reading::UNDECIDED;
+        return obj_.type() ? Reading::UNDECIDED : Reading::REFUSED;
     }
 
     // The text as getdouble reads it (Tcl_GetDouble does this on an object
     // of the text); NaN is refused, as Tcl refuses it.
     Reading real(double& value) {
-        if (!obj_.typePtr && plain_fraction(value)) return Reading::VALUE;
+        if (!obj_.type() && plain_fraction(value)) return Reading::VALUE;
         return api_.GetDoubleFromObj(nullptr, obj(), &value) == TCL_OK ? Reading::VALUE : Reading::REFUSED;
     }
 
@@ -111,16 +110,16 @@ private:
     }
 
     // The plainest numbers, read here as Tcl reads them: an optional minus
-    // and decimal digits, with no leading zero (Tcl 8 reads 010 as octal),
-    // and for a real a point with digits on both sides.  Anything else (a
-    // sign of plus, white space, a prefix, an exponent, more digits) is
-    // left to Tcl.
+    // and decimal digits, with no leading zero (Tcl 8 reads 010 as octal,
+    // Tcl 9 as decimal), and for a real a point with digits on both sides.
+    // Anything else (a sign of plus, white space, a prefix, an exponent, an
+    // underscore, more digits) is left to Tcl.
 
     // An integer of up to 18 digits: a machine word, Tcl's "int".
     bool plain_decimal(long long& value) const noexcept {
         if (!bytes_) return false;
         const char* p = bytes_;
-        const char* const end = bytes_ + obj_.length;
+        const char* const end = bytes_ + size_;
         const bool negative = p < end && *p == '-';
         p += negative;
         const Py_ssize_t digits = end - p;
@@ -143,7 +142,7 @@ private:
                                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
         if (!bytes_) return false;
         const char* p = bytes_;
-        const char* const end = bytes_ + obj_.length;
+        const char* const end = bytes_ + size_;
         const bool negative = p < end && *p == '-';
         p += negative;
         if (end - p < 3 || end - p > 16 || (*p == '0' && p[1] != '.')) return false;
@@ -168,7 +167,7 @@ private:
     // One object of the text, shared by the readings: a failed reading
     // leaves it as it was, and a reading of a number that another one then
     // reads again gives what a fresh object would.
-    Obj* obj() noexcept { return reinterpret_cast<Obj*>(&obj_); }
+    Obj* obj() noexcept { return obj_.get(); }
 
     // Tcl's "int" object type, looked up once.
     const ObjType* int_type() const noexcept {
@@ -178,6 +177,7 @@ private:
 
     const Api& api_;
     const char* bytes_ = nullptr;
+    Py_ssize_t size_ = 0;
     ObjStorage obj_{};
     bool too_long_ = false;
 };

@@ -111,7 +111,7 @@ inline void schedule(Watch* w) {
 inline void cancel(Watch* w, const std::string& message) {
     const Api& tcl = api_loaded();
     if (!tcl.CancelEval) return;
-    tcl.CancelEval(w->interp, tcl.NewStringObj(message.data(), static_cast<int>(message.size())), nullptr,
+    tcl.CancelEval(w->interp, tcl.NewStringObj(message.data(), static_cast<Size>(message.size())), nullptr,
                    CANCEL_UNWIND);
     tcl.AsyncInvoke(w->interp, TCL_OK);
 }
@@ -191,7 +191,7 @@ inline int interp_command(void* data, Interp* interp, int objc, Obj* const objv[
     const int code = original->proc(original->data, interp, objc, objv);
     if (code != TCL_OK || objc < 3) return code;
     const Api& tcl = api_loaded();
-    int length = 0;
+    Size length = 0;
     const char* word = tcl.GetStringFromObj(objv[1], &length);
     // Tcl takes any unique prefix of a subcommand: "cr" and on for create.
     if (length < 2 || std::strncmp(word, "create", static_cast<size_t>(length)) != 0 || length > 6) return code;
