@@ -238,7 +238,7 @@ AS_TCLSH = {
 }
 
 
-@pytest.mark.skipif(not TCLSH, reason="needs tclsh8.6")
+@pytest.mark.skipif(TCLSH is None, reason=f"tclsh{TCL_VERSION} (Debian package tcl{TCL_VERSION}) is not installed")
 @pytest.mark.parametrize("text", AS_TCLSH.values(), ids=AS_TCLSH.keys())
 def test_a_script_runs_as_under_tclsh(script, tmp_path, text):
     name = script(text)
