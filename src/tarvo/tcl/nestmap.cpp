@@ -361,9 +361,12 @@ public:
         if (!PyUnicode_IS_ASCII(key) || n < 1 || n > longest) return py::own(PyUnicode_Substring(key, start, end));
         const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key)) + start;
         PyObject*& kept = slots()[hash(s, n) % size];
-        if (kept && PyUnicode_GET_LENGTH(kept) == n &&
-            std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
-            return py::newref(kept);
+        {
+            py::Locked hold(lock());
+            if (kept && PyUnicode_GET_LENGTH(kept) == n &&
+                std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
+                return py::newref(kept);
+            }
         }
         // Interned, as the keyed-list reader's keys are: a dict finds an
         // interned key that it holds by identity, without comparing text.
@@ -371,6 +374,7 @@ public:
         if (!head) py::fail();
         PyUnicode_InternInPlace(&head);
         Ref owned = Ref::steal(head);
+        py::Locked hold(lock());
         Py_XSETREF(kept, py::newref(head).release());
         return owned;
     }
@@ -394,6 +398,10 @@ private:
     static PyObject** slots() {
         static PyObject* kept[size] = {};
         return kept;
+    }
+    static py::CacheLock& lock() {
+        static py::CacheLock kept_lock;
+        return kept_lock;
     }
 };
 
@@ -534,7 +542,10 @@ public:
     // HeadStrs; empty where it has no dot or is not kept.
     static Ref get(PyObject* path) {
         Slot& slot = slots()[(reinterpret_cast<uintptr_t>(path) >> 4) % size];
-        if (slot.path == path) return py::newref(slot.parts);
+        {
+            py::Locked hold(lock());
+            if (slot.path == path) return py::newref(slot.parts);
+        }
         if (!PyUnicode_IS_ASCII(path)) return {};
         const Py_ssize_t length = PyUnicode_GET_LENGTH(path);
         if (length > longest) return {};
@@ -552,10 +563,15 @@ public:
             PyTuple_SET_ITEM(parts.get(), i, HeadStrs::get(path, start, end).release());
             start = end + 1;
         }
-        PyObject* old_path = slot.path;
-        PyObject* old_parts = slot.parts;
-        slot.path = py::newref(path).release();
-        slot.parts = py::newref(parts.get()).release();
+        PyObject* old_path;
+        PyObject* old_parts;
+        {
+            py::Locked hold(lock());
+            old_path = slot.path;
+            old_parts = slot.parts;
+            slot.path = py::newref(path).release();
+            slot.parts = py::newref(parts.get()).release();
+        }
         Py_XDECREF(old_path);
         Py_XDECREF(old_parts);
         return parts;
@@ -572,6 +588,10 @@ private:
     static Slot* slots() {
         static Slot kept[size];
         return kept;
+    }
+    static py::CacheLock& lock() {
+        static py::CacheLock kept_lock;
+        return kept_lock;
     }
 };
 
@@ -1480,15 +1500,16 @@ struct KnownGetItem {
 };
 
 PyObject* slot_subscript(PyObject* self, PyObject* key) noexcept {
-    static KnownGetItem known;
+    static py::Kept<KnownGetItem> kept;
     return py::entry("NestMap.__getitem__", [&] {
         PyTypeObject* type = Py_TYPE(self);
+        const KnownGetItem known = kept.load();
         if (known.version && type->tp_version_tag == known.version && has_valid_version(type)) {
             return get_path(known.module, state_of(known.module), self, key);
         }
         PyObject* found = py::class_lookup(type, TARVO_STR("__getitem__"));
         if (PyObject* module = module_if_ours(found, TARVO_FASTCALL(nestmap_getitem))) {
-            if (has_valid_version(type)) known = {type->tp_version_tag, module};
+            if (has_valid_version(type)) kept.store({type->tp_version_tag, module});
             return get_path(module, state_of(module), self, key);
         }
         return call_found(found, self, "__getitem__", key);

@@ -10,6 +10,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "sync.hpp"
+
 #include <cassert>
 #include <cstring>
 #include <exception>
@@ -218,24 +220,25 @@ public:
 // would.  Known for the last class asked, at its version.
 inline bool standard_getattribute(PyTypeObject* type) {
     if (type->tp_getattro == PyObject_GenericGetAttr) return true;
-    static PyTypeObject* known_type = nullptr;  // compared only
-    static unsigned int known_version = 0;
+    struct Known {
+        PyTypeObject* type;  // compared only
+        unsigned int version;
+    };
+    static Kept<Known> kept;
+    const Known known = kept.load();
 #ifdef Py_TPFLAGS_VALID_VERSION_TAG
     const bool versioned = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
 #else
     const bool versioned = type->tp_version_tag != 0;
 #endif
-    if (versioned && type == known_type && type->tp_version_tag == known_version) return true;
+    if (versioned && type == known.type && type->tp_version_tag == known.version) return true;
     static PyObject* const name = PyUnicode_InternFromString("__getattribute__");
     if (!name) return false;
     PyObject* found = _PyType_Lookup(type, name);
     const bool standard = found && Py_IS_TYPE(found, &PyWrapperDescr_Type) &&
                           reinterpret_cast<PyWrapperDescrObject*>(found)->d_wrapped ==
                               reinterpret_cast<void*>(PyObject_GenericGetAttr);
-    if (standard && versioned) {
-        known_type = type;
-        known_version = type->tp_version_tag;
-    }
+    if (standard && versioned) kept.store({type, type->tp_version_tag});
     return standard;
 }
 
