@@ -302,9 +302,8 @@ Ref plain_get(State* st, PyObject* level, PyObject* key) {
     if (Py_TYPE(level) == reinterpret_cast<PyTypeObject*>(st->cls) && PyUnicode_CheckExact(key) && pristine(st)) {
         // dict's lookup without its hunt for __missing__, which NestMap as
         // built has none of.
-        PyObject* value = PyDict_GetItemWithError(level, key);
-        if (value) return py::newref(value);
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        if (Ref value = py::dict_find(level, key)) return value;
+        PyErr_SetObject(PyExc_KeyError, key);
         py::fail();
     }
     return py::own(PyDict_Type.tp_as_mapping->mp_subscript(level, key));
@@ -335,9 +334,7 @@ bool plain_contains(State* st, PyObject* level, PyObject* key) {
 // membership test says it is not there.
 Ref plain_find(State* st, PyObject* level, PyObject* key) {
     if (plain_is_dict(st, P_CONTAINS) && plain_is_dict(st, P_GET)) {
-        PyObject* value = PyDict_GetItemWithError(level, key);
-        if (!value && PyErr_Occurred()) py::fail();
-        return py::newref(value);
+        return py::dict_find(level, key);
     }
     if (!plain_contains(st, level, key)) return {};
     return plain_get(st, level, key);
@@ -497,9 +494,7 @@ Ref find_item(PyObject* module, State* st, PyObject* obj, PyObject* key, bool he
             const Py_ssize_t dot = head ? -1 : PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
             if (dot == -2) py::fail();
             if (dot < 0) {
-                PyObject* value = PyDict_GetItemWithError(obj, key);
-                if (!value && PyErr_Occurred()) py::fail();
-                return py::newref(value);
+                return py::dict_find(obj, key);
             }
         }
         try {
@@ -646,9 +641,7 @@ public:
 
     // dict's own lookup in a plain level, or nothing.
     static Ref find(PyObject* level, PyObject* part) {
-        PyObject* value = PyDict_GetItemWithError(level, part);
-        if (!value && PyErr_Occurred()) py::fail();
-        return py::newref(value);
+        return py::dict_find(level, part);
     }
 
 private:

@@ -121,6 +121,37 @@ inline Ref newref(PyObject* p) noexcept { return Ref::borrow(p); }
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
 
+// The value of `key` in a dict that another thread may change meanwhile
+// (the GIL off): held from the moment it is found; empty where it is not
+// there.  Where the lookup fails, throws.
+inline Ref dict_find(PyObject* dict, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(dict, key, &value) < 0) fail();
+    return Ref::steal(value);
+#else
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (!value && PyErr_Occurred()) fail();
+    return Ref::borrow(value);
+#endif
+}
+
+// Item `i` of a list that another thread may change meanwhile: held, or
+// empty where the list is no longer that long.
+inline Ref list_item(PyObject* list, Py_ssize_t i) {
+#ifdef Py_GIL_DISABLED
+    PyObject* item = PyList_GetItemRef(list, i);
+    if (!item) {
+        if (!PyErr_ExceptionMatches(PyExc_IndexError)) fail();
+        PyErr_Clear();
+    }
+    return Ref::steal(item);
+#else
+    if (i >= PyList_GET_SIZE(list)) return Ref::steal(nullptr);
+    return Ref::borrow(PyList_GET_ITEM(list, i));
+#endif
+}
+
 // Python truth of an object.
 inline bool truth(PyObject* o) {
     if (o == Py_True) return true;

@@ -21,6 +21,7 @@
 #define TARVO_HAVE_DLFCN 0
 #endif
 
+#include <atomic>
 #include <cstring>
 #include <type_traits>
 
@@ -148,6 +149,13 @@ inline Api& table() {
     return api;
 }
 
+// Set once the table is whole: threads that find it set read the table
+// without a lock; those that fill it take turns, and the first one's stays.
+inline std::atomic<bool>& table_filled() {
+    static std::atomic<bool> filled{false};
+    return filled;
+}
+
 // The library's handle: `_tkinter`'s own scope, where its Tcl is found.
 // `_tkinter` built into the executable leaves the executable's scope.
 inline void* tkinter_scope(PyObject* tkinter) {
@@ -198,7 +206,7 @@ inline void check_version(PyObject* tkinter) {
 // Fills the table from the Tcl library that tkinter runs on, once.
 inline const Api& api() {
     Api& api = detail::table();
-    if (api.GetStringResult) return api;
+    if (detail::table_filled().load(std::memory_order_acquire)) return api;
     Ref tkinter = py::import("_tkinter");
     detail::check_version(tkinter.get());
     void* scope = detail::tkinter_scope(tkinter.get());
@@ -252,7 +260,12 @@ inline const Api& api() {
     resolve(loaded.LimitGetTime, "Tcl_LimitGetTime");
     // Last: a filled GetStringResult marks the table as loaded.
     resolve(loaded.GetStringResult, "Tcl_GetStringResult");
-    api = loaded;
+    static py::CacheLock lock;
+    py::Locked hold(lock);
+    if (!detail::table_filled().load(std::memory_order_relaxed)) {
+        api = loaded;
+        detail::table_filled().store(true, std::memory_order_release);
+    }
     return api;
 }
 
