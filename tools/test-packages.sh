@@ -73,6 +73,7 @@ esac
 echo "=== a wheel for each CPython, each in a fresh venv"
 smoke=${PACKAGE_SMOKE:-tests/test_package.py tests/test_readme.py tests/test_cast_list.py tests/test_jot.py
   tests/test_signatures.py tests/test_free_threading.py}
+smoke=${smoke//$'\n'/ }  # one line: it goes into a command line in the chroot
 tools/wheels.sh "$python"
 # shellcheck source=tools/chroot-lib.sh
 source tools/chroot-lib.sh
