@@ -20,7 +20,7 @@ ASAN_BUILD_DIR := build/asan
 # they need.
 SANITIZE_CXX ?= g++
 
-.PHONY: demo test test-all test-chroot test-tcl9 newcomer-trixie test-packages sanitize mutation bench build build-asan wheel sdist packaging system format clean
+.PHONY: demo test test-all test-freethreaded test-chroot test-tcl9 newcomer-trixie test-packages sanitize mutation bench build build-asan wheel sdist packaging system format clean
 .PRECIOUS: %/.installed
 
 demo: build
@@ -51,6 +51,11 @@ $(VENV)/.mutator: $(VENV)/.installed
 	$(PY) $(INSTALL) universalmutator
 	touch $@
 
+# The test suite on a free-threaded CPython 3.13 with the GIL off, built once
+# from Debian's python3.13 sources and kept under /var/cache/tarvo-python.
+test-freethreaded:
+	PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-freethreaded.sh
+
 # The test suite inside a Debian chroot (kept under /var/cache/tarvo-chroots),
 # on that suite's own CPython: make test-chroot SUITE=sid PYTHON=python3.14
 SUITE ?= sid
@@ -73,20 +78,21 @@ newcomer-trixie:
 bench: build
 	$(PY) bench/run.py
 
-# Packages for users, in dist/: a wheel repaired by auditwheel to a
-# manylinux tag (libtcl and TclX are never bundled: they come with tkinter
-# and the system), and the sdist.
+# Packages for users, in dist/: one wheel for each CPython the machine has
+# (3.9 to 3.13 on the host, 3.14 and 3.15 in the sid chroot where it is
+# there: tools/wheels.sh), each repaired by auditwheel to a manylinux tag
+# (libtcl and TclX are never bundled: they come with tkinter and the
+# system), and the sdist.
 wheel: packaging
-	rm -rf build/wheel-raw
-	$(PY) -m pip --disable-pip-version-check -q wheel --no-deps --no-build-isolation \
-	    -Cbuild-dir=build/wheel -w build/wheel-raw .
-	PATH="$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheel-raw/*.whl
+	tools/wheels.sh $(PY)
 
 sdist: packaging
 	$(PY) -m build --sdist --no-isolation --outdir dist .
 
 # The sdist, a wheel built from it alone, installed into a fresh venv without
-# build tools, and the test suite run against it.
+# build tools, and the test suite run against it; then the wheel of every
+# CPython (make wheel), each in a fresh venv of that CPython, with a quick
+# selection of the tests (PACKAGE_SMOKE in tools/test-packages.sh).
 test-packages: packaging
 	PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-packages.sh $(PY) $(PYTHON)
 

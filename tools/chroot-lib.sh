@@ -131,3 +131,13 @@ chroot_apt() {
   in_chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null ||
     die "apt-get install $* failed in $root"
 }
+
+# The checkout's files (tracked and new ones, not ignored ones) copied
+# afresh to /src/tarvo in the chroot $1; their times are kept, so a build
+# folder kept in the chroot rebuilds only what changed.
+copy_checkout() {
+  local root=$1
+  rm -rf "$root/src/tarvo"
+  mkdir -p "$root/src/tarvo"
+  git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$root/src/tarvo"
+}

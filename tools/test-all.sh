@@ -11,26 +11,11 @@
 # the results is printed at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=tools/pythons.sh
+source tools/pythons.sh
 
-supported=(3.9 3.10 3.11 3.12 3.13)
 oldest=${supported[0]}
 newest=${supported[${#supported[@]} - 1]}
-
-# The interpreter of one minor version: pyenv's newest build of it, else
-# python3.X on PATH (not a pyenv shim, which may point anywhere).
-find_python() {
-  local minor=$1 root candidate
-  if root=$(pyenv root 2>/dev/null); then
-    candidate=$(ls -d "$root"/versions/"$minor".* 2>/dev/null | grep -E "/$minor\.[0-9]+$" | sort -V | tail -n 1)
-    if [ -n "$candidate" ] && [ -x "$candidate/bin/python$minor" ]; then
-      echo "$candidate/bin/python$minor"
-      return
-    fi
-  fi
-  candidate=$(command -v "python$minor" 2>/dev/null) || return 1
-  case "$candidate" in */shims/*) return 1 ;; esac
-  echo "$candidate"
-}
 
 pythons=()
 missing=()

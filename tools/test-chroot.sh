@@ -42,9 +42,7 @@ if ! grep -q 'Candidate: [0-9]' <<<"$policy"; then
   die "Debian $suite has no package $python in this archive"
 fi
 chroot_apt "$root" "$python" make g++ git
-rm -rf "$root/src/tarvo"
-mkdir -p "$root/src/tarvo"
-git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$root/src/tarvo"
+copy_checkout "$root"
 in_chroot "$root" env PYTHON="$python" /src/tarvo/tools/system-deps.sh --extensions ||
   die "tools/system-deps.sh failed in the $suite chroot"
 echo "packages for $python: $((SECONDS - start)) s"

@@ -12,7 +12,11 @@
 # 3. that wheel installed, with the test extra, into a fresh venv that has no
 #    build tools;
 # 4. the test suite of the checkout run against the installed wheel, from
-#    the checkout (whose src/ is not on sys.path).
+#    the checkout (whose src/ is not on sys.path);
+# 5. the wheel of every CPython the machine has (tools/wheels.sh), each
+#    installed into a fresh venv of its CPython (in the sid chroot for 3.14
+#    and 3.15) and put to a quick selection of the tests, $PACKAGE_SMOKE:
+#    every module imported and used, an interpreter made and driven.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -65,3 +69,55 @@ case "$installed" in
 esac
 # shellcheck disable=SC2086 # PYTEST_ARGS holds several arguments
 "$work/venv/bin/python" -m pytest ${PYTEST_ARGS:-}
+
+echo "=== a wheel for each CPython, each in a fresh venv"
+smoke=${PACKAGE_SMOKE:-tests/test_package.py tests/test_readme.py tests/test_cast_list.py tests/test_jot.py
+  tests/test_signatures.py tests/test_free_threading.py}
+smoke=${smoke//$'\n'/ }  # one line: it goes into a command line in the chroot
+tools/wheels.sh "$python"
+# shellcheck source=tools/chroot-lib.sh
+source tools/chroot-lib.sh
+# shellcheck source=tools/pythons.sh
+source tools/pythons.sh
+rows=()
+while read -r minor wheel where <&3; do
+  start=$SECONDS
+  status=0
+  log=$work/smoke-$minor.log
+  if [ "$where" = host ]; then
+    venv=$work/venv-$minor
+    "$(find_python "$minor")" -m venv "$venv"
+    # shellcheck disable=SC2086 # the selection holds several files
+    { "$venv/bin/python" -m pip --disable-pip-version-check -q install "$wheel[test]" &&
+      "$venv/bin/python" -m pytest -q -p no:cacheprovider $smoke; } >"$log" 2>&1 || status=$?
+  else
+    root=$CHROOTS/sid
+    if [ -z "${mounted:-}" ]; then
+      lock_suite sid
+      trap cleanup_mounts EXIT
+      mount_into "$root"
+      copy_checkout "$root"
+      mounted=yes
+    fi
+    mkdir -p "$root/var/tmp/tarvo/wheeltest"
+    cp "$wheel" "$root/var/tmp/tarvo/wheeltest/"
+    in_chroot "$root" sh -c "rm -rf /var/tmp/tarvo/wheeltest/venv-$minor &&
+      python$minor -m venv /var/tmp/tarvo/wheeltest/venv-$minor &&
+      /var/tmp/tarvo/wheeltest/venv-$minor/bin/python -m pip --disable-pip-version-check -q install \
+        '/var/tmp/tarvo/wheeltest/${wheel##*/}[test]' &&
+      cd /src/tarvo && /var/tmp/tarvo/wheeltest/venv-$minor/bin/python -m pytest -q -p no:cacheprovider $smoke" \
+      >"$log" 2>&1 || status=$?
+  fi
+  if [ "$status" -ne 0 ]; then
+    tail -n 40 "$log"
+    echo "test-packages: the wheel for CPython $minor failed its tests (log in $log)" >&2
+    exit 1
+  fi
+  summary=$(grep -E '(passed|failed|error).* in [0-9.]+s' "$log" | tail -n 1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*//')
+  rows+=("| $minor | ${wheel##*/} | $summary | $((SECONDS - start)) s |")
+done 3<build/wheels/list
+
+echo
+echo "| Python | wheel | quick selection | time |"
+echo "|---|---|---|---|"
+printf '%s\n' "${rows[@]}"

@@ -873,7 +873,7 @@ Ref python_frames(State* st, PyObject* exc, PyObject* last_line) {
 // exception fails with "Type: message", errorcode {PYTHON Type}, and its
 // traceback in errorInfo.
 void record_failure(State* st, Outcome& outcome, PyObject* exc) {
-    if (!st->traceback) py::keep(st->traceback, py::import("traceback"));
+    if (!py::load_field(st->traceback)) py::fill_once(st->traceback, py::import("traceback").release());
     Ref message, info, code;
     if (py::check(PyObject_IsInstance(exc, st->tcl_error))) {
         message = text_attr(exc, TARVO_STR("message"));

@@ -208,7 +208,7 @@ PyObject* iter_entry_points(PyObject* module, PyObject* const* args, Py_ssize_t 
         State* st = py::state<State>(module);
         Ref result = py::own(PyList_New(0));
         if (!may_declare(st, a[0])) return py::own(PyObject_GetIter(result.get()));
-        if (!st->metadata) py::keep(st->metadata, py::import("importlib.metadata"));
+        if (!py::load_field(st->metadata)) py::fill_once(st->metadata, py::import("importlib.metadata").release());
         Ref entry_points = py::getattr(st->metadata, TARVO_STR("entry_points"));
 #if PY_VERSION_HEX >= 0x030A0000
         Ref found = py::call_kw(entry_points.get(), {}, {{"group", a[0]}});
@@ -1468,11 +1468,11 @@ struct KnownGetattr {
 };
 
 getattrofunc hook_getattro = nullptr;  // Python's slot, as the class was made
-KnownGetattr known_getattr;
+py::Kept<KnownGetattr> known_getattr;
 
 PyObject* interpreter_getattro(PyObject* self, PyObject* name) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    KnownGetattr& known = known_getattr;
+    KnownGetattr known = known_getattr.load();
     if (!(known.type == type && known.version && type->tp_version_tag == known.version && py::has_valid_version(type))) {
         PyObject* hook = py::class_lookup_quiet(type, TARVO_STR("__getattr__"));
         PyObject* generic = py::class_lookup_quiet(type, TARVO_STR("__getattribute__"));
@@ -1487,6 +1487,7 @@ PyObject* interpreter_getattro(PyObject* self, PyObject* name) noexcept {
             return hook_getattro(self, name);
         }
         known = {type, type->tp_version_tag, PyCFunction_GET_SELF(function)};
+        known_getattr.store(known);
     }
     PyObject* found = PyObject_GenericGetAttr(self, name);
     if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;

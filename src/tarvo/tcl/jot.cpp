@@ -56,9 +56,12 @@ struct State {
     const tcl::InterpreterApi* interpreter_api = nullptr;  // tarvo.tcl.interpreter's, the same way
     // The interpreter class, and its version, at which `cast_any` was last
     // found to be Interpreter's own (see call_cast_any).
-    PyTypeObject* cast_any_class = nullptr;
-    unsigned int cast_any_version = 0;
-    PyObject* cast_any_module = nullptr;  // borrowed: that class holds the function, which holds it
+    struct KnownCastAny {
+        PyTypeObject* type;  // compared only: the version names the class
+        unsigned int version;
+        PyObject* module;  // borrowed: that class holds the function, which holds it
+    };
+    py::Kept<KnownCastAny> cast_any_known;  // the class whose cast_any is Interpreter's own
     py::ClassLacks interp_lacks;          // an interpreter class without `tk` and `history` of its own
     py::KeptNames<3> own_names;           // an interpreter's own __dict__, read for `tk`, `history`, `cast_any`
     py::KnownMethod tk_call;              // the `call` of tkinter's application objects
@@ -628,8 +631,8 @@ Ref run(PyObject* module, State* st, PyObject* interp, PyObject* tk, Words& held
         double seconds) {
     held.argv()[0] = tk;
     // Imported on first use: importing this module opens no Tcl library.
-    if (!st->interrupts) py::keep(st->interrupts, py::import_relative(module, "internal", "_interrupts"));
-    PyObject* interrupts = st->interrupts;
+    PyObject* interrupts = py::load_field(st->interrupts);
+    if (!interrupts) interrupts = py::fill_once(st->interrupts, py::import_relative(module, "internal", "_interrupts").release());
     tcl::forget_interrupt(interrupts, tk);
     tcl::Call call = tcl::start_call(tk, seconds);
     // tk.call(*words), through the method its class has where that is known.
@@ -672,8 +675,8 @@ Ref small_int_str(PyObject* value) {
     }
     static PyObject* made[256] = {};
     PyObject*& text = made[n];
-    if (!text) text = py::int_str(value).release();
-    return py::newref(text);
+    if (PyObject* kept = py::load_field(text)) return py::newref(kept);
+    return py::newref(py::fill_once(text, py::int_str(value).release()));
 }
 
 // quoten of the exact built-in scalars, which carry no conversion hooks:
@@ -703,16 +706,17 @@ Ref call_cast_any(State* st, PyObject* interp, PyObject* result) {
         Ref cast_any = py::getattr(interp, TARVO_STR("cast_any"));
         return py::call(cast_any.get(), result);
     }
-    if (st->cast_any_class == type && type->tp_version_tag == st->cast_any_version && py::has_valid_version(type)) {
+    const State::KnownCastAny known = st->cast_any_known.load();
+    if (known.type == type && known.version && type->tp_version_tag == known.version && py::has_valid_version(type)) {
         Ref dict = Ref::steal(PyObject_GenericGetDict(interp, nullptr));
         if (const py::KeptNames<3>* kept = own_names(st, dict.get())) {
             if (!kept->value(N_CAST_ANY)) {
-                return py::own(st->interpreter_api->cast_any(st->cast_any_module, interp, result));
+                return py::own(st->interpreter_api->cast_any(known.module, interp, result));
             }
         } else if (dict && PyDict_CheckExact(dict.get())) {
             if (!PyDict_GetItemWithError(dict.get(), TARVO_STR("cast_any"))) {
                 if (PyErr_Occurred()) py::fail();
-                return py::own(st->interpreter_api->cast_any(st->cast_any_module, interp, result));
+                return py::own(st->interpreter_api->cast_any(known.module, interp, result));
             }
         } else if (!dict) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::fail();
@@ -725,9 +729,7 @@ Ref call_cast_any(State* st, PyObject* interp, PyObject* result) {
         PyObject* builtin = PyInstanceMethod_GET_FUNCTION(found);
         if (api && PyCFunction_Check(builtin) && PyCFunction_GET_FUNCTION(builtin) == api->cast_any_function &&
             py::has_valid_version(type)) {
-            st->cast_any_class = type;
-            st->cast_any_version = type->tp_version_tag;
-            st->cast_any_module = PyCFunction_GET_SELF(builtin);
+            st->cast_any_known.store({type, type->tp_version_tag, PyCFunction_GET_SELF(builtin)});
         }
         // Held: the instance's dict may be asked for first, or the class change meanwhile.
         Ref function = py::newref(PyInstanceMethod_GET_FUNCTION(found));

@@ -313,9 +313,8 @@ Ref plain_get(State* st, PyObject* level, PyObject* key) {
     if (Py_TYPE(level) == reinterpret_cast<PyTypeObject*>(st->cls) && PyUnicode_CheckExact(key) && pristine(st)) {
         // dict's lookup without its hunt for __missing__, which NestMap as
         // built has none of.
-        PyObject* value = PyDict_GetItemWithError(level, key);
-        if (value) return py::newref(value);
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        if (Ref value = py::dict_find(level, key)) return value;
+        PyErr_SetObject(PyExc_KeyError, key);
         py::fail();
     }
     return py::own(PyDict_Type.tp_as_mapping->mp_subscript(level, key));
@@ -346,9 +345,7 @@ bool plain_contains(State* st, PyObject* level, PyObject* key) {
 // membership test says it is not there.
 Ref plain_find(State* st, PyObject* level, PyObject* key) {
     if (plain_is_dict(st, P_CONTAINS) && plain_is_dict(st, P_GET)) {
-        PyObject* value = PyDict_GetItemWithError(level, key);
-        if (!value && PyErr_Occurred()) py::fail();
-        return py::newref(value);
+        return py::dict_find(level, key);
     }
     if (!plain_contains(st, level, key)) return {};
     return plain_get(st, level, key);
@@ -372,9 +369,12 @@ public:
         if (!PyUnicode_IS_ASCII(key) || n < 1 || n > longest) return py::own(PyUnicode_Substring(key, start, end));
         const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key)) + start;
         PyObject*& kept = slots()[hash(s, n) % size];
-        if (kept && PyUnicode_GET_LENGTH(kept) == n &&
-            std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
-            return py::newref(kept);
+        {
+            py::Locked hold(lock());
+            if (kept && PyUnicode_GET_LENGTH(kept) == n &&
+                std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
+                return py::newref(kept);
+            }
         }
         // Interned, as the keyed-list reader's keys are: a dict finds an
         // interned key that it holds by identity, without comparing text.
@@ -382,6 +382,7 @@ public:
         if (!head) py::fail();
         PyUnicode_InternInPlace(&head);
         Ref owned = Ref::steal(head);
+        py::Locked hold(lock());
         Py_XSETREF(kept, py::newref(head).release());
         return owned;
     }
@@ -405,6 +406,10 @@ private:
     static PyObject** slots() {
         static PyObject* kept[size] = {};
         return kept;
+    }
+    static py::CacheLock& lock() {
+        static py::CacheLock kept_lock;
+        return kept_lock;
     }
 };
 
@@ -500,9 +505,7 @@ Ref find_item(PyObject* module, State* st, PyObject* obj, PyObject* key, bool he
             const Py_ssize_t dot = head ? -1 : PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
             if (dot == -2) py::fail();
             if (dot < 0) {
-                PyObject* value = PyDict_GetItemWithError(obj, key);
-                if (!value && PyErr_Occurred()) py::fail();
-                return py::newref(value);
+                return py::dict_find(obj, key);
             }
         }
         try {
@@ -545,7 +548,10 @@ public:
     // HeadStrs; empty where it has no dot or is not kept.
     static Ref get(PyObject* path) {
         Slot& slot = slots()[(reinterpret_cast<uintptr_t>(path) >> 4) % size];
-        if (slot.path == path) return py::newref(slot.parts);
+        {
+            py::Locked hold(lock());
+            if (slot.path == path) return py::newref(slot.parts);
+        }
         if (!PyUnicode_IS_ASCII(path)) return {};
         const Py_ssize_t length = PyUnicode_GET_LENGTH(path);
         if (length > longest) return {};
@@ -563,10 +569,15 @@ public:
             PyTuple_SET_ITEM(parts.get(), i, HeadStrs::get(path, start, end).release());
             start = end + 1;
         }
-        PyObject* old_path = slot.path;
-        PyObject* old_parts = slot.parts;
-        slot.path = py::newref(path).release();
-        slot.parts = py::newref(parts.get()).release();
+        PyObject* old_path;
+        PyObject* old_parts;
+        {
+            py::Locked hold(lock());
+            old_path = slot.path;
+            old_parts = slot.parts;
+            slot.path = py::newref(path).release();
+            slot.parts = py::newref(parts.get()).release();
+        }
         Py_XDECREF(old_path);
         Py_XDECREF(old_parts);
         return parts;
@@ -583,6 +594,10 @@ private:
     static Slot* slots() {
         static Slot kept[size];
         return kept;
+    }
+    static py::CacheLock& lock() {
+        static py::CacheLock kept_lock;
+        return kept_lock;
     }
 };
 
@@ -637,9 +652,7 @@ public:
 
     // dict's own lookup in a plain level, or nothing.
     static Ref find(PyObject* level, PyObject* part) {
-        PyObject* value = PyDict_GetItemWithError(level, part);
-        if (!value && PyErr_Occurred()) py::fail();
-        return py::newref(value);
+        return py::dict_find(level, part);
     }
 
 private:
@@ -1491,15 +1504,16 @@ struct KnownGetItem {
 };
 
 PyObject* slot_subscript(PyObject* self, PyObject* key) noexcept {
-    static KnownGetItem known;
+    static py::Kept<KnownGetItem> kept;
     return py::entry("NestMap.__getitem__", [&] {
         PyTypeObject* type = Py_TYPE(self);
+        const KnownGetItem known = kept.load();
         if (known.version && type->tp_version_tag == known.version && has_valid_version(type)) {
             return get_path(known.module, state_of(known.module), self, key);
         }
         PyObject* found = py::class_lookup(type, TARVO_STR("__getitem__"));
         if (PyObject* module = module_if_ours(found, TARVO_FASTCALL(nestmap_getitem))) {
-            if (has_valid_version(type)) known = {type->tp_version_tag, module};
+            if (has_valid_version(type)) kept.store({type->tp_version_tag, module});
             return get_path(module, state_of(module), self, key);
         }
         return call_found(found, self, "__getitem__", key);

@@ -308,8 +308,9 @@ bool is_container(State* st, PyObject* obj) { return is_instance(obj, st->sequen
 template <class Each>
 void for_each_item(PyObject* iterable, Each&& each) {
     if (PyList_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            Ref item = py::newref(PyList_GET_ITEM(iterable, i));
+        for (Py_ssize_t i = 0;; ++i) {
+            Ref item = py::list_item(iterable, i);
+            if (!item) break;
             each(item.get());
         }
         return;

@@ -69,6 +69,8 @@ public:
     // kept then).
     bool read(PyObject* dict, std::initializer_list<PyObject*> names) {
         if (holds(dict)) return true;
+        // Where dicts keep no number (3.13 on) nothing is kept, nor written.
+        if (!PyDict_CheckExact(dict) || dict_state(dict) == 0) return false;
         state_ = 0;
         if (names.size() > N || !plain_str_keys(dict)) return false;
         size_t i = 0;

@@ -74,9 +74,12 @@ public:
         uint32_t hash = 2166136261u;  // FNV-1a
         for (int i = 0; i < n; ++i) hash = (hash ^ static_cast<unsigned char>(s[i])) * 16777619u;
         PyObject*& kept = keys()[hash % slots];
-        if (kept && PyUnicode_GET_LENGTH(kept) == n &&
-            std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
-            return py::newref(kept);
+        {
+            py::Locked hold(lock());
+            if (kept && PyUnicode_GET_LENGTH(kept) == n &&
+                std::memcmp(PyUnicode_1BYTE_DATA(kept), s, static_cast<size_t>(n)) == 0) {
+                return py::newref(kept);
+            }
         }
         Ref key = py::decode_tcl(s, n);
         if (!PyUnicode_IS_ASCII(key.get())) return key;
@@ -85,6 +88,7 @@ public:
         PyObject* interned = key.release();
         PyUnicode_InternInPlace(&interned);
         key = Ref::steal(interned);
+        py::Locked hold(lock());
         Py_XSETREF(kept, py::newref(key.get()).release());
         return key;
     }
@@ -94,6 +98,10 @@ private:
     static PyObject** keys() {
         static PyObject* kept[slots] = {};
         return kept;
+    }
+    static py::CacheLock& lock() {
+        static py::CacheLock keys_lock;
+        return keys_lock;
     }
 };
 

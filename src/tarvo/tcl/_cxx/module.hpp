@@ -93,13 +93,22 @@ inline Ref type_from_spec(PyObject* module, PyType_Spec* spec) {
     return type;
 }
 
-// Module-level slots shared by every module: exec, and (on interpreters that
+// Module-level slots shared by every module: exec; (on interpreters that
 // know it) the statement that the module runs in the main interpreter only:
-// tkinter's Tcl objects are bound to one interpreter, and so are ours.
+// tkinter's Tcl objects are bound to one interpreter, and so are ours; and
+// (on those that have a free-threaded build) that it needs no GIL: what its
+// threads share is kept as _cxx/sync.hpp keeps it, and an interpreter is
+// used on its own thread only.
+#if PY_VERSION_HEX >= 0x030D0000
+#define TARVO_MODULE_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define TARVO_MODULE_GIL_SLOT
+#endif
 #if PY_VERSION_HEX >= 0x030C0000
 #define TARVO_MODULE_SLOTS(exec_fn)                                                   \
     {Py_mod_exec, reinterpret_cast<void*>(exec_fn)},                                  \
-        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, { \
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},   \
+        TARVO_MODULE_GIL_SLOT {                                                       \
         0, nullptr                                                                    \
     }
 #else
@@ -191,20 +200,25 @@ inline bool has_valid_version(PyTypeObject* type) noexcept {
 //         Ref tk = py::own_attr(obj, dict.get(), TARVO_STR("tk"));
 //     }
 
-struct ClassLacks {
-    PyTypeObject* type = nullptr;  // compared only: the version names the class
-    unsigned int version = 0;
+class ClassLacks {
+public:
+    struct Known {
+        PyTypeObject* type;  // compared only: the version names the class
+        unsigned int version;
+    };
+    Kept<Known> known;
 };
 
 // Whether `type` has none of `names` along its MRO.
-inline bool lacks_all(ClassLacks& known, PyTypeObject* type, std::initializer_list<PyObject*> names) {
+inline bool lacks_all(ClassLacks& lacks, PyTypeObject* type, std::initializer_list<PyObject*> names) {
+    const ClassLacks::Known known = lacks.known.load();
     if (known.type == type && known.version && type->tp_version_tag == known.version && has_valid_version(type)) {
         return true;
     }
     for (PyObject* name : names) {
         if (class_lookup(type, name)) return false;
     }
-    if (has_valid_version(type)) known = {type, type->tp_version_tag};
+    if (has_valid_version(type)) lacks.known.store({type, type->tp_version_tag});
     return true;
 }
 
@@ -252,7 +266,10 @@ public:
     // another road (the caller then calls by name).  Runs no code.
     PyObject* find(PyObject* obj, PyObject* name) noexcept {
         PyTypeObject* type = Py_TYPE(obj);
-        if (type == type_ && version_ && type->tp_version_tag == version_ && has_valid_version(type)) return found_;
+        const Known known = known_.load();
+        if (type == known.type && known.version && type->tp_version_tag == known.version && has_valid_version(type)) {
+            return known.found;
+        }
         if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0) return nullptr;
 #ifdef Py_TPFLAGS_MANAGED_DICT
         if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return nullptr;
@@ -262,16 +279,17 @@ public:
             PyErr_Clear();
             return nullptr;
         }
-        type_ = type;
-        version_ = type->tp_version_tag;
-        found_ = found;
+        known_.store({type, type->tp_version_tag, found});
         return found;
     }
 
 private:
-    PyTypeObject* type_ = nullptr;  // compared only: the version names the class
-    unsigned int version_ = 0;
-    PyObject* found_ = nullptr;  // borrowed from the class, which holds it at that version
+    struct Known {
+        PyTypeObject* type;  // compared only: the version names the class
+        unsigned int version;
+        PyObject* found;  // borrowed from the class, which holds it at that version
+    };
+    Kept<Known> known_;
 };
 
 // ---------------------------------------------------------------------------

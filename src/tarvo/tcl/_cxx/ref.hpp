@@ -10,6 +10,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "sync.hpp"
+
 #include <cassert>
 #include <cstring>
 #include <exception>
@@ -119,6 +121,37 @@ inline Ref newref(PyObject* p) noexcept { return Ref::borrow(p); }
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
 
+// The value of `key` in a dict that another thread may change meanwhile
+// (the GIL off): held from the moment it is found; empty where it is not
+// there.  Where the lookup fails, throws.
+inline Ref dict_find(PyObject* dict, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(dict, key, &value) < 0) fail();
+    return Ref::steal(value);
+#else
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (!value && PyErr_Occurred()) fail();
+    return Ref::borrow(value);
+#endif
+}
+
+// Item `i` of a list that another thread may change meanwhile: held, or
+// empty where the list is no longer that long.
+inline Ref list_item(PyObject* list, Py_ssize_t i) {
+#ifdef Py_GIL_DISABLED
+    PyObject* item = PyList_GetItemRef(list, i);
+    if (!item) {
+        if (!PyErr_ExceptionMatches(PyExc_IndexError)) fail();
+        PyErr_Clear();
+    }
+    return Ref::steal(item);
+#else
+    if (i >= PyList_GET_SIZE(list)) return Ref::steal(nullptr);
+    return Ref::borrow(PyList_GET_ITEM(list, i));
+#endif
+}
+
 // Python truth of an object.
 inline bool truth(PyObject* o) {
     if (o == Py_True) return true;
@@ -218,24 +251,25 @@ public:
 // would.  Known for the last class asked, at its version.
 inline bool standard_getattribute(PyTypeObject* type) {
     if (type->tp_getattro == PyObject_GenericGetAttr) return true;
-    static PyTypeObject* known_type = nullptr;  // compared only
-    static unsigned int known_version = 0;
+    struct Known {
+        PyTypeObject* type;  // compared only
+        unsigned int version;
+    };
+    static Kept<Known> kept;
+    const Known known = kept.load();
 #ifdef Py_TPFLAGS_VALID_VERSION_TAG
     const bool versioned = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
 #else
     const bool versioned = type->tp_version_tag != 0;
 #endif
-    if (versioned && type == known_type && type->tp_version_tag == known_version) return true;
+    if (versioned && type == known.type && type->tp_version_tag == known.version) return true;
     static PyObject* const name = PyUnicode_InternFromString("__getattribute__");
     if (!name) return false;
     PyObject* found = _PyType_Lookup(type, name);
     const bool standard = found && Py_IS_TYPE(found, &PyWrapperDescr_Type) &&
                           reinterpret_cast<PyWrapperDescrObject*>(found)->d_wrapped ==
                               reinterpret_cast<void*>(PyObject_GenericGetAttr);
-    if (standard && versioned) {
-        known_type = type;
-        known_version = type->tp_version_tag;
-    }
+    if (standard && versioned) kept.store({type, type->tp_version_tag});
     return standard;
 }
 

@@ -28,6 +28,7 @@
 #define TARVO_HAVE_DLFCN 0
 #endif
 
+#include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
@@ -256,6 +257,13 @@ inline Api& table() {
     return api;
 }
 
+// Set once the table is whole: threads that find it set read the table
+// without a lock; those that fill it take turns, and the first one's stays.
+inline std::atomic<bool>& table_filled() {
+    static std::atomic<bool> filled{false};
+    return filled;
+}
+
 // The library's handle: `_tkinter`'s own scope, where its Tcl is found.
 // `_tkinter` built into the executable leaves the executable's scope.
 inline void* tkinter_scope(PyObject* tkinter) {
@@ -346,7 +354,7 @@ inline int check_version(PyObject* tkinter, void* scope) {
 // Fills the table from the Tcl library that tkinter runs on, once.
 inline const Api& api() {
     Api& api = detail::table();
-    if (api.major) return api;
+    if (detail::table_filled().load(std::memory_order_acquire)) return api;
     Ref tkinter = py::import("_tkinter");
     void* scope = detail::tkinter_scope(tkinter.get());
     Api loaded{};
@@ -405,7 +413,12 @@ inline const Api& api() {
     if (!loaded.GetChild) resolve(loaded.GetChild, "Tcl_GetSlave");
     resolve(loaded.LimitTypeEnabled, "Tcl_LimitTypeEnabled");
     resolve(loaded.LimitTypeReset, "Tcl_LimitTypeReset");
-    api = loaded;  // a major version marks the table as loaded
+    static py::CacheLock lock;
+    py::Locked hold(lock);
+    if (!detail::table_filled().load(std::memory_order_relaxed)) {
+        api = loaded;
+        detail::table_filled().store(true, std::memory_order_release);
+    }
     return api;
 }
 
@@ -421,7 +434,7 @@ inline const Api& api_loaded() noexcept { return detail::table(); }
 inline void make_symbols_global() noexcept {
 #if TARVO_HAVE_DLFCN
     const Api& table = detail::table();
-    if (!table.major) return;
+    if (!detail::table_filled().load(std::memory_order_acquire)) return;
     Dl_info info;
     if (!dladdr(reinterpret_cast<void*>(table.ResetResult), &info) || !info.dli_fname) return;
     // Kept open for the life of the process, like the library itself.
