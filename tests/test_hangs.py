@@ -404,6 +404,13 @@ def test_child_interpreters_run_as_long_as_they_need(tcl):
     assert sorted(tcl.eval("interp children").split()) == ["c", "d", "f"]
 
 
+@pytest.mark.parametrize("create", ["interp create", "interp create -safe", "interp create named", "interp cr --"])
+def test_a_child_of_any_name_computes_past_its_parent_s_tick(tcl, create):
+    # Busy for several ticks: its inherited limit must move on as its parent's does.
+    code = "set i 0; while {$i < 2000000} {incr i}; set i"
+    assert tcl.eval(f"set child [{create}]; interp eval $child {{{code}}}") == "2000000"
+
+
 def test_what_a_child_interpreter_runs_stops_too(tcl):
     tcl.eval("interp create c; c eval {interp create g}")
     with pytest.raises(TclTimeoutError, match="after 0.2 s"):

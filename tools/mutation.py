@@ -25,7 +25,10 @@ A mutant is
              that the preprocessor leaves out, an assert under NDEBUG, ...).
 The score is killed / (killed + survived).  build/mutation/report.md lists
 the survivors with file, line and the changed line; results-seedS.json has
-every mutant, and --again tries only the survivors of that run again.  With --min-score the exit status is 1 when the score is below it.
+every mutant, and --again tries only the survivors of that run again;
+--retry RESULTS tries the survivors saved in RESULTS again in the code as it
+stands now (after tests were added, say).  With --min-score the exit status
+is 1 when the score is below it.
 """
 from __future__ import annotations
 
@@ -473,6 +476,9 @@ def main() -> int:
                         help="draw mutants until N of them count (build, change the code, not listed)")
     parser.add_argument("--again", action="store_true",
                         help="try again only the survivors of the last run with this seed")
+    parser.add_argument("--retry", type=Path, default=None, metavar="RESULTS",
+                        help="try again the survivors of the run saved in RESULTS (a results-seedS.json), "
+                             "found by their lines wherever they stand now")
     parser.add_argument("--list", action="store_true", help="print the mutants per file and stop")
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "mutation")
     args = parser.parse_args()
@@ -492,7 +498,19 @@ def main() -> int:
         print(f"{len(everything):6d}  in all")
         return 0
     rng = random.Random(args.seed)
-    if args.counted:
+    if args.retry:
+        # The survivors of an earlier run, in the code as it is now: the
+        # same change of the same line (which may have moved since).
+        earlier = json.loads(args.retry.read_text())["mutants"]
+        chosen = []
+        for old in (m for m in earlier if m["status"] == "survived"):
+            same = [m for m in everything if m.file == old["file"] and m.original.strip() == old["original"].strip()
+                    and m.mutated.strip() == old["mutated"].strip()]
+            if same:
+                chosen.append(min(same, key=lambda m: abs(m.line - old["line"])))
+            else:
+                print(f"mutation: {old['file']}:{old['line']} no longer has that line", flush=True)
+    elif args.counted:
         # Drawn one by one until N of them count (they build, change the
         # code and are not listed as equivalent).
         chosen = list(everything)
@@ -510,7 +528,7 @@ def main() -> int:
             m.status, m.detail = "equivalent", f"listed: {reason}"
 
     lab = Lab(args.out.resolve(), args.build_timeout)
-    saved = lab.out / f"results-seed{args.seed}.json"
+    saved = lab.out / (f"results-retry-{args.retry.stem}.json" if args.retry else f"results-seed{args.seed}.json")
     hashes = {f: hashlib.sha256((ROOT / f).read_bytes()).hexdigest() for f in files}
     if args.again and saved.exists():
         # Adding tests cannot bring a killed mutant back, nor make one build:

@@ -189,7 +189,7 @@ struct InterpCommand {
 inline int interp_command(void* data, Interp* interp, int objc, Obj* const objv[]) noexcept {
     const auto* original = static_cast<InterpCommand*>(data);
     const int code = original->proc(original->data, interp, objc, objv);
-    if (code != TCL_OK || objc < 3) return code;
+    if (code != TCL_OK || objc < 2) return code;
     const Api& tcl = api_loaded();
     Size length = 0;
     const char* word = tcl.GetStringFromObj(objv[1], &length);
