@@ -177,7 +177,7 @@ def pytest_addoption(parser: pytest.Parser) -> None:
     parser.addini(
         _TCLTEST_PATTERNS,
         "the names of Tcl test files to collect (such as *.test); collects them without --tcltest",
-        type="args",
+        "args",  # type: ignore[maybe-unrecognized-str-typeform]
     )
     for name, (flag, metavar, text) in _TCLTEST_OPTIONS.items():
         group.addoption(f"--tcltest-{name}", metavar=metavar, default=None, help=text)

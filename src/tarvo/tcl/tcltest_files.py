@@ -30,7 +30,7 @@ import os
 import re
 import sys
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
 import pytest
 
@@ -39,7 +39,7 @@ from tarvo.utils.utils import shown
 if TYPE_CHECKING:
     from .interpreter import Interpreter
 
-__all__ = ["TclTestFile", "TclTestCase", "TclTestError", "CaseOutcome", "FileRun", "run_file", "case_ids"]
+__all__ = ["TclTestFile", "TclTestCase", "TclTestError", "CaseOutcome", "FileRun", "run_file", "case_ids", "scheduler"]
 
 # Set up in the file's interpreter before the file runs.  Everything of ours
 # lives in ::tcltest (names starting with Tarvo), so that the file sees the
@@ -144,7 +144,15 @@ namespace eval ::tcltest {
         rename _noticeSkipped TarvoNoticeSkipped
         proc _noticeSkipped {name reason} {
             variable testLevel
-            if {$testLevel == 1} {variable TarvoReason $reason}
+            if {$testLevel == 1} {
+                # From Skipped: the constraint not met; from test: the body
+                # called tcltest::Skip.
+                if {[string match *Skipped [lindex [info level -1] 0]]} {
+                    variable TarvoReason [list constraints $reason]
+                } else {
+                    variable TarvoReason [list body $reason]
+                }
+            }
             tailcall [namespace current]::TarvoNoticeSkipped $name $reason
         }
     }
@@ -176,7 +184,10 @@ _SUMMARY = re.compile(r"^\S.*:\tTotal\t(\d+)\tPassed\t(\d+)\tSkipped\t(\d+)\tFai
 @dataclass
 class CaseOutcome:
     """What one case did: `outcome` is passed, skipped, failed, error (its
-    `test` call itself failed) or none (tcltest did not count it)."""
+    `test` call itself failed) or none (tcltest did not count it).  A skip
+    comes from `constraints` not met (`reason` names them), the `body`
+    (tcltest::Skip; `reason` is its text), or tcltest's -match or -skip
+    (`skip` is empty)."""
 
     id: str
     outcome: str
@@ -184,6 +195,7 @@ class CaseOutcome:
     report: str
     command: str
     start: float  # seconds since the epoch
+    skip: str = ""
 
 
 @dataclass
@@ -284,7 +296,7 @@ def run_file(
                 run.status = stop.code if isinstance(stop.code, int) else (0 if stop.code is None else 1)
             except TclTimeoutError as error:
                 run.error = f"the file's own code ran longer than its limit of {limit:g} s\n" + _trace(error)
-            except tkinter_error() as error:
+            except _tcl_error_type() as error:
                 run.error = _trace(error)
             _read_cases(tcl, run)
         finally:
@@ -295,7 +307,7 @@ def run_file(
     return run
 
 
-def tkinter_error() -> type[Exception]:
+def _tcl_error_type() -> type[Exception]:
     import tkinter
 
     return tkinter.TclError
@@ -332,10 +344,13 @@ def _time_bodies(tcl: Interpreter, timeout: float) -> None:
 
 
 def _read_cases(tcl: Interpreter, run: FileRun) -> None:
-    split = tcl.tk.splitlist
+    split: Any = tcl.tk.splitlist
     for record in split(str(tcl.eval("set ::tcltest::TarvoCases", record=False))):
         case, outcome, reason, report, command, start = (str(word) for word in split(record))
-        run.cases.append(CaseOutcome(case, outcome, reason, report, command, int(start) / 1e6))
+        skip = ""
+        if outcome == "skipped" and reason:
+            skip, reason = (str(word) for word in split(reason))
+        run.cases.append(CaseOutcome(case, outcome, reason, report, command, int(start) / 1e6, skip))
     run.loose = str(tcl.eval("encoding convertfrom utf-8 $::tcltest::TarvoLoose$::tcltest::TarvoOut", record=False))
     found = _SUMMARY.findall(run.loose)
     if found:
@@ -354,7 +369,7 @@ def _restore_env(tcl: Interpreter, saved: Any) -> None:
             "  if {![info exists ::env($name)] || $::env($name) ne $value} {set ::env($name) $value}}}",
             saved,
         )
-    except tkinter_error():
+    except _tcl_error_type():
         pass
 
 
@@ -432,8 +447,9 @@ class TclTestFile(pytest.File):
             note_empty(self.config, self.path)
             return
         group = pytest.mark.xdist_group(str(self.path)) if self.config.getvalue("dist") == "loadgroup" else None
+        lines = _lines(self.path, ids)
         for case in ids:
-            item = TclTestCase.from_parent(self, name=_item_name(case), case=case)
+            item = TclTestCase.from_parent(self, name=_item_name(case), case=case, line=lines.get(case, 0))
             if group is not None:
                 item.add_marker(group)
             yield item
@@ -481,9 +497,10 @@ class TclTestFile(pytest.File):
 class TclTestCase(pytest.Item):
     """One `test` case of a tcltest file."""
 
-    def __init__(self, *, case: str, **kwargs: Any) -> None:
+    def __init__(self, *, case: str, line: int = 0, **kwargs: Any) -> None:
         super().__init__(**kwargs)
         self.case = case
+        self.line = line  # of its `test` call, from 0
 
     def runtest(self) -> None:
         parent = self.parent
@@ -503,9 +520,11 @@ class TclTestCase(pytest.Item):
             return
         if outcome.outcome == "skipped":
             sys.stdout.write(outcome.report)
-            if outcome.reason:
-                pytest.skip(f"tcltest constraints not met: {outcome.reason}")
-            pytest.skip("not selected by tcltest's -match, -skip or -limitconstraints")
+            if outcome.skip == "constraints":
+                _skip(f"tcltest constraints not met: {outcome.reason}")
+            if outcome.skip == "body":
+                _skip(f"skipped by its body: {outcome.reason}")
+            _skip("not selected by tcltest's -match, -skip or -limitconstraints")
         if outcome.outcome == "failed":
             pytest.fail(outcome.report.strip("\n"), pytrace=False)
         if outcome.outcome == "error":
@@ -515,7 +534,32 @@ class TclTestCase(pytest.Item):
     def reportinfo(self) -> Tuple[Any, Optional[int], str]:
         # (Not the node id's tail, which pytest would show with its dots
         # as "::".)
-        return self.path, None, f"{self.name} in {self.path.name}"
+        return self.path, self.line, f"{self.name} in {self.path.name}"
+
+
+def _lines(path: Any, ids: List[str]) -> Dict[str, int]:
+    """Where each case's `test` call is, as far as the text tells (the
+    first not yet taken that names it, as tcltest's own -verbose l finds
+    it), counted from 0."""
+    try:
+        text = path.read_text(encoding="utf-8", errors="replace")
+    except OSError:
+        return {}
+    lines: Dict[str, int] = {}
+    start: Dict[str, int] = {}
+    for case in ids:
+        name = case.rpartition("#")[0] if re.search(r"#\d+$", case) and case.rpartition("#")[0] in start else case
+        found = re.compile(r"^[ \t]*(?:::)?(?:tcltest::)?test[ \t]+[{\"]?" + re.escape(name) + r"[}\"]?[ \t\\]", re.M)
+        match = found.search(text, start.get(name, 0))
+        if match:
+            lines[case] = text.count("\n", 0, match.start())
+            start[name] = match.end()
+    return lines
+
+
+def _skip(reason: str) -> NoReturn:
+    # (Reported at the case, not at this line.)
+    raise pytest.skip.Exception(reason, _use_item_location=True)
 
 
 _kept_key = pytest.StashKey[Dict[str, List[str]]]()
@@ -543,7 +587,7 @@ def scheduler(config: pytest.Config, log: Any, patterns: List[str]) -> Any:
     ``--dist load`` has it)."""
     import fnmatch
 
-    from xdist.scheduler import LoadScopeScheduling
+    from xdist.scheduler import LoadScopeScheduling  # type: ignore[import-untyped]
 
     class FileScheduling(LoadScopeScheduling):  # type: ignore[misc]
         def _split_scope(self, nodeid: str) -> str:
