@@ -264,6 +264,7 @@ def run_file(
     from .interpreter import Interpreter, TclTimeoutError
 
     path = os.path.abspath(os.fspath(path))
+    only = None if only is None else list(only)
     folder = os.path.dirname(path)
     here = os.getcwd()
     run = FileRun()
@@ -424,6 +425,7 @@ class TclTestFile(pytest.File):
 
     run: Optional[FileRun] = None
     ids: List[str] = []
+    outcomes: Dict[str, CaseOutcome] = {}
 
     def _options(self) -> Dict[str, Any]:
         from .pytest_plugin import tcltest_settings
@@ -469,6 +471,7 @@ class TclTestFile(pytest.File):
             timeout=options["timeout"],
             interpreter=options["interpreter"],
         )
+        self.outcomes = {case.id: case for case in self.run.cases}
         known = set(self.ids)
         strays = [case for case in self.run.cases if case.id not in known]
         self.addfinalizer(lambda: self._finish(strays))
@@ -507,7 +510,7 @@ class TclTestCase(pytest.Item):
         assert isinstance(parent, TclTestFile)
         run = parent.run
         assert run is not None, "the file has not run"
-        outcome = next((case for case in run.cases if case.id == self.case), None)
+        outcome = parent.outcomes.get(self.case)
         if outcome is None:
             if run.failed:
                 pytest.fail(f"not run: the file stopped before it ({_first_line(run.ending())})", pytrace=False)
@@ -537,23 +540,32 @@ class TclTestCase(pytest.Item):
         return self.path, self.line, f"{self.name} in {self.path.name}"
 
 
+_TEST_CALL = re.compile(r"^[ \t]*(?:::)?(?:tcltest::)?test[ \t]+(\{[^}\n]*\}|\"[^\"\n]*\"|[^\s]+)", re.M)
+
+
 def _lines(path: Any, ids: List[str]) -> Dict[str, int]:
-    """Where each case's `test` call is, as far as the text tells (the
-    first not yet taken that names it, as tcltest's own -verbose l finds
-    it), counted from 0."""
+    """Where each case's `test` call is, as far as the text tells (a name's
+    n-th case at the n-th line that starts a `test` call with that name),
+    counted from 0; a name the text does not spell out has none."""
     try:
         text = path.read_text(encoding="utf-8", errors="replace")
     except OSError:
         return {}
+    calls: Dict[str, List[int]] = {}
+    for match in _TEST_CALL.finditer(text):
+        word = match.group(1)
+        name = word[1:-1] if word[:1] in "{\"" and len(word) > 1 else word
+        calls.setdefault(name, []).append(match.start())
     lines: Dict[str, int] = {}
-    start: Dict[str, int] = {}
+    taken: Dict[str, int] = {}
     for case in ids:
-        name = case.rpartition("#")[0] if re.search(r"#\d+$", case) and case.rpartition("#")[0] in start else case
-        found = re.compile(r"^[ \t]*(?:::)?(?:tcltest::)?test[ \t]+[{\"]?" + re.escape(name) + r"[}\"]?[ \t\\]", re.M)
-        match = found.search(text, start.get(name, 0))
-        if match:
-            lines[case] = text.count("\n", 0, match.start())
-            start[name] = match.end()
+        name = case
+        if case not in calls and re.search(r"#\d+$", case):
+            name = case.rpartition("#")[0]
+        n = taken.get(name, 0)
+        if n < len(calls.get(name, ())):
+            lines[case] = text.count("\n", 0, calls[name][n])
+        taken[name] = n + 1
     return lines
 
 
