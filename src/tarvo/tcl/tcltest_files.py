@@ -292,7 +292,9 @@ def run_file(
                 if not collect:
                     _time_bodies(tcl, timeout)
             try:
-                tcl.eval("source " + _tcl_list([path]), timeout=limit)
+                # (A quick call: no script around the file, whose frame
+                # `info frame` would count.)
+                tcl.jot.source(path, cast_=False, timeout_=limit)
             except SystemExit as stop:
                 run.status = stop.code if isinstance(stop.code, int) else (0 if stop.code is None else 1)
             except TclTimeoutError as error:
