@@ -3,6 +3,7 @@
 
     tools/tcl-suite.py [--source DIR] [--runners tclsh,plain,console,pytest]
                        [--only FILE ...] [--limit SECONDS] [--known FILE]
+                       [--interpreter PROGRAM] [--save JSON] [--load JSON ...]
 
 The suite is that of the Tcl which tkinter runs on, from its Debian source
 package (`apt-get source tcl8.6`, into build/tcl-suite; a deb-src entry for
@@ -26,11 +27,18 @@ difference, and the run fails on any that tools/tcl-suite-known.txt does not
 list.  A listed difference must show under plain tkinter too (its cause is
 Tcl inside Python with TclX, not this package); one that does not is
 reported as wrongly listed.  The last lines give each runner's time.
+
+--interpreter gives the pytest run tcltest's interpreter (the program that
+runs its child Tcl scripts), such as tclsh8.6: without it that is Python, as
+under plain tkinter, and a child that waits for a Tcl script on a pipe
+hangs the whole run.  --save and --load let runners run apart (at the same
+time, in two processes) and the table join them.
 """
 from __future__ import annotations
 
 import argparse
 import glob
+import json
 import os
 import re
 import shutil
@@ -167,7 +175,7 @@ def run_each(command: List[str], tests: str, files: List[str], limit: float) -> 
     return results
 
 
-def run_pytest(tests: str, files: List[str], limit: float, work: str) -> Dict[str, Result]:
+def run_pytest(tests: str, files: List[str], limit: float, work: str, interpreter: Optional[str]) -> Dict[str, Result]:
     """One pytest run over `files`, counted per file from its JUnit XML."""
     ini = os.path.join(work, "pytest.ini")
     with open(ini, "w") as f:
@@ -177,6 +185,8 @@ def run_pytest(tests: str, files: List[str], limit: float, work: str) -> Dict[st
         sys.executable, "-m", "pytest", "-c", ini, "--rootdir", tests, "-p", "no:cacheprovider", "-q",
         "--tcltest", f"--junitxml={xml}", f"--timeout={limit:g}", "-o", "junit_logging=no", *files,
     ]
+    if interpreter:
+        command.append(f"--tcltest-interpreter={interpreter}")
     try:
         subprocess.run(command, cwd=tests, stdin=subprocess.DEVNULL, capture_output=True,
                        timeout=limit * len(files) + 60)
@@ -249,6 +259,10 @@ def main() -> int:
     parser.add_argument("--only", nargs="*", help="these files of tests/ only")
     parser.add_argument("--limit", type=float, default=300, help="time limit of one file, in seconds")
     parser.add_argument("--known", default=KNOWN, help="the listed differences")
+    parser.add_argument("--interpreter", help="tcltest's interpreter for the pytest run (--tcltest-interpreter)")
+    parser.add_argument("--save", help="write the results to this JSON file")
+    parser.add_argument("--load", nargs="*", default=[],
+                        help="results saved by --save of other runs, for the runners this one does not run")
     args = parser.parse_args()
     runners = [r for r in args.runners.split(",") if r]
     for runner in runners:
@@ -286,9 +300,21 @@ def main() -> int:
             elif runner == "console":
                 results[runner] = run_each([sys.executable, "-m", "tarvo.tcl"], tests, files, args.limit)
             else:
-                results[runner] = run_pytest(tests, files, args.limit, work)
+                results[runner] = run_pytest(tests, files, args.limit, work, args.interpreter)
             seconds[runner] = time.monotonic() - start
             shutil.rmtree(tree, ignore_errors=True)
+    if args.save:
+        with open(args.save, "w") as f:
+            json.dump({"results": results, "seconds": seconds}, f)
+    for path in args.load:
+        with open(path) as f:
+            saved = json.load(f)
+        for runner, by_file in saved["results"].items():
+            if runner not in results:
+                results[runner] = {name: (tuple(c) if c else None, note) for name, (c, note) in by_file.items()}
+                seconds[runner] = saved["seconds"][runner]
+                runners.append(runner)
+    runners = [r for r in RUNNERS if r in runners]
 
     known = read_known(args.known)
     width = max(map(len, files))
