@@ -125,6 +125,15 @@ def test_odd_case_names_give_ids_that_k_selects(pytester, keyword, selected):
     assert ("FAILED" in outcomes_by_id(result).values()) == ("twice#2" in selected)
 
 
+def test_cases_whose_words_hold_nul(pytester):
+    # (binary.test and others: the `test` call's words hold NULs once Tcl
+    # has substituted them.)
+    tcltest_file(pytester, "nul.test", HEAD + 'test nul-1 {} {binary format a2 a} "a\\0"\n'
+                 'test nul-2 {} {set a 1} "\\0"\n')
+    result = pytester.runpytest("-p", "no:cacheprovider", "--tcltest", "-v")
+    assert outcomes_by_id(result) == {"nul.test::nul-1": "PASSED", "nul.test::nul-2": "FAILED"}
+
+
 def test_a_node_id_runs_its_case_alone(pytester):
     tcltest_file(pytester, "odd.test", ODD)
     result = pytester.runpytest("-p", "no:cacheprovider", "--tcltest", "-v", "odd.test::bracket[1]")

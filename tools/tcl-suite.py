@@ -183,7 +183,7 @@ def run_pytest(tests: str, files: List[str], limit: float, work: str, interprete
     xml = os.path.join(work, "junit.xml")
     command = [
         sys.executable, "-m", "pytest", "-c", ini, "--rootdir", tests, "-p", "no:cacheprovider", "-q",
-        "--tcltest", f"--junitxml={xml}", f"--timeout={limit:g}", "-o", "junit_logging=no", *files,
+        "--tcltest", "--continue-on-collection-errors", f"--junitxml={xml}", f"--timeout={limit:g}", "-o", "junit_logging=no", *files,
     ]
     if interpreter:
         command.append(f"--tcltest-interpreter={interpreter}")

@@ -347,12 +347,15 @@ def _time_bodies(tcl: Interpreter, timeout: float) -> None:
 
 
 def _read_cases(tcl: Interpreter, run: FileRun) -> None:
-    split: Any = tcl.tk.splitlist
-    for record in split(str(tcl.eval("set ::tcltest::TarvoCases", record=False))):
-        case, outcome, reason, report, command, start = (str(word) for word in split(record))
+    # (Tcl's own list parser: a case's text may hold NULs, which tkinter's
+    # splitlist refuses.)
+    from . import cast_list
+
+    for record in cast_list(str(tcl.eval("set ::tcltest::TarvoCases", record=False))):
+        case, outcome, reason, report, command, start = cast_list(record)
         skip = ""
         if outcome == "skipped" and reason:
-            skip, reason = (str(word) for word in split(reason))
+            skip, reason = cast_list(reason)
         run.cases.append(CaseOutcome(case, outcome, reason, report, command, int(start) / 1e6, skip))
     run.loose = str(tcl.eval("encoding convertfrom utf-8 $::tcltest::TarvoLoose$::tcltest::TarvoOut", record=False))
     found = _SUMMARY.findall(run.loose)
