@@ -44,6 +44,7 @@ def test_stubtest_against_the_installed_package(tmp_path):
         "examples",  # what a new user runs first
         "tests/typing/api_types.py",  # the types that the stubs give each call
         "src/tarvo/tcl/pytest_plugin.py",  # our own typed Python modules
+        "src/tarvo/tcl/tcltest_files.py",
         "src/tarvo/tcl/__main__.py",
         "src/tarvo/tcl/expect.py",
     ],

@@ -35,15 +35,36 @@ channels are flushed and closed (files written, server sockets' ports free),
 its callbacks removed, and the programs it spawned through Expect closed and
 reaped, before the next test starts.  The interpreter is of no use after that.
 
+``--tcl-timeout=SECONDS`` (or the ini option ``tcl_timeout``) is the time
+limit of every eval and quick call of these interpreters, as their
+``timeout``: a call that runs longer raises TclTimeoutError.
+
+Tcl test files: ``--tcltest`` collects the files named ``*.test`` (the ini
+option ``tcltest_patterns`` names others, and collects them without the
+flag); each `test` case of a tcltest file is an item of its own,
+``path/file.test::case-name`` (see tarvo.tcl.tcltest_files).  tcltest's
+options come from ``--tcltest-verbose``, ``--tcltest-constraints``,
+``--tcltest-match``, ``--tcltest-skip``, ``--tcltest-tmpdir`` and
+``--tcltest-interpreter`` (or the ini options of the same names with
+underscores); ``--tcl-timeout`` limits each case's body.  Under pytest-xdist
+the cases of one file run in one worker: with ``--dist load`` (what ``-n``
+means by itself) this plugin schedules them so, with ``--dist loadgroup``
+they are marked ``xdist_group``, and ``loadscope`` and ``loadfile`` keep a
+file together by themselves.
+
 A test that uses none of these fixtures costs next to nothing: this module
 starts no Tcl and imports neither tkinter nor the interpreter until a fixture
-is set up.
+is set up or a Tcl test file is collected.
 """
 from __future__ import annotations
 
 import argparse
+import fnmatch
+import math
+import os
+import shutil
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Generator, Iterator, List, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Dict, Generator, Iterator, List, Optional, Sequence
 
 import pytest
 
@@ -84,7 +105,23 @@ class _Watch:
         return calls
 
 
+_TCLTEST_PATTERNS = "tcltest_patterns"
+_TIMEOUT_INI = "tcl_timeout"
+# pytest's option (as --tcltest-NAME and the ini's tcltest_NAME) and
+# tcltest's own.
+_TCLTEST_OPTIONS = {
+    "verbose": ("-verbose", "LEVELS", "tcltest's -verbose for Tcl test files (such as 'bpse')"),
+    "constraints": ("-constraints", "LIST", "tcltest's -constraints: the constraints to take as met"),
+    "match": ("-match", "PATTERNS", "tcltest's -match: run only the cases whose names match"),
+    "skip": ("-skip", "PATTERNS", "tcltest's -skip: skip the cases whose names match"),
+    "tmpdir": ("-tmpdir", "DIR", "tcltest's -tmpdir: the folder for the files that cases make"),
+}
+
 _limit_key = pytest.StashKey[int]()
+_tcltest_key = pytest.StashKey[Dict[str, Any]]()
+_timeout_key = pytest.StashKey[Optional[float]]()
+_empty_key = pytest.StashKey[List[str]]()
+_broken_key = pytest.StashKey[int]()
 _session_key = pytest.StashKey["Interpreter"]()
 _watches_key = pytest.StashKey[List[_Watch]]()
 
@@ -97,6 +134,16 @@ def _count(text: str) -> int:
     if count < 0:
         raise argparse.ArgumentTypeError(f"expected a number of calls (0 or more), got {text!r}")
     return count
+
+
+def _seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not seconds > 0:
+        raise argparse.ArgumentTypeError(f"expected a time limit in seconds (more than 0), got {text!r}")
+    return seconds
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
@@ -116,6 +163,39 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         f"(0: none), as --tcl-history (default {DEFAULT_HISTORY})",
         default=str(DEFAULT_HISTORY),
     )
+    group.addoption(
+        "--tcl-timeout",
+        metavar="SECONDS",
+        type=_seconds,
+        default=None,
+        help="the time limit of each Tcl call of the fixtures' interpreters, and of each "
+        "case of a Tcl test file (default: the ini option tcl_timeout, else none)",
+    )
+    parser.addini(_TIMEOUT_INI, "the time limit in seconds of Tcl calls and tcltest cases, as --tcl-timeout")
+    group.addoption(
+        "--tcltest",
+        action="store_true",
+        default=False,
+        help="collect Tcl test files (tcltest; named by the ini option tcltest_patterns, "
+        "else *.test): each `test` case is an item",
+    )
+    parser.addini(
+        _TCLTEST_PATTERNS,
+        "the names of Tcl test files to collect (such as *.test); collects them without --tcltest",
+        "args",  # type: ignore[maybe-unrecognized-str-typeform]
+    )
+    for name, (flag, metavar, text) in _TCLTEST_OPTIONS.items():
+        group.addoption(f"--tcltest-{name}", metavar=metavar, default=None, help=text)
+        parser.addini(f"tcltest_{name}", f"{text}, as --tcltest-{name}")
+    group.addoption(
+        "--tcltest-interpreter",
+        metavar="PROGRAM",
+        default=None,
+        help="tcltest's interpreter: the program that runs the Tcl scripts of a test "
+        "file's child processes (default: the ini option tcltest_interpreter, else "
+        "tcltest's own, [info nameofexecutable])",
+    )
+    parser.addini("tcltest_interpreter", "tcltest's interpreter, as --tcltest-interpreter")
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -127,6 +207,109 @@ def pytest_configure(config: pytest.Config) -> None:
         except argparse.ArgumentTypeError as error:
             raise pytest.UsageError(f"ini option {_INI}: {error}") from None
     config.stash[_limit_key] = limit
+    timeout = config.getoption("tcl_timeout")
+    if timeout is None:
+        text = str(config.getini(_TIMEOUT_INI) or "").strip()
+        if text:
+            try:
+                timeout = _seconds(text)
+            except argparse.ArgumentTypeError as error:
+                raise pytest.UsageError(f"ini option {_TIMEOUT_INI}: {error}") from None
+    config.stash[_timeout_key] = timeout
+    patterns = list(config.getini(_TCLTEST_PATTERNS))
+    if config.getoption("tcltest") or patterns:
+        config.stash[_tcltest_key] = _tcltest_settings(config, patterns or ["*.test"], timeout)
+
+
+def _setting(config: pytest.Config, name: str) -> tuple[Optional[str], str]:
+    """The value of option `name`, from the command line or else the ini
+    file, and the folder a relative path in it is relative to."""
+    value = config.getoption(f"tcltest_{name}")
+    if value is not None:
+        return value, str(config.invocation_params.dir)
+    value = str(config.getini(f"tcltest_{name}") or "").strip() or None
+    return value, str(config.inipath.parent if config.inipath else config.rootpath)
+
+
+def _tcltest_settings(config: pytest.Config, patterns: List[str], timeout: Optional[float]) -> Dict[str, Any]:
+    argv: List[str] = []
+    for name, (flag, _, _) in _TCLTEST_OPTIONS.items():
+        value, base = _setting(config, name)
+        if value is None:
+            continue
+        if name == "tmpdir":
+            value = os.path.join(base, value)
+        argv += [flag, value]
+    interpreter, base = _setting(config, "interpreter")
+    if interpreter is not None and os.sep not in interpreter:
+        interpreter = shutil.which(interpreter) or interpreter
+    elif interpreter is not None:
+        interpreter = os.path.join(base, interpreter)
+    return {"patterns": patterns, "argv": argv, "timeout": timeout, "interpreter": interpreter}
+
+
+def tcltest_settings(config: pytest.Config) -> Dict[str, Any]:
+    """How Tcl test files are collected and run: their name patterns, the
+    tcltest options they get as arguments, the time limit of a case and
+    tcltest's interpreter."""
+    return config.stash[_tcltest_key]
+
+
+def pytest_collect_file(file_path: Any, parent: pytest.Collector) -> Optional[pytest.Collector]:
+    settings = parent.config.stash.get(_tcltest_key, None)
+    if settings is None or not any(fnmatch.fnmatchcase(file_path.name, pattern) for pattern in settings["patterns"]):
+        return None
+    from .tcltest_files import TclTestFile
+
+    file: pytest.Collector = TclTestFile.from_parent(parent, path=file_path)
+    return file
+
+
+def note_broken(config: pytest.Config) -> None:
+    """A Tcl test file whose set-up failed: a collection error that does
+    not stop the other files."""
+    config.stash[_broken_key] = config.stash.get(_broken_key, 0) + 1
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtestloop(session: pytest.Session) -> Generator[None, None, None]:
+    # pytest runs nothing after a collection error; a broken Tcl test file
+    # is reported, and the others run.
+    broken = min(session.config.stash.get(_broken_key, 0), session.testsfailed)
+    session.testsfailed -= broken
+    try:
+        yield
+    finally:
+        session.testsfailed += broken
+
+
+def note_empty(config: pytest.Config, path: Any) -> None:
+    """A Tcl test file with no `test` case: told under -v."""
+    config.stash.setdefault(_empty_key, []).append(str(path))
+
+
+def pytest_report_collectionfinish(config: pytest.Config) -> List[str]:
+    if config.getoption("verbose") <= 0:
+        return []
+    return [f"{path}: no tcltest cases (no `test` call), nothing collected" for path in config.stash.get(_empty_key, [])]
+
+
+def watch_case(item: pytest.Item, watch: Any) -> None:
+    """Lets the report of a tcltest case show its own Tcl calls."""
+    if item.config.stash.get(_limit_key, DEFAULT_HISTORY):
+        item.stash[_watches_key] = [watch]
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_xdist_make_scheduler(config: pytest.Config, log: Any) -> Any:
+    """Under ``--dist load`` (what ``-n`` means by itself), the cases of one
+    Tcl test file go to one worker: each file runs once, where its cases
+    are."""
+    if config.stash.get(_tcltest_key, None) is None or config.getvalue("dist") != "load":
+        return None
+    from .tcltest_files import scheduler
+
+    return scheduler(config, log, config.stash[_tcltest_key]["patterns"])
 
 
 def _watch(node: Any, label: str, interpreter: Interpreter, fresh: bool) -> None:
@@ -145,7 +328,7 @@ def tcl(request: pytest.FixtureRequest) -> Iterator[Interpreter]:
     """A fresh Tcl interpreter (TclX loaded) for this test, torn down after it."""
     from .interpreter import Interpreter
 
-    interpreter = Interpreter()
+    interpreter = Interpreter(timeout=request.config.stash.get(_timeout_key, None))
     _watch(request.node, "tcl", interpreter, fresh=True)
     yield interpreter
     interpreter.close()
@@ -160,7 +343,7 @@ def tcl_factory(request: pytest.FixtureRequest) -> Iterator[Callable[[], Interpr
     made: List[Interpreter] = []
 
     def make() -> Interpreter:
-        interpreter = Interpreter()
+        interpreter = Interpreter(timeout=request.config.stash.get(_timeout_key, None))
         made.append(interpreter)
         _watch(request.node, f"tcl_factory #{len(made)}", interpreter, fresh=True)
         return interpreter
@@ -196,7 +379,7 @@ def tcl_session(request: pytest.FixtureRequest) -> Iterator[Interpreter]:
     (of each pytest-xdist worker), torn down at its end."""
     from .interpreter import Interpreter
 
-    interpreter = Interpreter()
+    interpreter = Interpreter(timeout=request.config.stash.get(_timeout_key, None))
     request.config.stash[_session_key] = interpreter
     yield interpreter
     del request.config.stash[_session_key]
