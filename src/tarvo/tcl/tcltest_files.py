@@ -26,6 +26,8 @@ a time limit, case bodies run through tcltest's ``EvalTest`` hook, in an
 """
 from __future__ import annotations
 
+import datetime
+
 import os
 import re
 import sys
@@ -408,10 +410,17 @@ class _Call:
     start: float
     text: str
 
-    def __str__(self) -> str:
-        import datetime
+    # Read as the history's entries are read.
+    @property
+    def timestamp(self) -> datetime.datetime:
+        return datetime.datetime.fromtimestamp(self.start)
 
-        return f"{datetime.datetime.fromtimestamp(self.start).isoformat()}: {self.text}"
+    @property
+    def script(self) -> str:
+        return self.text
+
+    def __str__(self) -> str:
+        return f"{self.timestamp.strftime('%Y-%m-%dT%H:%M:%S.%f')}: {self.text}"
 
 
 class _CaseCalls:
