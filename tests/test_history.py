@@ -446,7 +446,7 @@ def test_an_entry_of_words_reruns_as_the_same_words(tcl_session, oracle, words):
     # Each word as a plain string: tkinter would hand over a word that Tcl
     # once read as a list (a shared literal, say) as a tuple.
     count = int(oracle.eval("llength $::got"))
-    assert [oracle.eval(f"string range [lindex $::got {i}] 0 end") for i in range(count)] == words
+    assert [str(oracle.call("eval", f"string range [lindex $::got {i}] 0 end")) for i in range(count)] == words
     assert entry.api == " ".join("{%s}" % w if " " in w else w for w in entry.words)
 
 

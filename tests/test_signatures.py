@@ -91,7 +91,7 @@ def test_every_public_callable_has_a_signature(function):
 
 def test_help_documents_the_instance_attributes():
     text = pydoc.render_doc(Interpreter, renderer=pydoc.plaintext)
-    assert "\n |  \n |  Instance attributes:\n |  \n |  tk\n" in text  # a paragraph of its own
+    assert re.search(r"\n \|\s*\n \|  Instance attributes:\n \|\s*\n \|  tk\n", text)  # a paragraph of its own
     for attribute in ("tk", "history", "jot, Jot", "global_ns", "local_ns", "vars", "objs", "__callbacks__"):
         assert f"\n |  {attribute}\n |      " in text
     assert "eval(self, code, typecast=False, record=True, *, timeout=None)" in text
