@@ -112,7 +112,7 @@ class Session:
         self.timeout = timeout
         self.status: Optional[int] = None
         tcl.eval("package require Expect", record=False)
-        if not tcl.eval("info exists ::tarvo::expect::wait_for", record=False) == "1":
+        if not tcl.eval("info commands ::tarvo::expect::wait_for", record=False):
             tcl.eval(_EXPECT, record=False)
         words = list(argv)
         if env is not None:
