@@ -25,6 +25,7 @@
 
 #include "tcl.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -53,6 +54,7 @@ struct Watch {
     bool unwinding = false;  // a stopped evaluation is unwinding through Python callbacks
     void* keeper = nullptr;  // tarvo.tcl.internal's keeper of the interpreter, borrowed
     Watch* root = nullptr;   // for a child interpreter: the watch of the one Python calls
+    std::vector<Watch*> cancelled;  // children cancelled with this one: reset with it
 
     bool any_expired() const {
         for (const Limit& limit : limits) {
@@ -120,7 +122,10 @@ inline void cancel(Watch* w, const std::string& message) {
 // interpreter, in the one Python called, whose evaluation runs it.
 inline void cancel_all(Watch* w, const std::string& message) {
     cancel(w, message);
-    if (w->root) cancel(w->root, message);
+    if (!w->root) return;
+    cancel(w->root, message);
+    auto& children = w->root->cancelled;
+    if (std::find(children.begin(), children.end(), w) == children.end()) children.push_back(w);
 }
 
 // The exception in flight, kept for the call that started the evaluation,
@@ -169,7 +174,15 @@ inline void tick(void* data, Interp*) noexcept {
     if (!r->limits.empty()) schedule(w);
 }
 
-inline void watch_deleted(void* data, Interp*) noexcept { delete static_cast<Watch*>(data); }
+// (Tcl deletes a child before its parent: the root is there still.)
+inline void watch_deleted(void* data, Interp*) noexcept {
+    auto* w = static_cast<Watch*>(data);
+    if (w->root) {
+        auto& children = w->root->cancelled;
+        children.erase(std::remove(children.begin(), children.end(), w), children.end());
+    }
+    delete w;
+}
 
 Watch* start_child_watch(Interp* child, Watch* parent);
 
@@ -335,8 +348,16 @@ inline Call start_call(PyObject* app, double seconds) {
     return Call(w, seconds < 0 && w ? w->timeout : seconds);
 }
 
+// Ends the cancellation of the interpreter and of the children cancelled
+// with it: a child keeps its own, which would stop its next evaluation.
 inline void reset_cancellation(Interp* interp) {
-    if (const auto reset = api_loaded().ResetCancellation) reset(interp, 1);
+    const auto reset = api_loaded().ResetCancellation;
+    if (!reset) return;
+    reset(interp, 1);
+    if (Watch* w = find_watch(interp)) {
+        for (Watch* child : w->cancelled) reset(child->interp, 1);
+        w->cancelled.clear();
+    }
 }
 
 // With the exception of a failed call set: raises it as raise_with_trace
