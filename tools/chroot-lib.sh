@@ -141,3 +141,27 @@ copy_checkout() {
   mkdir -p "$root/src/tarvo"
   git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$root/src/tarvo"
 }
+
+# What every script that runs in a chroot starts with, for SUITE and a
+# Debian interpreter PYTHON (python3.X): checks the name and that the
+# chroot can be made, takes the suite's lock, makes the chroot where it is
+# missing and mounts into it, with a trap that unmounts.  Sets `root`,
+# `minor` (3.X) and `mirror` for the caller.
+open_chroot() {
+  local suite=$1 python=$2 start
+  case "$python" in
+    python3.[0-9]*) ;;
+    *) die "PYTHON must name one of Debian's versioned interpreters, such as python3.14 (got $python)" ;;
+  esac
+  minor=${python#python}
+  mirror=$(host_mirror)
+  preflight "$suite" "$mirror"
+  lock_suite "$suite"
+  root="$CHROOTS/$suite"
+  trap cleanup_mounts EXIT
+  trap 'exit 130' INT TERM
+  start=$SECONDS
+  ensure_chroot "$suite" "$mirror"
+  mount_into "$root"
+  echo "chroot $suite ready: $((SECONDS - start)) s"
+}

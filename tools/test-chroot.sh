@@ -15,23 +15,7 @@ source tools/chroot-lib.sh
 
 suite=${1:?usage: $0 SUITE PYTHON}
 python=${2:?usage: $0 SUITE PYTHON}
-case "$python" in
-  python3.[0-9]*) ;;
-  *) die "PYTHON must name one of Debian's versioned interpreters, such as python3.14 (got $python)" ;;
-esac
-minor=${python#python}
-mirror=$(host_mirror)
-preflight "$suite" "$mirror"
-lock_suite "$suite"
-root="$CHROOTS/$suite"
-
-trap cleanup_mounts EXIT
-trap 'exit 130' INT TERM
-
-start=$SECONDS
-ensure_chroot "$suite" "$mirror"
-mount_into "$root"
-echo "chroot $suite ready: $((SECONDS - start)) s"
+open_chroot "$suite" "$python"
 
 # The interpreter and what the build needs; the project's own script adds
 # the Tcl packages, as on a user's machine.

@@ -28,23 +28,7 @@ source tools/chroot-lib.sh
 
 suite=sid
 python=${1:-python3.14}
-case "$python" in
-  python3.[0-9]*) ;;
-  *) die "PYTHON must name one of Debian's versioned interpreters, such as python3.14 (got $python)" ;;
-esac
-minor=${python#python}
-mirror=$(host_mirror)
-preflight "$suite" "$mirror"
-lock_suite "$suite"
-root="$CHROOTS/$suite"
-
-trap cleanup_mounts EXIT
-trap 'exit 130' INT TERM
-
-start=$SECONDS
-ensure_chroot "$suite" "$mirror"
-mount_into "$root"
-echo "chroot $suite ready: $((SECONDS - start)) s"
+open_chroot "$suite" "$python"
 
 # The interpreter and the build tools; Tcl 9 and what builds against it;
 # then the project's own script adds the packages a user has (tkinter, TclX,
