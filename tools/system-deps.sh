@@ -13,6 +13,9 @@
 # --extensions adds the other binary extensions the tests load where they
 # are installed (Thread, sqlite3, itcl, tls, tdom), so that CI runs those
 # tests instead of skipping them.
+#
+# --chroots adds debootstrap, with which CI builds the Debian chroots that
+# hold the newest CPythons, Tcl 9 and a bare Debian 13.
 set -euo pipefail
 
 python=${PYTHON:-python3}
@@ -24,9 +27,13 @@ minor=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 
 # One need a line: its names, the first one found in the archive wins.
 needs=("libtcl8.6" "tcl-tclx tclx8.4" "tcl-expect")
-if [ "${1:-}" = "--extensions" ]; then
-  needs+=("tcl-thread" "libsqlite3-tcl" "tcl-itcl4" "tcl-tls" "tdom")
-fi
+for option in "$@"; do
+  case $option in
+    --extensions) needs+=("tcl-thread" "libsqlite3-tcl" "tcl-itcl4" "tcl-tls" "tdom") ;;
+    --chroots) needs+=("debootstrap") ;;
+    *) echo "system-deps: unknown option $option (known: --extensions, --chroots)" >&2; exit 2 ;;
+  esac
+done
 if ! "$python" -c 'import _tkinter' 2>/dev/null; then
   needs+=("python$minor-tk python3-tk")
 fi

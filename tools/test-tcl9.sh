@@ -55,7 +55,8 @@ echo "packages for $python on Tcl 9: $((SECONDS - start)) s"
 # from) differs from today's.
 start=$SECONDS
 tk9="/var/tmp/tarvo/tk9-$minor"
-stamp=$(in_chroot "$root" dpkg-query -W -f='${Package}=${Version} ' "$python-dev" tcl9.0-dev tk9.0-dev libtommath-dev)
+# (The build's own revision, threaded-2, is part of the stamp.)
+stamp="threaded-2 $(in_chroot "$root" dpkg-query -W -f='${Package}=${Version} ' "$python-dev" tcl9.0-dev tk9.0-dev libtommath-dev)"
 if [ "$(cat "$root$tk9/stamp" 2>/dev/null)" != "$stamp" ]; then
   # The source package of CPython 3.13: sid's archive may no longer hold
   # the version its index lists, so trixie's is the fallback.
@@ -71,6 +72,11 @@ if [ "$(cat "$root$tk9/stamp" 2>/dev/null)" != "$stamp" ]; then
     rm -f python3.13_*
     sed -i 's/_PyUnicode_AsUTF8String(value, \"surrogateescape\")/PyUnicode_AsEncodedString(value, \"utf-8\", \"surrogateescape\")/' _tkinter.c
     grep -q 'PyUnicode_AsEncodedString(value, \"utf-8\", \"surrogateescape\")' _tkinter.c
+    # Tcl 9 is always threaded and has no tcl_platform(threaded): without
+    # CPython 3.14's mend, tkinter would take it for unthreaded and run calls
+    # from other threads in the interpreter instead of refusing them.
+    sed -i 's/v->threaded = Tcl_GetVar2Ex(/v->threaded = TCL_MAJOR_VERSION >= 9 || Tcl_GetVar2Ex(/' _tkinter.c
+    grep -q 'v->threaded = TCL_MAJOR_VERSION >= 9 ||' _tkinter.c
     suffix=\$($python -c 'import sysconfig; print(sysconfig.get_config_var(\"EXT_SUFFIX\"))')
     include=\$($python -c 'import sysconfig; print(sysconfig.get_paths()[\"include\"])')
     gcc -shared -fPIC -O2 -DTCL_WITH_EXTERNAL_TOMMATH -I/usr/include/tcl9.0 -I\$include -I\$include/internal \

@@ -49,16 +49,25 @@ def run_isolated(code, timeout=120):
     # faulthandler's small signal stack.
     checked = "libasan" in os.environ.get("LD_PRELOAD", "")
     options = [] if checked else ["-X", "faulthandler"]
-    child = subprocess.run(
+    child = subprocess.Popen(
         [sys.executable, *options, "-c", textwrap.dedent(code)],
-        capture_output=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
         text=True,
-        timeout=timeout,
         env=_child_environment(),
     )
+    try:
+        stdout, stderr = child.communicate(timeout=timeout)
+        ended = _describe(child.returncode)
+    except subprocess.TimeoutExpired:
+        # SIGABRT makes faulthandler print every thread's stack: where it hung.
+        child.send_signal(signal.SIGABRT)
+        try:
+            stdout, stderr = child.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            stdout, stderr = child.communicate()
+        ended = f"no end within {timeout} s (stopped with SIGABRT)"
     if child.returncode != 0:
-        raise AssertionError(
-            f"child process ended with {_describe(child.returncode)}\n"
-            f"--- stdout ---\n{child.stdout}\n--- stderr ---\n{child.stderr}"
-        )
-    return child.stdout
+        raise AssertionError(f"child process ended with {ended}\n--- stdout ---\n{stdout}\n--- stderr ---\n{stderr}")
+    return stdout
