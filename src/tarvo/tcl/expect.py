@@ -51,8 +51,10 @@ proc ::tarvo::expect::wait_for {id seconds patterns} {
     uplevel #0 [list expect {*}$body]
     if {$hit == -1} {
         # A time-out sets no expect_out: what was read stays unmatched,
-        # and is shown without being taken from the program's buffer.
-        uplevel #0 [list expect -i $id -timeout 0 -notransfer -re {.+} {}]
+        # and is shown without being taken from the program's buffer.  The
+        # pattern matches an empty buffer too, so nothing more is read: a
+        # read could meet the end of file, and Expect would close the id.
+        uplevel #0 [list expect -i $id -timeout 0 -notransfer -re {(?s).*} {}]
         set ::expect_out(0,string) ""
     }
     set buffer [expr {[info exists ::expect_out(buffer)] ? $::expect_out(buffer) : ""}]

@@ -1,4 +1,4 @@
-"""pytest fixtures that drive Tcl, and the Tcl history of a failing test."""
+"""pytest fixtures that drive Tcl, and the Tcl history and device transcript of a failing test."""
 from collections.abc import Callable, Generator, Iterator
 from typing import Any, Final
 
@@ -7,10 +7,15 @@ import pytest
 from .expect import Session
 from .interpreter import Interpreter
 
-__all__ = ["tcl", "tcl_session", "tcl_factory", "tcl_spawn", "SECTION", "DEFAULT_HISTORY"]
+__all__ = [
+    "tcl", "tcl_session", "tcl_factory", "tcl_spawn",
+    "SECTION", "DEFAULT_HISTORY", "TRANSCRIPT_SECTION", "DEFAULT_TRANSCRIPT",
+]
 
 SECTION: Final = "Tcl history"
 DEFAULT_HISTORY: Final = 20
+TRANSCRIPT_SECTION: Final = "Device transcript"
+DEFAULT_TRANSCRIPT: Final = 50
 
 def pytest_addoption(parser: pytest.Parser) -> None: ...
 def pytest_configure(config: pytest.Config) -> None: ...
