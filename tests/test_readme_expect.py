@@ -22,10 +22,10 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SECTION = "## Driving interactive programs with Expect"
 
 
-def section_blocks():
+def section_blocks(title=SECTION):
     with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as readme:
         text = readme.read()
-    section = text.split(SECTION + "\n", 1)[1].split("\n## ", 1)[0]
+    section = text.split(title + "\n", 1)[1].split("\n## ", 1)[0]
     return re.findall(r"```python\n(.*?)```", section, re.S)
 
 
@@ -65,28 +65,35 @@ def steps(block):
         yield node.lineno, code, isinstance(node, ast.Expr), check
 
 
+def run_blocks(blocks, namespace):
+    """Runs the statements of `blocks`, checking the results and errors
+    their comments give; returns how many were checked."""
+    checked = 0
+    for block in blocks:
+        for line, code, is_expression, check in steps(block):
+            where = f"README line {line} of its block: {code}"
+            if check and check[0] == "raises":
+                with pytest.raises(TclError) as failure:
+                    exec(compile(code, "README.md", "exec"), namespace)
+                assert str(failure.value).startswith(check[1]), where
+                checked += 1
+            elif is_expression:
+                value = eval(compile(code, "README.md", "eval"), namespace)
+                if check:
+                    assert value == check[1] and type(value) is type(check[1]), where
+                    checked += 1
+            else:
+                exec(compile(code, "README.md", "exec"), namespace)
+    return checked
+
+
 def test_the_expect_section_runs_as_written(monkeypatch):
     require_debian_package("tcl-expect")
     monkeypatch.chdir(ROOT)
     namespace = {}
-    checked = 0
     before = children()
     try:
-        for block in section_blocks():
-            for line, code, is_expression, check in steps(block):
-                where = f"README line {line} of its block: {code}"
-                if check and check[0] == "raises":
-                    with pytest.raises(TclError) as failure:
-                        exec(compile(code, "README.md", "exec"), namespace)
-                    assert str(failure.value).startswith(check[1]), where
-                    checked += 1
-                elif is_expression:
-                    value = eval(compile(code, "README.md", "eval"), namespace)
-                    if check:
-                        assert value == check[1] and type(value) is type(check[1]), where
-                        checked += 1
-                else:
-                    exec(compile(code, "README.md", "exec"), namespace)
+        checked = run_blocks(section_blocks(), namespace)
     finally:
         if "tcl" in namespace:
             close_spawned(namespace["tcl"])
@@ -104,3 +111,11 @@ def test_the_expect_example_runs():
     out = subprocess.run([sys.executable, example], capture_output=True, text=True, timeout=60, check=True).stdout
     assert "['Unlocked.']" in out and "'no prompt within 1 s'" in out and "'CHILDKILLED', 'SIGHUP'" in out
     assert "'send ****'" in out and "hunter2" not in out
+
+
+def test_the_good_to_know_section_runs_as_written():
+    require_debian_package("tcllib")
+    from tarvo.tcl.interpreter import Interpreter
+
+    with Interpreter() as tcl:
+        assert run_blocks(section_blocks("## Good to know"), {"tcl": tcl}) == 3

@@ -29,6 +29,14 @@ every mutant, and --again tries only the survivors of that run again;
 --retry RESULTS tries the survivors saved in RESULTS again in the code as it
 stands now (after tests were added, say).  With --min-score the exit status
 is 1 when the score is below it.
+
+The catalogue, tools/mutation-killed.jsonl, keeps mutants that full draws saw
+killed: --record adds the killed mutants of this run to it, and --from
+CATALOGUE draws this run's mutants from it alone (those whose line is still
+there).  A fresh draw meets mutants that no one has judged yet, and about a
+quarter of those that survive turn out equivalent; a draw from the
+catalogue asks only whether the tests still kill what they killed, so its
+score falls only when a change weakens them.  CI draws from it.
 """
 from __future__ import annotations
 
@@ -50,6 +58,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 PACKAGE = "src/tarvo/tcl"
+CATALOGUE = ROOT / "tools" / "mutation-killed.jsonl"
 EQUIVALENTS = ROOT / "tools" / "mutation-equivalent.txt"
 # universalmutator's rules for a C++ file, as its `mutate` command picks them.
 RULES = ["universal.rules", "cpp.rules", "c_like.rules"]
@@ -224,6 +233,36 @@ def equivalent_reason(m: Mutant, listed: list[tuple[re.Pattern[str], str]]) -> s
 
 # ---------------------------------------------------------------------------
 # The copy, its build and its tests
+
+def read_catalogue(path: Path) -> list[tuple[str, int, str, str]]:
+    """(file, line number when it was recorded, line as it is, line as the
+    mutant has it): one JSON object a line ("#" lines are comments)."""
+    found = []
+    for n, line in enumerate(path.read_text().splitlines(), 1):
+        if not line.strip() or line.startswith("#"):
+            continue
+        try:
+            m = json.loads(line)
+            found.append((m["file"], int(m["line"]), m["original"].strip(), m["mutated"].strip()))
+        except (ValueError, KeyError, TypeError, AttributeError) as error:
+            sys.exit(f"{path}:{n}: expected an object with file, line, original and mutated ({error})")
+    return found
+
+
+def record(path: Path, mutants: list[Mutant]) -> int:
+    """Adds the killed `mutants` that `path` lacks; returns how many."""
+    known = {(f, old, new) for f, _, old, new in read_catalogue(path)} if path.exists() else set()
+    added = []
+    for m in mutants:
+        entry = (m.file[len(PACKAGE) + 1:], m.original.strip(), m.mutated.strip())
+        if m.status == "killed" and entry not in known:
+            known.add(entry)
+            added.append(json.dumps({"file": entry[0], "line": m.line, "original": entry[1], "mutated": entry[2]}))
+    if added:
+        with path.open("a") as out:
+            out.write("".join(line + "\n" for line in added))
+    return len(added)
+
 
 def sync_copy(work: Path) -> None:
     """Make `work` a copy of the tree, writing only files that differ so that
@@ -479,6 +518,10 @@ def main() -> int:
     parser.add_argument("--retry", type=Path, default=None, metavar="RESULTS",
                         help="try again the survivors of the run saved in RESULTS (a results-seedS.json), "
                              "found by their lines wherever they stand now")
+    parser.add_argument("--from", dest="source", type=Path, default=None, metavar="CATALOGUE",
+                        help="draw from the mutants of CATALOGUE (tools/mutation-killed.jsonl) only")
+    parser.add_argument("--record", action="store_true",
+                        help=f"add the killed mutants of this run to {CATALOGUE.relative_to(ROOT)}")
     parser.add_argument("--list", action="store_true", help="print the mutants per file and stop")
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "mutation")
     args = parser.parse_args()
@@ -498,6 +541,17 @@ def main() -> int:
         print(f"{len(everything):6d}  in all")
         return 0
     rng = random.Random(args.seed)
+    if args.source:
+        # The catalogue's mutants, each where its line is now (of the same
+        # lines, the nearest to where it was).
+        by_change: dict[tuple[str, str, str], list[Mutant]] = {}
+        for m in everything:
+            by_change.setdefault((m.file[len(PACKAGE) + 1:], m.original.strip(), m.mutated.strip()), []).append(m)
+        entries = read_catalogue(args.source)
+        everything = [min(by_change[(f, old, new)], key=lambda m: abs(m.line - at))
+                      for f, at, old, new in entries if (f, old, new) in by_change]
+        print(f"mutation: {len(everything)} of the {len(entries)} mutants of {args.source.name} "
+              f"are in the code as it is", flush=True)
     if args.retry:
         # The survivors of an earlier run, in the code as it is now: the
         # same change of the same line (which may have moved since).
@@ -577,6 +631,8 @@ def main() -> int:
         sync_copy(lab.work)
     chosen = chosen[:tried]
     summary = save(chosen)
+    if args.record:
+        print(f"mutation: {record(CATALOGUE, chosen)} killed mutants added to {CATALOGUE.relative_to(ROOT)}")
     print(f"mutation: {summary}\nmutation: report in {lab.out / 'report.md'}")
     _, _, pct = score(chosen)
     if args.min_score is not None and pct is not None and pct < args.min_score:

@@ -11,8 +11,8 @@
 # the first one the archive has is taken.  When none is there, it stops naming the need.
 #
 # --extensions adds the other binary extensions the tests load where they
-# are installed (Thread, sqlite3, itcl, tls, tdom), so that CI runs those
-# tests instead of skipping them.
+# are installed (Thread, sqlite3, itcl, tls, tdom), and tcllib, whose json
+# the README uses, so that CI runs those tests instead of skipping them.
 #
 # --chroots adds debootstrap, with which CI builds the Debian chroots that
 # hold the newest CPythons, Tcl 9 and a bare Debian 13.
@@ -29,7 +29,7 @@ minor=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 needs=("libtcl8.6" "tcl-tclx tclx8.4" "tcl-expect")
 for option in "$@"; do
   case $option in
-    --extensions) needs+=("tcl-thread" "libsqlite3-tcl" "tcl-itcl4" "tcl-tls" "tdom") ;;
+    --extensions) needs+=("tcl-thread" "libsqlite3-tcl" "tcl-itcl4" "tcl-tls" "tdom" "tcllib") ;;
     --chroots) needs+=("debootstrap") ;;
     *) echo "system-deps: unknown option $option (known: --extensions, --chroots)" >&2; exit 2 ;;
   esac
