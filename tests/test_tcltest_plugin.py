@@ -308,3 +308,16 @@ def test_run_file_gives_tcltests_own_counts(tmp_path):
     assert [case.outcome for case in run.cases] == ["passed", "failed", "skipped", "passed", "passed", "skipped"]
     assert not run.failed and run.ending() == "the file ran to its end"
     assert os.getcwd() != str(tmp_path)
+
+
+def test_a_failing_file_gives_the_trace_tclsh_gives(tmp_path):
+    # Its main script, not a `source`d file: the trace ends at the file's line.
+    from tarvo.tcl.tcltest_files import run_file
+
+    path = tmp_path / "broken.test"
+    path.write_text("package require tcltest\nproc setup {} {error {no device}}\n\nsetup\n")
+    run = run_file(path)
+    assert run.error.endswith(
+        'no device\n    while executing\n"error {no device}"\n    (procedure "setup" line 1)\n'
+        f'    invoked from within\n"setup"\n    (file "{path}" line 4)'
+    )

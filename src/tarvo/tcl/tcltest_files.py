@@ -294,9 +294,10 @@ def run_file(
                 if not collect:
                     _time_bodies(tcl, timeout)
             try:
-                # (A quick call: no script around the file, whose frame
-                # `info frame` would count.)
-                tcl.jot.source(path, cast_=False, timeout_=limit)
+                # As tclsh evaluates its main script: Tcl's own file
+                # evaluation, with no script around it whose frame `info
+                # frame` would count, nor a `source` in the error trace.
+                tcl._eval_file(path, timeout=limit)
             except SystemExit as stop:
                 run.status = stop.code if isinstance(stop.code, int) else (0 if stop.code is None else 1)
             except TclTimeoutError as error:
