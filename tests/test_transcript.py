@@ -321,3 +321,13 @@ def test_the_report_leaves_a_finished_program_to_the_teardown(pytester):
     result.assert_outcomes(failed=1, errors=0)
     (lines,) = transcripts(result.stdout.str())
     assert lines[1:] == ["    TIME < hi"]
+
+
+def test_expect_works_on_when_the_transcript_cannot_take_notes(tcl):
+    # The notes are taken inside Expect's own commands: a failure there
+    # must not fail them.
+    from tarvo.tcl.pytest_plugin import _Transcript
+
+    _Transcript(tcl, 5)
+    tcl.eval("rename ::tarvo::transcript::note {}; package require Expect; log_user 0")
+    assert tcl.eval("spawn cat; send hi\\r; expect hi\\r\\n {set x ok}; close; wait; set x") == "ok"

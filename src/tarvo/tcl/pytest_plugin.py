@@ -70,6 +70,7 @@ import argparse
 import collections
 import datetime
 import fnmatch
+import itertools
 import math
 import os
 import shutil
@@ -137,6 +138,7 @@ DEFAULT_TRANSCRIPT = 50
 
 _TRANSCRIPT_INI = "tcl_transcript"
 _LINE_LIMIT = 2000  # characters of one transcript line kept; the rest is counted
+_SPAWNS_KEPT = 100  # programs of one interpreter whose lines are kept, the last ones spawned
 
 # Expect's commands, watched with Tcl's execution traces (which run in the
 # caller's frame, where Expect reads spawn_id and writes expect_out, and
@@ -172,7 +174,7 @@ namespace eval ::tarvo::transcript {
     }
     proc spawned {cmd code result op} {
         upvar 1 spawn_id id
-        if {$code == 0 && [info exists id]} {note spawn $id $cmd}
+        if {$code == 0 && [info exists id]} {catch {note spawn $id $cmd}}
     }
     proc sending {cmd op} {
         set id ""
@@ -197,7 +199,7 @@ namespace eval ::tarvo::transcript {
                 return
             }
         }
-        note send $id $cmd $n
+        catch {note send $id $cmd $n}
     }
     proc expecting {cmd op} {
         variable added
@@ -215,7 +217,7 @@ namespace eval ::tarvo::transcript {
     proc taken {name1 name2 op} {
         if {$name2 ne "buffer"} return
         upvar 1 $name1 out
-        if {[info exists out(spawn_id)]} {note read $out(spawn_id) $out(buffer)}
+        if {[info exists out(spawn_id)]} {catch {note read $out(spawn_id) $out(buffer)}}
     }
     proc unread {id} {
         set got ""
@@ -262,9 +264,11 @@ class _Line:
 class _Spawn:
     """One program's side of the conversation and ours: its last lines."""
 
-    __slots__ = ("spawn_id", "command", "lines", "count", "open")
+    __slots__ = ("serial", "spawn_id", "command", "lines", "count", "open")
+    _serials = itertools.count()
 
     def __init__(self, spawn_id: str, command: str, keep: int) -> None:
+        self.serial = next(self._serials)
         self.spawn_id = spawn_id
         self.command = command
         self.lines: Deque[_Line] = collections.deque(maxlen=keep)
@@ -297,7 +301,7 @@ class _Transcript:
 
     def __init__(self, interpreter: Interpreter, keep: int) -> None:
         self.keep = keep
-        self.spawns: List[_Spawn] = []
+        self.spawns: Deque[_Spawn] = collections.deque(maxlen=_SPAWNS_KEPT)
         self.current: Dict[str, _Spawn] = {}  # by spawn id: a closed id is given again
         self.history = interpreter.history
         self.tk = interpreter.tk
@@ -307,6 +311,8 @@ class _Transcript:
         interpreter.eval(_TRANSCRIPT_TCL, record=False)
 
     def _note(self, what: str, spawn_id: str, text: str, index: str = "") -> None:
+        # (Called by Tcl's traces of the test's own commands, which an error
+        # here would fail: the Tcl side catches it.)
         now = datetime.datetime.now()
         if what == "spawn":
             self.current[spawn_id] = _Spawn(spawn_id, text, self.keep)
@@ -333,17 +339,17 @@ class _Transcript:
 
     def marks(self) -> Dict[int, int]:
         """Where each spawn stands now: a later section shows what follows."""
-        return {id(spawn): spawn.count for spawn in self.spawns}
+        return {spawn.serial: spawn.count for spawn in self.spawns}
 
     def section(self, since: Dict[int, int], limit: int) -> List[str]:
         """The lines of each spawn since `since` (from marks()), the last
         `limit` of them, and what it printed that no expect took."""
         lines: List[str] = []
         for spawn in self.spawns:
-            begun = since.get(id(spawn), 0)
+            begun = since.get(spawn.serial, 0)
             total = spawn.count - begun
             unread = self._unread(spawn)
-            if id(spawn) in since and not total and not unread:
+            if spawn.serial in since and not total and not unread:
                 continue  # a spawn of an earlier test, silent since
             kept = list(spawn.lines)[-min(limit, total):] if total else []
             head = f"{spawn.spawn_id}: {shown(spawn.command)}"
