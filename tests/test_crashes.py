@@ -358,3 +358,14 @@ def test_interpreters_collected_together_with_our_modules():
         print(tarvo.tcl.interpreter.Interpreter().eval("expr {6 * 7}"))
     """)
     assert out == "42\n"
+
+
+# Code points beside the refused ones (U+D800 to U+DFFF but for U+DC80 to
+# U+DCFF): non-Latin-1 text, the last before and the first after.
+@pytest.mark.parametrize("writer", WRITERS.values(), ids=WRITERS)
+@pytest.mark.parametrize("text", ["Жёлтый", "\u0100\ud7ff", "\ue000\U0001f600", "\udc80\udcff"])
+def test_text_beside_the_lone_surrogates_passes(tcl, writer, text):
+    exec(writer, {"tcl": tcl, "TEXT": text})
+    written = tcl.eval("if {[array exists ::v]} {array get ::v} else {set ::v}")
+    if "\udc80" not in text:  # (those two come back as the bytes they stand for)
+        assert text in written

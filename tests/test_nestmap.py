@@ -838,3 +838,17 @@ def test_levels_go_through_attrdict_s_own_methods_once_they_are_replaced(monkeyp
     assert dict(tree) == {}  # (an emptied level goes too)
     assert [call for call in calls if call[0] == "__setitem__"][-1] == ("__setitem__", "b", "leaf")
     assert ("__getitem__", "b") in calls and ("__delitem__", "b") in calls
+
+
+@pytest.mark.parametrize("depth", [31, 32, 33, 34, 64])
+def test_keyed_lists_nested_past_the_brace_stack_read_as_tclx_reads(oracle, depth):
+    # The braces still open while the text is read are kept in a fixed
+    # place up to a depth, and beyond it elsewhere: both edges, with an
+    # element after the deepest one at every level.
+    oracle.eval(TCLX_LEAVES + "set k {}")
+    paths = [".".join(f"k{i}" for i in range(depth)), "k0.k1.after", ".".join(f"k{i}" for i in range(depth - 1)) + ".z"]
+    for n, path in enumerate(paths):
+        oracle.call("keylset", "k", path, f"leaf {n}")
+    tree = NestMap.from_tcl(oracle.eval("set k"))
+    assert tree.all_items() == tclx_leaves(oracle, "k")
+    assert [tree[path] for path in paths] == ["leaf 0", "leaf 1", "leaf 2"]
