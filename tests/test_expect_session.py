@@ -8,6 +8,7 @@ import pytest
 from support.spawned import CONSOLE, PYTHON, reaped
 from tarvo.tcl import Secret
 from tarvo.tcl.expect import ExpectEOF, ExpectTimeout, Match, Session
+from tarvo.tcl.interpreter import TclTimeoutError
 
 PROMPT = r"\r\nDC-1> $"
 
@@ -53,7 +54,7 @@ def test_a_time_out_shows_what_was_read_and_leaves_it_unread(device):
     with pytest.raises(ExpectTimeout) as timeout:
         device.expect("never printed", timeout=1)
     assert timeout.value.before == "DC-1\r\nFirmware: 2.4.1\r\nSerial: TV-0042\r\nDC-1> "
-    assert isinstance(timeout.value, TimeoutError)
+    assert isinstance(timeout.value, TclTimeoutError) and isinstance(timeout.value, TimeoutError)
     assert device.expect("Firmware: ", kind="exact").before == "DC-1\r\n"
 
 

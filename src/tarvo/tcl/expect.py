@@ -20,10 +20,9 @@ from __future__ import annotations
 import re
 import signal
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Mapping, Optional, Sequence, Tuple, Union
 
-if TYPE_CHECKING:
-    from .interpreter import Interpreter
+from .interpreter import Interpreter, TclTimeoutError
 
 __all__ = ["Session", "Match", "ExpectTimeout", "ExpectEOF", "KINDS"]
 
@@ -64,8 +63,9 @@ proc ::tarvo::expect::wait_for {id seconds patterns} {
 """
 
 
-class ExpectTimeout(TimeoutError):
-    """No pattern matched before the time-out; `before` holds what was read."""
+class ExpectTimeout(TclTimeoutError):
+    """No pattern matched before the time-out; `before` holds what was read.
+    A TclTimeoutError, as a Tcl call's time-out is: so a TimeoutError too."""
 
     def __init__(self, message: str, before: str) -> None:
         super().__init__(message)

@@ -3,13 +3,13 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Optional, Tuple, Union
 
-from .interpreter import Interpreter
+from .interpreter import Interpreter, TclTimeoutError
 
 __all__ = ["Session", "Match", "ExpectTimeout", "ExpectEOF", "KINDS"]
 
 KINDS: dict[str, str]
 
-class ExpectTimeout(TimeoutError):
+class ExpectTimeout(TclTimeoutError):
     """No pattern matched before the time-out; `before` holds what was read."""
 
     before: str
