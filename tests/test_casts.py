@@ -355,3 +355,11 @@ def test_quick_calls_return_typed_results(tcl):
     assert tcl.jot.list("a", "b c") == ("a", "b c")  # tkinter hands a Tcl list over as a tuple
     assert tcl.jot.list("a", "b c", cast_=False) == "a {b c}"
     assert tcl.jot.set("k", "{a 1} {b {{c 2}}}") == NestMap({"a": "1", "b.c": "2"})
+
+
+@pytest.mark.parametrize("words", [("dict", "create", "a", "1", "b", "c d"), ("dict", "create", "n", "1")])
+def test_a_tcl_object_of_another_type_than_keyed_list_casts_as_its_text(tcl, words):
+    value = tcl.tk.call(*words)
+    assert type(value).__name__ == "Tcl_Obj" and value.typename == "dict"
+    assert tcl.cast_any(value) == tcl.cast_any(str(value))
+    assert not isinstance(tcl.cast_any(value), NestMap)

@@ -115,3 +115,31 @@ def test_help_text_of_functions_reads_whole(function):
     module = importlib.import_module(function.__module__)
     assert text[0].isupper() or text[0] == "`" or hasattr(module, first), text
     assert text.rstrip().endswith((".", ")")), text
+
+
+def interpreter_methods():
+    from tarvo.tcl.interpreter import _global_interpreter
+
+    for name in sorted(vars(Interpreter)):  # its own, not tkinter's
+        if name.startswith("_") or isinstance(vars(Interpreter)[name], (property, type)):
+            continue
+        attribute = getattr(_global_interpreter, name)
+        if callable(attribute):
+            yield pytest.param(attribute, id=f"Interpreter().{name}")
+
+
+@pytest.mark.parametrize("function", [*public_callables(), *interpreter_methods()])
+def test_one_positional_argument_too_many_is_refused(function):
+    # As the signature says: the parser knows each function's count.
+    try:
+        parameters = inspect.signature(function).parameters.values()
+    except ValueError:
+        pytest.skip("no signature")
+    kinds = [p.kind for p in parameters]
+    if inspect.Parameter.VAR_POSITIONAL in kinds or isinstance(function, type):
+        pytest.skip("takes any number, or is a class")
+    if inspect.ismethoddescriptor(function):
+        pytest.skip("a method of a C type: its instance is checked first")
+    positional = sum(k in (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD) for k in kinds)
+    with pytest.raises(TypeError, match=r"takes .* (positional )?arguments? (\(\d+ given\)|but \d+ were given)"):
+        function(*[None] * (positional + 1))
