@@ -256,6 +256,9 @@ HORSE = "correct horse battery staple"
         # Cut at one end only: 8 characters are masked, 7 are not.
         ('"', 8, 15, " x", '"**** x'),
         ('"', 8, 14, " x", '"horse b x'),
+        # The start of the message is a cut too.
+        ("", 8, 15, " x", "**** x"),
+        ("", 8, 14, " x", "horse b x"),
     ],
 )
 def test_a_message_masks_the_pieces_of_a_secret_at_a_cut(tcl, before, start, end, after, masked):
