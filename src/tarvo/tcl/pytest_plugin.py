@@ -33,9 +33,9 @@ controller of pytest-xdist.
 Beside it, the section "Device transcript" shows, for every program
 spawned through Expect in these interpreters, the last lines of the
 conversation: what was sent (``>``), what an ``expect`` took (``<``) and
-what the program printed that no ``expect`` took yet (``?``), each with its
-time, control characters escaped and a Secret sent by a quick call as
-``****``.  ``--tcl-transcript=N`` (or the ini option ``tcl_transcript``)
+what Expect had read from the program that no ``expect`` took (``?``),
+each with its time, control characters escaped and a Secret sent by a
+quick call as ``****``.  ``--tcl-transcript=N`` (or the ini option ``tcl_transcript``)
 keeps the last N lines of each program, 50 by default; 0 turns it off.
 
 Tearing an interpreter down closes it (``Interpreter.close()``): its Tcl
@@ -244,7 +244,7 @@ class _Line:
 
     def __init__(self, time: datetime.datetime, way: str, text: str) -> None:
         self.time = time
-        self.way = way  # ">" sent, "<" taken by an expect, "?" printed and not taken yet
+        self.way = way  # ">" sent, "<" taken by an expect, "?" read by Expect and not taken
         self.text = ""
         self.left_out = 0
         self.add(text)
