@@ -8,6 +8,7 @@ import xml.etree.ElementTree as ET
 import pytest
 
 from support.spawned import CONSOLE, PYTHON, require_debian_package
+from support.tclversion import TCL9
 from tarvo.tcl.pytest_plugin import _Spawn
 
 STAMP = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}"
@@ -16,6 +17,8 @@ STAMP = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}"
 @pytest.fixture(autouse=True)
 def _expect_installed():
     require_debian_package("tcl-expect")
+    if TCL9:
+        pytest.skip("the transcript is off on Tcl 9, whose Expect crashed under its traces")
 
 
 def transcripts(text):

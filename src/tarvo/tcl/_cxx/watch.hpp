@@ -55,12 +55,6 @@ struct Watch {
     void* keeper = nullptr;  // tarvo.tcl.internal's keeper of the interpreter, borrowed
     Watch* root = nullptr;   // for a child interpreter: the watch of the one Python calls
     std::vector<Watch*> cancelled;  // children cancelled with this one: reset with it
-    // Tcl's time limit as we set it last; a script that sets its own
-    // (`interp limit $child time ...`) makes it a limit of its own.
-    bool ticking = false;
-    Time set{};
-    bool scripted = false;  // the script set a limit: `scripted_at`
-    Time scripted_at{};
 
     bool any_expired() const {
         for (const Limit& limit : limits) {
@@ -93,27 +87,9 @@ namespace detail {
 inline Watch* root_of(Watch* w) { return w->root ? w->root : w; }
 
 // Moves Tcl's limit to the next tick, or to the nearest deadline before it.
-// A limit that the script set (`interp limit $child time ...`) stands, and
-// no tick comes before it: Tcl calls every handler of the limit when it
-// passes, the script's `-command` too, which must not run at our ticks.  So
-// what such a child runs sees Python's signals and time limits only at the
-// script's own limit, where Tcl stops it with "time limit exceeded" unless
-// the script moves the limit on.
 inline void schedule(Watch* w) {
     const Api& tcl = api_loaded();
     const Watch* r = root_of(w);
-    if (w->ticking) {
-        Time current{};
-        tcl.LimitGetTime(w->interp, &current);
-        if (current.sec != w->set.sec || current.usec != w->set.usec) {
-            w->scripted = true;
-            w->scripted_at = current;
-        }
-    }
-    if (w->scripted) {
-        w->set = w->scripted_at;
-        return;
-    }
     Time at{};
     tcl.GetTime(&at);
     long usec = TICK_USEC;
@@ -129,8 +105,6 @@ inline void schedule(Watch* w) {
     at.sec += at.usec / 1000000;
     at.usec %= 1000000;
     tcl.LimitSetTime(w->interp, &at);
-    w->set = at;
-    w->ticking = true;
 }
 
 // Cancels the evaluation running in the interpreter: it unwinds, and no
