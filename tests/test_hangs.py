@@ -3,8 +3,10 @@ Python's signal handlers while Tcl runs, closing and freeing interpreters."""
 import gc
 import math
 import os
+import shutil
 import signal
 import socket
+import subprocess
 import threading
 import time
 import weakref
@@ -16,6 +18,8 @@ from support.spawned import children, require_debian_package
 from tarvo.tcl.interpreter import Interpreter, TclError, TclTimeoutError
 
 pytestmark = pytest.mark.timeout(120)
+
+TCLSH = shutil.which(f"tclsh{Interpreter().eval('info tclversion')}")
 
 # Tcl that never returns by itself, each waiting its own way.
 WAITS = {
@@ -412,20 +416,59 @@ def test_a_child_of_any_name_computes_past_its_parent_s_tick(tcl, create):
 
 
 def test_what_a_child_interpreter_runs_stops_too(tcl):
-    # Tcl 8.6 after 8.6.13 (Debian 13's 8.6.16, sid's 8.6.18) keeps a
-    # cancellation past its reset: the next evaluation of the child, or of
-    # its parent, stops at once with the old message.
-    level = tcl.eval("info patchlevel")
-    between = tcl.eval(f"expr {{[package vcompare {level} 8.6.13] > 0 && [package vcompare {level} 8.7] < 0}}") == "1"
-    try:
-        tcl.eval("interp create c; c eval {interp create g}")
-        with pytest.raises(TclTimeoutError, match="after 0.2 s"):
-            tcl.eval("c eval {while 1 {}}", timeout=0.2)
-        with Alarm(0.2, interrupt), pytest.raises(KeyboardInterrupt):
-            tcl.eval("c eval {g eval {while 1 {catch {after 10}}}}")
-    except TclError as error:
-        if between and "timed out after 0.2 s" in str(error):
-            pytest.xfail(f"a cancelled interpreter stays cancelled on Tcl {level}")
-        raise
+    # Each stop is over once its call has raised: the next evaluation of the
+    # child and of its parent runs (a tick that Tcl ran late, while the
+    # failed call read its trace, once cancelled them again).
+    tcl.eval("interp create c; c eval {interp create g}")
+    with pytest.raises(TclTimeoutError, match="after 0.2 s"):
+        tcl.eval("c eval {while 1 {}}", timeout=0.2)
+    with Alarm(0.2, interrupt), pytest.raises(KeyboardInterrupt):
+        tcl.eval("c eval {g eval {while 1 {catch {after 10}}}}")
     assert tcl.eval("c eval {g eval {set q 5}}") == "5"
 
+
+
+# A script that keeps a child's time limit itself, as Tcl's interp.test
+# does: it must see the limit tclsh gives it, and the child must stop there.
+# Printed with `puts`, so that tclsh can run it too.
+SCRIPTED_LIMIT = """
+    set i [interp create]
+    set ::calls 0
+    proc cb {} {incr ::calls}
+    set out [list [$i limit time]]
+    $i limit time -granularity 3
+    lappend out [$i limit time -granularity] [interp limit $i time -seconds]
+    lappend out [catch {interp limit $i time -seconds x} m] $m
+    set s [expr {[clock seconds] + 1}]
+    LIMIT -seconds $s -command cb
+    lappend out [expr {[$i limit time -seconds] == $s}] [$i limit time -milliseconds] [$i limit time -command]
+    lappend out [catch {$i eval {while 1 {}}} m] $m $::calls
+    LIMIT -seconds {} -milliseconds {} -command {}
+    lappend out [interp limit $i time]
+    puts $out
+"""
+SCRIPTED_LIMIT_OUT = (
+    "{-command {} -granularity 10 -milliseconds {} -seconds {}} 3 {} 1 {expected integer but got \"x\"}"
+    " 1 0 cb 1 {time limit exceeded} 1 {-command {} -granularity 3 -milliseconds {} -seconds {}}"
+)
+
+
+@pytest.mark.parametrize("limit", ["$i limit time", "interp limit $i time", "interp lim $i t"])
+def test_a_time_limit_the_script_sets_on_a_child_is_its_own(limit, tmp_path):
+    # Our ticks must neither move it on (a hang) nor run its -command; once
+    # the script takes it off, they are back: the child stops at a timeout.
+    script = SCRIPTED_LIMIT.replace("LIMIT", limit)
+    out = run_isolated(f"""
+        from tarvo.tcl.interpreter import Interpreter, TclTimeoutError
+        tcl = Interpreter()
+        tcl.eval({script!r})
+        try:
+            tcl.eval("$i eval {{while 1 {{}}}}", timeout=0.2)
+        except TclTimeoutError as error:
+            print(error.args[0].splitlines()[0])
+    """, timeout=60)
+    assert out == SCRIPTED_LIMIT_OUT + "\nTcl evaluation timed out after 0.2 s\n"
+    if TCLSH:
+        (tmp_path / "limit.tcl").write_text(script)
+        tclsh = subprocess.run([TCLSH, "limit.tcl"], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert tclsh.stdout == SCRIPTED_LIMIT_OUT + "\n"

@@ -167,6 +167,8 @@ struct Api {
     Interp* (*GetChild)(Interp* interp, const char* name);  // Tcl_GetSlave before Tcl 8.7
     int (*LimitTypeEnabled)(Interp* interp, int type);
     void (*LimitTypeReset)(Interp* interp, int type);
+    void (*LimitRemoveHandler)(Interp* interp, int type, LimitHandlerProc handler, void* clientData);
+    Interp* (*GetParent)(Interp* interp);  // Tcl_GetMaster before Tcl 8.7
 
     // Through the version's own prototype.
 
@@ -413,6 +415,9 @@ inline const Api& api() {
     if (!loaded.GetChild) resolve(loaded.GetChild, "Tcl_GetSlave");
     resolve(loaded.LimitTypeEnabled, "Tcl_LimitTypeEnabled");
     resolve(loaded.LimitTypeReset, "Tcl_LimitTypeReset");
+    resolve(loaded.LimitRemoveHandler, "Tcl_LimitRemoveHandler");
+    resolve(loaded.GetParent, "Tcl_GetParent", false);
+    if (!loaded.GetParent) resolve(loaded.GetParent, "Tcl_GetMaster");
     static py::CacheLock lock;
     py::Locked hold(lock);
     if (!detail::table_filled().load(std::memory_order_relaxed)) {

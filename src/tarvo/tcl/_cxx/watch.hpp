@@ -52,9 +52,16 @@ struct Watch {
     std::vector<Limit> limits;
     double timeout = 0;      // the interpreter's default, in seconds; 0 for none
     bool unwinding = false;  // a stopped evaluation is unwinding through Python callbacks
+    // A call reads Tcl's account of its failure: a tick that Tcl runs late,
+    // in that reading, must not cancel it.
+    bool settling = false;
     void* keeper = nullptr;  // tarvo.tcl.internal's keeper of the interpreter, borrowed
     Watch* root = nullptr;   // for a child interpreter: the watch of the one Python calls
     std::vector<Watch*> cancelled;  // children cancelled with this one: reset with it
+    // A child whose time limit the script keeps itself (`interp limit $child
+    // time -seconds ...`): no ticks of ours, see limit_time.
+    bool stepped_aside = false;
+    bool script_command = false;  // the script gave the child's time limit a -command
 
     bool any_expired() const {
         for (const Limit& limit : limits) {
@@ -149,7 +156,7 @@ inline void tick(void* data, Interp*) noexcept {
     Watch* r = root_of(w);
     // First the next tick: a Python signal handler may call Tcl again.
     schedule(w);
-    if (r->depth == 0 || python_finalizing()) return;
+    if (r->depth == 0 || r->settling || python_finalizing()) return;
     PyGILState_STATE gil = PyGILState_Ensure();
     // Whatever this thread had raised, if it holds the GIL already, waits.
     PyObject *held_type, *held_value, *held_tb;
@@ -197,28 +204,126 @@ struct InterpCommand {
     void* data;
     CmdDeleteProc release;
     void* release_data;
+    Interp* child = nullptr;  // for a child's own command (`$child limit ...`)
 };
+
+inline void watch_child_command(Interp* child, Obj* path);
+
+// Whether `word` names `name` as Tcl's tables of subcommands and options
+// take it: whole, or a prefix of at least `least` characters.
+inline bool names(Obj* word, const char* name, Size least = 1) {
+    Size length = 0;
+    const char* text = api_loaded().GetStringFromObj(word, &length);
+    return length >= least && static_cast<size_t>(length) <= std::strlen(name) &&
+           std::strncmp(text, name, static_cast<size_t>(length)) == 0;
+}
+
+inline int call(const InterpCommand* original, Interp* interp, int objc, Obj* const objv[]) {
+    return original->proc(original->data, interp, objc, objv);
+}
+
+inline void step_aside(Watch* w) {
+    const Api& tcl = api_loaded();
+    tcl.LimitRemoveHandler(w->interp, LIMIT_TIME, tick, w);
+    tcl.LimitTypeReset(w->interp, LIMIT_TIME);
+    w->stepped_aside = true;
+}
+
+inline void tick_again(Watch* w) {
+    const Api& tcl = api_loaded();
+    tcl.LimitAddHandler(w->interp, LIMIT_TIME, tick, w, nullptr);
+    schedule(w);
+    tcl.LimitTypeSet(w->interp, LIMIT_TIME);
+    w->stepped_aside = false;
+}
+
+// `interp limit $child time ?option value ...?` and `$child limit time ...`
+// (the options from `first` on), for a child that we watch.  The time limit
+// that Tcl keeps for the child is the one our ticks move on; the script must
+// see the one tclsh would give it.  So a query of a child that we tick finds
+// no limit.  A script that sets one (or a -command) takes the child's limit
+// over: our ticks step aside, since they would move its limit on for ever
+// and run its -command at each, and the limit starts from none, as in
+// tclsh (`-seconds` alone keeps the milliseconds that were).  The child then
+// sees Python's signals and time limits at the script's limit only.  When
+// the script has taken the limit and its -command off again, our ticks come
+// back.
+inline int limit_time(const InterpCommand* original, Interp* interp, Interp* child, int first, int objc,
+                      Obj* const objv[]) {
+    Watch* w = child && child != interp ? find_watch(child) : nullptr;
+    if (!w) return call(original, interp, objc, objv);
+    const Api& tcl = api_loaded();
+    if (objc - first <= 1) {
+        if (w->stepped_aside) return call(original, interp, objc, objv);
+        tcl.LimitTypeReset(child, LIMIT_TIME);
+        const int code = call(original, interp, objc, objv);
+        tcl.LimitTypeSet(child, LIMIT_TIME);
+        return code;
+    }
+    bool moment = false;
+    int command = -1;  // what this call makes of the script's -command: -1 for nothing
+    for (int i = first; i < objc; i += 2) {
+        if (names(objv[i], "-granularity", 2)) continue;
+        if (i + 1 < objc && names(objv[i], "-command", 2)) {
+            Size length = 0;
+            tcl.GetStringFromObj(objv[i + 1], &length);
+            command = length > 0;
+        } else {
+            moment = true;  // -seconds, -milliseconds, or a word that Tcl refuses
+        }
+    }
+    if (!moment && command < 0) return call(original, interp, objc, objv);
+    const bool was_aside = w->stepped_aside;
+    if (!was_aside) {
+        step_aside(w);
+        if (moment) {
+            Time none{};
+            tcl.LimitSetTime(child, &none);
+        }
+    }
+    const int code = call(original, interp, objc, objv);
+    if (code != TCL_OK) {
+        if (!was_aside) tick_again(w);  // Tcl refuses before it changes anything
+        return code;
+    }
+    if (command >= 0) w->script_command = command;
+    if (!w->script_command && !tcl.LimitTypeEnabled(child, LIMIT_TIME)) tick_again(w);
+    return code;
+}
 
 inline int interp_command(void* data, Interp* interp, int objc, Obj* const objv[]) noexcept {
     const auto* original = static_cast<InterpCommand*>(data);
-    const int code = original->proc(original->data, interp, objc, objv);
-    if (code != TCL_OK || objc < 2) return code;
-    const Api& tcl = api_loaded();
-    Size length = 0;
-    const char* word = tcl.GetStringFromObj(objv[1], &length);
+    // interp limit path time ...
+    if (objc >= 4 && names(objv[1], "limit") && names(objv[3], "time")) {
+        const Api& tcl = api_loaded();
+        return limit_time(original, interp, tcl.GetChild(interp, tcl.GetStringFromObj(objv[2], nullptr)), 4, objc,
+                          objv);
+    }
+    const int code = call(original, interp, objc, objv);
     // Tcl takes any unique prefix of a subcommand: "cr" and on for create.
-    if (length < 2 || std::strncmp(word, "create", static_cast<size_t>(length)) != 0 || length > 6) return code;
+    if (code != TCL_OK || objc < 2 || !names(objv[1], "create", 2)) return code;
+    const Api& tcl = api_loaded();
     Time own{}, inherited{};
     tcl.LimitGetTime(interp, &own);
-    const char* path = tcl.GetStringFromObj(tcl.GetObjResult(interp), &length);
-    Interp* child = tcl.GetChild(interp, path);
+    Obj* path = tcl.GetObjResult(interp);
+    Interp* child = tcl.GetChild(interp, tcl.GetStringFromObj(path, nullptr));
     if (!child || !tcl.LimitTypeEnabled(child, LIMIT_TIME)) return code;
     tcl.LimitGetTime(child, &inherited);
     Watch* parent = find_watch(interp);
     if (inherited.sec == own.sec && inherited.usec == own.usec && parent && !find_watch(child)) {
         start_child_watch(child, parent);
+        watch_child_command(child, path);
     }
     return code;
+}
+
+// `$child limit time ...`
+inline int child_command(void* data, Interp* interp, int objc, Obj* const objv[]) noexcept {
+    const auto* original = static_cast<InterpCommand*>(data);
+    if (objc >= 3 && names(objv[1], "limit") && names(objv[2], "time")) {
+        return limit_time(original, interp, original->child, 3, objc, objv);
+    }
+    return call(original, interp, objc, objv);
 }
 
 inline void interp_command_deleted(void* data) noexcept {
@@ -227,16 +332,30 @@ inline void interp_command_deleted(void* data) noexcept {
     delete original;
 }
 
-inline void watch_children(Interp* interp) {
+// Puts `proc` in front of the command `name` of `interp`.
+inline void wrap_command(Interp* interp, const char* name, ObjCmdProc proc, Interp* child = nullptr) {
     const Api& tcl = api_loaded();
     CmdInfo info{};
-    if (!tcl.GetCommandInfo(interp, "::interp", &info) || !info.isNativeObjectProc || !info.objProc) return;
-    auto* original = new InterpCommand{info.objProc, info.objClientData, info.deleteProc, info.deleteData};
-    info.objProc = interp_command;
+    if (!tcl.GetCommandInfo(interp, name, &info) || !info.isNativeObjectProc || !info.objProc) return;
+    auto* original = new InterpCommand{info.objProc, info.objClientData, info.deleteProc, info.deleteData, child};
+    info.objProc = proc;
     info.objClientData = original;
     info.deleteProc = interp_command_deleted;
     info.deleteData = original;
-    if (!tcl.SetCommandInfo(interp, "::interp", &info)) delete original;
+    if (!tcl.SetCommandInfo(interp, name, &info)) delete original;
+}
+
+inline void watch_children(Interp* interp) { wrap_command(interp, "::interp", interp_command); }
+
+// The command of a new child, `path` (a list), in the child's parent: the
+// path's last element.
+inline void watch_child_command(Interp* child, Obj* path) {
+    const Api& tcl = api_loaded();
+    Size count = 0;
+    Obj** items = nullptr;
+    Interp* parent = tcl.GetParent(child);
+    if (!parent || tcl.ListObjGetElements(nullptr, path, &count, &items) != TCL_OK || count == 0) return;
+    wrap_command(parent, tcl.GetStringFromObj(items[count - 1], nullptr), child_command, child);
 }
 
 }  // namespace detail
@@ -371,6 +490,12 @@ inline void reset_cancellation(Interp* interp) {
                                        const Call& call) {
     Watch* w = call.watch();
     if (!w) raise_with_trace(module, interp, app, interrupts);
+    struct Settling {
+        Watch* w;
+        bool was = w->settling;
+        ~Settling() { w->settling = was; }
+    } settling{w};
+    w->settling = true;
     const bool nested = w->depth > 1;
     Interp* handle = own_interp(app);
     if (!(call.expired() || call.outer_expired()) || !handle) {
