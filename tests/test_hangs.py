@@ -415,6 +415,14 @@ def test_a_child_of_any_name_computes_past_its_parent_s_tick(tcl, create):
     assert tcl.eval(f"set child [{create}]; interp eval $child {{{code}}}") == "2000000"
 
 
+@pytest.mark.parametrize("where", ["{}", "$i"])
+def test_a_coroutine_yields_through_the_watched_interp_command(tcl, where):
+    # Tcl runs `interp` by its NR-enabled procedure, off the C stack: the
+    # watch's `interp` must keep that, in the child's `interp` too.
+    code = "interp hide {} yield; list [coroutine demo interp invokehidden {} yield ok] [demo]"
+    assert tcl.eval(f"set i [interp create]; interp eval {where} {{{code}}}") == "ok {}"
+
+
 def test_what_a_child_interpreter_runs_stops_too(tcl):
     # Each stop is over once its call has raised: the next evaluation of the
     # child and of its parent runs (a tick that Tcl ran late, while the

@@ -169,6 +169,7 @@ struct Api {
     void (*LimitTypeReset)(Interp* interp, int type);
     void (*LimitRemoveHandler)(Interp* interp, int type, LimitHandlerProc handler, void* clientData);
     Interp* (*GetParent)(Interp* interp);  // Tcl_GetMaster before Tcl 8.7
+    void* (*FindCommand)(Interp* interp, const char* name, void* contextNsPtr, int flags);  // a Tcl_Command
 
     // Through the version's own prototype.
 
@@ -418,6 +419,7 @@ inline const Api& api() {
     resolve(loaded.LimitRemoveHandler, "Tcl_LimitRemoveHandler");
     resolve(loaded.GetParent, "Tcl_GetParent", false);
     if (!loaded.GetParent) resolve(loaded.GetParent, "Tcl_GetMaster");
+    resolve(loaded.FindCommand, "Tcl_FindCommand");
     static py::CacheLock lock;
     py::Locked hold(lock);
     if (!detail::table_filled().load(std::memory_order_relaxed)) {

@@ -204,8 +204,46 @@ struct InterpCommand {
     void* data;
     CmdDeleteProc release;
     void* release_data;
-    Interp* child = nullptr;  // for a child's own command (`$child limit ...`)
+    Interp* child = nullptr;   // for a child's own command (`$child limit ...`)
+    ObjCmdProc nre = nullptr;  // the command's NR-enabled procedure, where it has one
 };
+
+// The head of Tcl's record of a command (struct Command), up to the
+// NR-enabled procedure that Tcl_CmdInfo does not show: Tcl calls it in
+// place of objProc, so that `yield` and deep recursion pass through
+// `interp eval` and `$child eval` without using the C stack.  S is the
+// size type of the Tcl in use.  Read only where its objProc and
+// objClientData are the ones Tcl_GetCommandInfo gave.
+template <typename S>
+struct CommandHead {
+    void* hPtr;
+    void* nsPtr;
+    S refCount;
+    S cmdEpoch;
+    void* compileProc;
+    ObjCmdProc objProc;
+    void* objClientData;
+    void* proc;
+    void* clientData;
+    CmdDeleteProc deleteProc;
+    void* deleteData;
+    int flags;
+    void* importRefPtr;
+    void* tracePtr;
+    ObjCmdProc nreProc;
+};
+
+// The slot of the NR-enabled procedure of the command `token`, whose
+// Tcl_CmdInfo is `info`; null where the record is not as expected.
+inline ObjCmdProc* nre_slot(void* token, const CmdInfo& info) {
+    auto check = [&](auto* head) -> ObjCmdProc* {
+        if (head->objProc != info.objProc || head->objClientData != info.objClientData) return nullptr;
+        return &head->nreProc;
+    };
+    if (!token) return nullptr;
+    if (api_loaded().nine()) return check(static_cast<CommandHead<Size>*>(token));
+    return check(static_cast<CommandHead<int>*>(token));
+}
 
 inline void watch_child_command(Interp* child, Obj* path);
 
@@ -326,26 +364,52 @@ inline int child_command(void* data, Interp* interp, int objc, Obj* const objv[]
     return call(original, interp, objc, objv);
 }
 
+// The NR-enabled procedures: the subcommands that we look at as above,
+// every other one by the command's own NR-enabled procedure.
+inline int interp_command_nre(void* data, Interp* interp, int objc, Obj* const objv[]) noexcept {
+    const auto* original = static_cast<InterpCommand*>(data);
+    if (objc >= 2 && (names(objv[1], "limit") || names(objv[1], "create", 2))) {
+        return interp_command(data, interp, objc, objv);
+    }
+    return original->nre(original->data, interp, objc, objv);
+}
+
+inline int child_command_nre(void* data, Interp* interp, int objc, Obj* const objv[]) noexcept {
+    const auto* original = static_cast<InterpCommand*>(data);
+    if (objc >= 2 && names(objv[1], "limit")) return child_command(data, interp, objc, objv);
+    return original->nre(original->data, interp, objc, objv);
+}
+
 inline void interp_command_deleted(void* data) noexcept {
     auto* original = static_cast<InterpCommand*>(data);
     if (original->release) original->release(original->release_data);
     delete original;
 }
 
-// Puts `proc` in front of the command `name` of `interp`.
-inline void wrap_command(Interp* interp, const char* name, ObjCmdProc proc, Interp* child = nullptr) {
+// Puts `proc` in front of the command `name` of `interp`, and `nre` in
+// front of its NR-enabled procedure, where it has one (Tcl_SetCommandInfo
+// drops that procedure).
+inline void wrap_command(Interp* interp, const char* name, ObjCmdProc proc, ObjCmdProc nre, Interp* child = nullptr) {
     const Api& tcl = api_loaded();
     CmdInfo info{};
     if (!tcl.GetCommandInfo(interp, name, &info) || !info.isNativeObjectProc || !info.objProc) return;
-    auto* original = new InterpCommand{info.objProc, info.objClientData, info.deleteProc, info.deleteData, child};
+    ObjCmdProc* slot = nre_slot(tcl.FindCommand(interp, name, nullptr, 0), info);
+    auto* original = new InterpCommand{info.objProc, info.objClientData, info.deleteProc, info.deleteData, child,
+                                       slot ? *slot : nullptr};
     info.objProc = proc;
     info.objClientData = original;
     info.deleteProc = interp_command_deleted;
     info.deleteData = original;
-    if (!tcl.SetCommandInfo(interp, name, &info)) delete original;
+    if (!tcl.SetCommandInfo(interp, name, &info)) {
+        delete original;
+        return;
+    }
+    if (slot && original->nre) *slot = nre;
 }
 
-inline void watch_children(Interp* interp) { wrap_command(interp, "::interp", interp_command); }
+inline void watch_children(Interp* interp) {
+    wrap_command(interp, "::interp", interp_command, interp_command_nre);
+}
 
 // The command of a new child, `path` (a list), in the child's parent: the
 // path's last element.
@@ -355,7 +419,7 @@ inline void watch_child_command(Interp* child, Obj* path) {
     Obj** items = nullptr;
     Interp* parent = tcl.GetParent(child);
     if (!parent || tcl.ListObjGetElements(nullptr, path, &count, &items) != TCL_OK || count == 0) return;
-    wrap_command(parent, tcl.GetStringFromObj(items[count - 1], nullptr), child_command, child);
+    wrap_command(parent, tcl.GetStringFromObj(items[count - 1], nullptr), child_command, child_command_nre, child);
 }
 
 }  // namespace detail
