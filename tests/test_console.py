@@ -156,6 +156,35 @@ def test_leaving_flushes_and_closes_channels_as_tclsh_does(tmp_path, text, piped
     assert ends["ours"][1]  # something to compare
 
 
+@pytest.mark.parametrize("flush_all", [None, "0", "1"])
+def test_leaving_waits_for_a_non_blocking_channel_only_where_asked(tmp_path, flush_all):
+    # As Tcl's own exit: what a non-blocking stdout cannot write at once is
+    # dropped, unless TCL_FLUSH_NONBLOCKING_ON_EXIT asks for all of it.  The
+    # pipe is read only after the process ends: a wait for it would hang.
+    (tmp_path / "script.tcl").write_text(
+        "fconfigure stdout -blocking 0\nputs -nonewline [string repeat A 655360]\nflush stdout\n"
+    )
+    env = dict(os.environ)
+    env.pop("TCL_FLUSH_NONBLOCKING_ON_EXIT", None)
+    if flush_all is not None:
+        env["TCL_FLUSH_NONBLOCKING_ON_EXIT"] = flush_all
+    console = subprocess.Popen(
+        [sys.executable, "-m", "tarvo.tcl", "script.tcl"], cwd=tmp_path, env=env,
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+    )
+    try:
+        if flush_all == "1":
+            out, _ = console.communicate(timeout=60)
+            assert (console.returncode, len(out)) == (0, 655360)
+        else:
+            assert console.wait(timeout=30) == 0
+            assert len(console.stdout.read()) < 655360
+    finally:
+        console.kill()
+        console.wait()
+        console.stdout.close()
+
+
 def test_leaving_does_not_wait_for_a_pipeline(tmp_path):
     script = (
         'set p [open "|sleep 120 >/dev/null 2>/dev/null" w]\n'

@@ -89,11 +89,16 @@ proc ::exit {{returnCode 0}} {
     ::tarvo::console::end_process [expr {$returnCode & 0xFF}]
 }
 # What Tcl's own exit does with the channels on its way out: each one
-# flushed, waiting until all is written, and closed, without waiting for the
-# processes of a command pipeline.  The standard channels are only flushed.
+# flushed and closed, without waiting for the processes of a command
+# pipeline.  The standard channels are only flushed.  A blocking channel
+# waits until all is written; a non-blocking one writes what it can and
+# drops the rest, unless TCL_FLUSH_NONBLOCKING_ON_EXIT (other than 0) asks
+# for all of it.
 proc ::tarvo::console::close_channels {} {
+    set all [expr {[info exists ::env(TCL_FLUSH_NONBLOCKING_ON_EXIT)]
+                   && $::env(TCL_FLUSH_NONBLOCKING_ON_EXIT) ne "0"}]
     foreach chan [chan names] {
-        catch {chan configure $chan -blocking 1}
+        if {$all} {catch {chan configure $chan -blocking 1}}
         catch {flush $chan}
         if {$chan ni {stdin stdout stderr}} {
             catch {chan configure $chan -blocking 0}
