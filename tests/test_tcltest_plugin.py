@@ -321,3 +321,36 @@ def test_a_failing_file_gives_the_trace_tclsh_gives(tmp_path):
         'no device\n    while executing\n"error {no device}"\n    (procedure "setup" line 1)\n'
         f'    invoked from within\n"setup"\n    (file "{path}" line 4)'
     )
+
+
+def test_cases_run_by_a_child_interpreter_are_items_too(pytester):
+    # As Tcl's init.test and package.test: tcltest loaded into a child, whose
+    # cases run there and report to the file's own tcltest.  A name the
+    # parent used too gets #2.
+    tcltest_file(pytester, "child.test", HEAD + r"""
+        test same-1.0 {in the file's interpreter} {set x 1} 1
+        set i [interp create]
+        tcltest::loadIntoChildInterpreter $i
+        interp eval $i {
+            namespace import -force ::tcltest::*
+            test child-1.1 {passes} {expr {6 * 7}} 42
+            test child-1.2 {fails} -body {expr {6 * 7}} -result 41
+            test child-1.3 {skipped} -constraints never -body {expr 1} -result 1
+            test same-1.0 {in the child} {set y 2} 2
+            cleanupTests
+        }
+        interp delete $i
+        cleanupTests
+    """)
+    result = pytester.runpytest("-p", "no:cacheprovider", "--tcltest", "-v", "-rs", "-k", "not child-1.1")
+    result.assert_outcomes(passed=2, failed=1, skipped=1, deselected=1)
+    assert outcomes_by_id(result) == {
+        "child.test::same-1.0": "PASSED",
+        "child.test::child-1.2": "FAILED",
+        "child.test::child-1.3": "SKIPPED",
+        "child.test::same-1.0#2": "PASSED",
+    }
+    out = result.stdout.str()
+    report = out[out.index("_ child-1.2 in child.test _"):]
+    assert "---- Result was:\n42\n---- Result should have been (exact matching):\n41" in report
+    assert "SKIPPED [1] child.test:11: tcltest constraints not met: never" in out

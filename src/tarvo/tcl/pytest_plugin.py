@@ -619,8 +619,10 @@ def _transcript(config: pytest.Config, interpreter: Interpreter) -> Optional[_Tr
     """The transcript of the programs that `interpreter` will spawn, unless
     transcripts are off, or the Tcl is 9: Expect for Tcl 9 (Debian's) has
     crashed under the traces that take the notes."""
+    from _tkinter import TCL_VERSION
+
     keep = config.stash.get(_transcript_key, DEFAULT_TRANSCRIPT)
-    if not keep or str(interpreter.tk.call("info", "tclversion")).startswith("9"):
+    if not keep or TCL_VERSION.startswith("9"):
         return None
     return _Transcript(interpreter, keep)
 

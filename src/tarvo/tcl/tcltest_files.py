@@ -6,7 +6,9 @@ How a file is collected and run:
   skipped before its set-up: the file's own code runs (its procs, its
   constraints, its `makeFile`s), the cases' bodies do not, and each `test`
   call made at the top level leaves its name.  A name used twice becomes
-  ``name#2`` for its second case, and so on.
+  ``name#2`` for its second case, and so on.  Cases that a child
+  interpreter runs, given tcltest by ``tcltest::loadIntoChildInterpreter``,
+  are the file's too.
 - When the first case of a file comes up, the file runs for real, once, in
   another fresh interpreter, with every case that pytest kept (``-k``,
   ``--lf``, ...) and no other; each case's outcome, skip reason and tcltest
@@ -43,59 +45,28 @@ if TYPE_CHECKING:
 
 __all__ = ["TclTestFile", "TclTestCase", "TclTestError", "CaseOutcome", "FileRun", "run_file", "case_ids", "scheduler"]
 
-# Set up in the file's interpreter before the file runs.  Everything of ours
-# lives in ::tcltest (names starting with Tarvo), so that the file sees the
-# namespaces and globals it would see under tclsh.
-_PRELUDE = r"""
-package require tcltest 2
+# The hooks that take each case's outcome, in the ::tcltest namespace of an
+# interpreter that runs cases: the file's, and each child interpreter that
+# the file gives tcltest with tcltest::loadIntoChildInterpreter (as Tcl's
+# own init.test and package.test do).  They keep their notes with the
+# file's interpreter, through TarvoBegin and TarvoEnd.
+_HOOKS = r"""
 namespace eval ::tcltest {
-    variable TarvoCollect
-    variable TarvoOnly
-    variable TarvoSeen {}
     variable TarvoCurrent {}
     variable TarvoBefore {}
     variable TarvoReason {}
     variable TarvoStart 0
-    variable TarvoOut {}
-    variable TarvoLoose {}
-    variable TarvoCases {}
-
-    # tcltest's report of each case: collected here, not on stdout.
-    proc TarvoChannel {cmd chan args} {
-        variable TarvoOut
-        switch -- $cmd {
-            initialize {return {initialize finalize watch write}}
-            write {
-                append TarvoOut [lindex $args 0]
-                return [string length [lindex $args 0]]
-            }
-        }
-    }
-    variable TarvoChan [chan create write [namespace current]::TarvoChannel]
-    fconfigure $TarvoChan -buffering none -translation lf -encoding utf-8
-    # (Reading an option parses the command line first, as tcltest's own
-    # [outputChannel] does; given a name, that one would open a file.)
-    debug
-    variable outputChannel $TarvoChan
 
     proc TarvoEnter {command op} {
         variable testLevel
         if {$testLevel != 0} return
-        variable TarvoSeen
         variable TarvoCurrent
         variable TarvoBefore
         variable TarvoReason {}
-        variable TarvoOut
-        variable TarvoLoose
         variable TarvoStart [clock microseconds]
         variable numTests
-        set name [lindex $command 1]
-        dict incr TarvoSeen $name
-        set n [dict get $TarvoSeen $name]
-        set TarvoCurrent [expr {$n == 1 ? $name : "$name#$n"}]
+        set TarvoCurrent [TarvoBegin [lindex $command 1]]
         set TarvoBefore [list $numTests(Passed) $numTests(Skipped) $numTests(Failed)]
-        append TarvoLoose $TarvoOut
-        set TarvoOut {}
     }
 
     proc TarvoLeave {command code result op} {
@@ -104,8 +75,6 @@ namespace eval ::tcltest {
         if {$testLevel != 0 || $TarvoCurrent eq {}} return
         variable TarvoBefore
         variable TarvoReason
-        variable TarvoOut
-        variable TarvoCases
         variable TarvoStart
         variable numTests
         lassign $TarvoBefore passed skipped failed
@@ -121,9 +90,7 @@ namespace eval ::tcltest {
         } else {
             set outcome none
         }
-        lappend TarvoCases [list $TarvoCurrent $outcome $TarvoReason \
-            [encoding convertfrom utf-8 $TarvoOut] $command $TarvoStart]
-        set TarvoOut {}
+        TarvoEnd $TarvoCurrent $outcome $TarvoReason $command $TarvoStart
         set TarvoCurrent {}
     }
     trace add execution [namespace current]::test enter [namespace current]::TarvoEnter
@@ -158,11 +125,81 @@ namespace eval ::tcltest {
             tailcall [namespace current]::TarvoNoticeSkipped $name $reason
         }
     }
+    # tcltest's report of each case: collected by the file's interpreter,
+    # not written on stdout.
+    variable TarvoChan [chan create write [namespace current]::TarvoChannel]
+    fconfigure $TarvoChan -buffering none -translation lf -encoding utf-8
+    # (Reading an option parses the command line first, as tcltest's own
+    # [outputChannel] does; given a name, that one would open a file.)
+    debug
+    variable outputChannel $TarvoChan
 }
+"""
+
+# Set up in the file's interpreter before the file runs.  Everything of ours
+# lives in ::tcltest (names starting with Tarvo), so that the file sees the
+# namespaces and globals it would see under tclsh.
+_PRELUDE = r"""
+package require tcltest 2
+namespace eval ::tcltest {
+    variable TarvoCollect
+    variable TarvoOnly
+    variable TarvoSeen {}
+    variable TarvoOut {}
+    variable TarvoLoose {}
+    variable TarvoCases {}
+
+    proc TarvoChannel {cmd chan args} {
+        variable TarvoOut
+        switch -- $cmd {
+            initialize {return {initialize finalize watch write}}
+            write {
+                append TarvoOut [lindex $args 0]
+                return [string length [lindex $args 0]]
+            }
+        }
+    }
+
+    # A case begins: its id (a name used before gets #2, #3, ...); what was
+    # written before it is the file's own.
+    proc TarvoBegin {name} {
+        variable TarvoSeen
+        variable TarvoOut
+        variable TarvoLoose
+        dict incr TarvoSeen $name
+        set n [dict get $TarvoSeen $name]
+        append TarvoLoose $TarvoOut
+        set TarvoOut {}
+        return [expr {$n == 1 ? $name : "$name#$n"}]
+    }
+
+    # A case ends, with what it wrote as its report.
+    proc TarvoEnd {id outcome reason command start} {
+        variable TarvoOut
+        variable TarvoCases
+        lappend TarvoCases [list $id $outcome $reason [encoding convertfrom utf-8 $TarvoOut] $command $start]
+        set TarvoOut {}
+    }
+
+    # A child interpreter that runs cases takes its notes here too.
+    rename loadIntoChildInterpreter TarvoLoadIntoChild
+    proc loadIntoChildInterpreter {child args} {
+        TarvoLoadIntoChild $child {*}$args
+        variable TarvoCollect
+        variable TarvoOnly
+        foreach name {TarvoChannel TarvoBegin TarvoEnd} {
+            interp alias $child ::tcltest::$name {} ::tcltest::$name
+        }
+        interp eval $child [list namespace eval ::tcltest [list variable TarvoCollect $TarvoCollect]]
+        interp eval $child [list namespace eval ::tcltest [list variable TarvoOnly $TarvoOnly]]
+        interp eval $child [set ::tcltest::TarvoHooks]
+    }
+}
+"""
+
 # What the file's own `package require tcltest` and import would do: a file
 # that finds ::tcltest there already (Tcl's own do) skips both.
-namespace import ::tcltest::*
-"""
+_IMPORT = "namespace import ::tcltest::*"
 
 # With a time limit: each body runs in an eval of its own, which the
 # limit ends (the hook is tcltest's own; the body keeps its frame).
@@ -283,9 +320,12 @@ def run_file(
         try:
             tcl.tk.call("info", "script", path)
             tcl.eval(_PRELUDE, record=False)
-            tcl.tk.call("info", "script", "")
             tcl.tk.call("set", "::tcltest::TarvoCollect", int(collect))
             tcl.tk.call("set", "::tcltest::TarvoOnly", "" if only is None else _tcl_list(_only(only)))
+            tcl.tk.call("set", "::tcltest::TarvoHooks", _HOOKS)
+            tcl.eval(_HOOKS, record=False)
+            tcl.eval(_IMPORT, record=False)
+            tcl.tk.call("info", "script", "")
             if interpreter:
                 tcl.tk.call("::tcltest::interpreter", interpreter)
             limit = None
