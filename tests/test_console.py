@@ -316,7 +316,37 @@ def test_exit_from_standard_input():
 
 def test_help():
     out = tarvo_tcl("--help")
-    assert out.returncode == 0 and out.stdout.startswith("usage: python -m tarvo.tcl [FILE [ARGS...]]\n")
+    assert out.returncode == 0 and out.stdout.startswith("usage: python -m tarvo.tcl [-encoding NAME] [FILE [ARGS...]]\n")
+
+
+SHOW_ARGS = "puts [list [file tail $argv0] $argv $argc $tcl_interactive]\n"
+
+
+@pytest.mark.skipif(TCLSH is None, reason=f"tclsh{TCL_VERSION} (Debian package tcl{TCL_VERSION}) is not installed")
+@pytest.mark.parametrize(
+    "words",
+    [
+        ["-script"],                              # a first word with "-" is no file: stdin
+        ["-script", "x", "y"],
+        ["-encoding", "utf-8", "script.tcl", "\u00c0"],
+        ["-encoding", "iso8859-1", "script.tcl"],
+        ["-encoding", "utf-8", "-script"],        # no file either
+        ["-encoding", "utf-8"],                   # too few words for the option: a file named -encoding
+        ["-encoding", "bogus", "script.tcl"],
+        ["-encoding", "utf-8", "fail.tcl"],       # the trace ends at the file, as tclsh's
+    ],
+)
+def test_the_command_line_is_read_as_tclsh_reads_it(tmp_path, words):
+    # The file says whether it was read as UTF-8 (the euro sign's bytes).
+    (tmp_path / "script.tcl").write_text(SHOW_ARGS + "puts [string equal \u20ac \u20ac]\n", encoding="utf-8")
+    (tmp_path / "-script").write_text("puts {the file -script}\n")
+    (tmp_path / "fail.tcl").write_text("proc f {} {error boom}\nf\n")
+    stdin = SHOW_ARGS.replace("file tail $argv0", "expr 0") + "exit\n"
+    ends = {}
+    for name, command in (("tclsh", [TCLSH]), ("ours", [sys.executable, "-m", "tarvo.tcl"])):
+        out = subprocess.run([*command, *words], input=stdin, capture_output=True, text=True, cwd=tmp_path, timeout=60)
+        ends[name] = (out.returncode, out.stdout.replace("tclsh" + TCL_VERSION, "script.tcl"), out.stderr)
+    assert ends["ours"] == ends["tclsh"]
 
 
 class Terminal:

@@ -32,10 +32,12 @@ if TYPE_CHECKING:
     from .interpreter import Interpreter
 
 USAGE = """\
-usage: python -m tarvo.tcl [FILE [ARGS...]]
+usage: python -m tarvo.tcl [-encoding NAME] [FILE [ARGS...]]
 
-Runs the Tcl script FILE, with TclX loaded, ARGS in Tcl's argv; without FILE,
-a Tcl console (commands from standard input when it is not a terminal).
+Runs the Tcl script FILE (read in encoding NAME), with TclX loaded, ARGS in
+Tcl's argv; without FILE, a Tcl console (commands from standard input when it
+is not a terminal).  As with tclsh, a first word that begins with "-" is no
+FILE: the console starts, with every word in argv.
 """
 
 HELP = """\
@@ -136,8 +138,11 @@ def _leave(tcl: Interpreter, status: int) -> int:
     return status
 
 
-def run_script(tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO) -> int:
+def run_script(
+    tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO, encoding: Optional[str] = None
+) -> int:
     """Run the Tcl script `path` with `args` as tclsh would; the exit status.
+    `encoding`: that of the file (tclsh's -encoding), None for the system's.
     Ctrl-C stops it with KeyboardInterrupt."""
     from tkinter import TclError
 
@@ -147,15 +152,38 @@ def run_script(tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO)
     tcl.global_ns.vars["argc"] = len(args)
     tcl.global_ns.vars["tcl_interactive"] = 0
     try:
-        # Tcl's own file evaluation, as tclsh runs its script, watched as
-        # eval is: Python's signal handlers run while Tcl works.
-        tcl._eval_file(path)
+        if encoding is None:
+            # Tcl's own file evaluation, as tclsh runs its script, watched
+            # as eval is: Python's signal handlers run while Tcl works.
+            tcl._eval_file(path)
+        else:
+            _source(tcl, path, encoding)
     except TclError as error:
         stderr.write(_trace(error) + "\n")
         return 1
     finally:
         _flush_tcl(tcl)
     return 0
+
+
+def _source(tcl: Interpreter, path: str, encoding: str) -> None:
+    """The file read in `encoding`: by `source -encoding`, which tkinter's
+    file evaluation lacks.  Its error trace ends where tclsh's does, at the
+    file; `info frame` counts the `source` command's frame too."""
+    from tkinter import TclError
+
+    from .quoten import quoten
+
+    command = str(quoten(["source", "-encoding", encoding, path]))
+    try:
+        tcl.eval(command, record=False)
+    except TclError as error:
+        trace = _trace(error)
+        for how in ("invoked from within", "while executing"):
+            suffix = f'\n    {how}\n"{command}"'
+            if trace.endswith(suffix):
+                error.errorinfo = trace[: -len(suffix)]  # type: ignore[attr-defined]
+        raise
 
 
 class Console:
@@ -323,8 +351,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     from .interpreter import _global_interpreter as tcl
 
     _name_the_executable()
+    # tclsh's command line: ?-encoding name? ?fileName arg ...?, where a
+    # first word that begins with "-" is no file: the words are all argv.
+    encoding = None
+    if len(args) >= 3 and args[0] == "-encoding" and not args[2].startswith("-"):
+        encoding, args = args[1], args[2:]
     try:
-        status = run_script(tcl, args[0], args[1:], sys.stderr) if args else _console(tcl)
+        if args and (encoding or not args[0].startswith("-")):
+            status = run_script(tcl, args[0], args[1:], sys.stderr, encoding)
+        else:
+            status = _console(tcl, args)
     except KeyboardInterrupt:  # as a shell reports SIGINT
         status = 130
     return _leave(tcl, status)
@@ -342,11 +378,14 @@ def _no_input_hook() -> None:
         pass
 
 
-def _console(tcl: Interpreter) -> int:
-    """The console on standard input; its exit status."""
+def _console(tcl: Interpreter, args: Sequence[str] = ()) -> int:
+    """The console on standard input, with `args` as Tcl's argv; its exit
+    status."""
     _give_exit(tcl)
     interactive = sys.stdin.isatty()
     tcl.global_ns.vars["argv0"] = sys.argv[0]
+    tcl.global_ns.vars["argv"] = tuple(args)
+    tcl.global_ns.vars["argc"] = len(args)
     tcl.global_ns.vars["tcl_interactive"] = int(interactive)
     if interactive:
         try:

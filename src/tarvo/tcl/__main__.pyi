@@ -10,7 +10,9 @@ PROMPT: str
 CONTINUED: str
 LAUNCHER: str
 
-def run_script(tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO) -> int:
+def run_script(
+    tcl: Interpreter, path: str, args: Sequence[str], stderr: TextIO, encoding: str | None = None
+) -> int:
     """Run the Tcl script `path` with `args` as tclsh would; the exit status."""
 
 class Console:

@@ -29,6 +29,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -132,7 +133,13 @@ inline void cancel_all(Watch* w, const std::string& message) {
     if (!w->root) return;
     cancel(w->root, message);
     auto& children = w->root->cancelled;
-    if (std::find(children.begin(), children.end(), w) == children.end()) children.push_back(w);
+    if (std::find(children.begin(), children.end(), w) != children.end()) return;
+    try {
+        children.push_back(w);
+    } catch (const std::bad_alloc&) {
+        // (Out of memory in a handler of Tcl's: the child stays cancelled
+        // after the call, which is better than ending the process.)
+    }
 }
 
 // The exception in flight, kept for the call that started the evaluation,
