@@ -238,16 +238,8 @@ def test_commands_piped_on_standard_input():
     )
     assert re.fullmatch(re.escape(expected).replace(re.escape(entry), entry), out.stdout.split("Everything")[0])
     assert "  .history [N]" in out.stdout  # .help
-    assert out.stderr == (
-        "divide by zero\n"
-        "    while executing\n"
-        '"expr {1 /\n'
-        '      0}"\n'
-        "usage: .typed on|off\n"
-        "missing close-brace\n"
-        "    while executing\n"
-        '"set open {"\n'
-    )
+    # Tcl's message of a failing command, without the trace, as tclsh writes it.
+    assert out.stderr == "divide by zero\nusage: .typed on|off\nmissing close-brace\n"
 
 
 # Scripts whose run tclsh's and ours must give alike: the error trace of the

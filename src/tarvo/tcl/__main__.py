@@ -12,8 +12,9 @@ complete`` finds it whole, evaluated, and its result printed; a failing one
 prints Tcl's whole error trace to standard error.  Lines that begin with a
 console command (``.help`` lists them) are not Tcl.  When standard input is
 not a terminal, commands are read from it as tclsh reads them: without
-prompts, and with no results printed (``tcl_interactive`` is 0; errors still
-go to standard error); the exit status is 0 unless a command says ``exit N``.
+prompts, and with no results printed (``tcl_interactive`` is 0; a failing
+command's message, without the trace, still goes to standard error); the
+exit status is 0 unless a command says ``exit N``.
 
 Ctrl-C stops a script, or the commands read from a pipe, with exit status
 130, as a shell reports SIGINT; on a terminal it stops the running command,
@@ -245,7 +246,10 @@ class Console:
             result = self.tcl.eval(command[:-1] if command.endswith("\n") else command, typecast=self.typed)
         except TclError as error:
             _flush_tcl(self.tcl)
-            self.stderr.write(_trace(error) + "\n")
+            # On a terminal, the whole trace; read from a pipe, Tcl's
+            # message alone, as tclsh writes it there.
+            shown = _trace(error) if self.interactive else str(getattr(error, "message", None) or error)
+            self.stderr.write(shown + "\n")
             self.stderr.flush()
             return
         except Exception as error:  # a cast_any that fails, for one
