@@ -322,6 +322,7 @@ SHOW_ARGS = "puts [list [file tail $argv0] $argv $argc $tcl_interactive]\n"
         ["-script", "x", "y"],
         ["-encoding", "utf-8", "script.tcl", "\u00c0"],
         ["-encoding", "iso8859-1", "script.tcl"],
+        ["-encoding", "", "script.tcl"],          # Tcl's identity encoding: a file still
         ["-encoding", "utf-8", "-script"],        # no file either
         ["-encoding", "utf-8"],                   # too few words for the option: a file named -encoding
         ["-encoding", "bogus", "script.tcl"],

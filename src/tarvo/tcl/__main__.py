@@ -361,7 +361,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if len(args) >= 3 and args[0] == "-encoding" and not args[2].startswith("-"):
         encoding, args = args[1], args[2:]
     try:
-        if args and (encoding or not args[0].startswith("-")):
+        if args and (encoding is not None or not args[0].startswith("-")):
             status = run_script(tcl, args[0], args[1:], sys.stderr, encoding)
         else:
             status = _console(tcl, args)
