@@ -181,18 +181,21 @@ namespace eval ::tcltest {
         set TarvoOut {}
     }
 
-    # A child interpreter that runs cases takes its notes here too.
-    rename loadIntoChildInterpreter TarvoLoadIntoChild
-    proc loadIntoChildInterpreter {child args} {
-        TarvoLoadIntoChild $child {*}$args
-        variable TarvoCollect
-        variable TarvoOnly
-        foreach name {TarvoChannel TarvoBegin TarvoEnd} {
-            interp alias $child ::tcltest::$name {} ::tcltest::$name
+    # A child interpreter that runs cases takes its notes here too (a
+    # tcltest older than 2.3 has no loadIntoChildInterpreter).
+    if {[info procs loadIntoChildInterpreter] ne {}} {
+        rename loadIntoChildInterpreter TarvoLoadIntoChild
+        proc loadIntoChildInterpreter {child args} {
+            TarvoLoadIntoChild $child {*}$args
+            variable TarvoCollect
+            variable TarvoOnly
+            foreach name {TarvoChannel TarvoBegin TarvoEnd} {
+                interp alias $child ::tcltest::$name {} ::tcltest::$name
+            }
+            interp eval $child [list namespace eval ::tcltest [list variable TarvoCollect $TarvoCollect]]
+            interp eval $child [list namespace eval ::tcltest [list variable TarvoOnly $TarvoOnly]]
+            interp eval $child [set ::tcltest::TarvoHooks]
         }
-        interp eval $child [list namespace eval ::tcltest [list variable TarvoCollect $TarvoCollect]]
-        interp eval $child [list namespace eval ::tcltest [list variable TarvoOnly $TarvoOnly]]
-        interp eval $child [set ::tcltest::TarvoHooks]
     }
 }
 """
