@@ -5,6 +5,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import textwrap
@@ -130,6 +131,7 @@ CHANNELS_LEFT_OPEN = {
     ),
     "exit that returns": "proc exit args {}\nset f [open out.txt w]\nputs $f written\n",
     "no exit": "rename exit {}\nset f [open out.txt w]\nputs $f written\n",
+    "a child interpreter's channel": "interp create c\nc eval {set f [open out.txt w]; puts $f written}\nexit 2\n",
 }
 
 
@@ -154,6 +156,45 @@ def test_leaving_flushes_and_closes_channels_as_tclsh_does(tmp_path, text, piped
         ends[name] = out.returncode, written(folder)
     assert ends["ours"] == ends["tclsh"]
     assert ends["ours"][1]  # something to compare
+
+
+# A server that answers its first client and leaves from inside the
+# callback: the channel it closed there is still Tcl's, and its answer
+# must go out all the same.
+ANSWER_AND_LEAVE = """\
+proc accept {channel host port} {
+    puts $channel answer
+    close $channel
+    exit 5
+}
+puts [lindex [chan configure [socket -server accept -myaddr 127.0.0.1 0] -sockname] 2]
+flush stdout
+vwait forever
+"""
+
+
+@pytest.mark.skipif(TCLSH is None, reason=f"tclsh{TCL_VERSION} (Debian package tcl{TCL_VERSION}) is not installed")
+@pytest.mark.parametrize("piped", [False, True], ids=["script", "standard input"])
+def test_exit_inside_an_accept_callback_sends_what_was_written(tmp_path, piped):
+    (tmp_path / "script.tcl").write_text(ANSWER_AND_LEAVE)
+    ends = {}
+    for name, command in (("tclsh", [TCLSH]), ("ours", [sys.executable, "-m", "tarvo.tcl"])):
+        server = subprocess.Popen(
+            command if piped else [*command, "script.tcl"], cwd=tmp_path, text=True,
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+        )
+        try:
+            if piped:
+                server.stdin.write(ANSWER_AND_LEAVE)
+                server.stdin.flush()
+            port = int(server.stdout.readline())
+            with socket.create_connection(("127.0.0.1", port), timeout=30) as client:
+                answer = client.makefile("rb").read()
+            ends[name] = server.wait(timeout=30), answer
+        finally:
+            server.kill()
+            server.communicate()
+    assert ends["ours"] == ends["tclsh"] == (5, b"answer\r\n")
 
 
 @pytest.mark.parametrize("flush_all", [None, "0", "1"])
@@ -238,8 +279,9 @@ def test_commands_piped_on_standard_input():
     )
     assert re.fullmatch(re.escape(expected).replace(re.escape(entry), entry), out.stdout.split("Everything")[0])
     assert "  .history [N]" in out.stdout  # .help
-    # Tcl's message of a failing command, without the trace, as tclsh writes it.
-    assert out.stderr == "divide by zero\nusage: .typed on|off\nmissing close-brace\n"
+    # Tcl's message of a failing command, without the trace, as tclsh writes
+    # it; the command that the end of input cuts off is dropped, as there.
+    assert out.stderr == "divide by zero\nusage: .typed on|off\n"
 
 
 # Scripts whose run tclsh's and ours must give alike: the error trace of the
@@ -268,9 +310,35 @@ def test_a_script_runs_as_under_tclsh(script, tmp_path, text):
     assert (ours.returncode, ours.stdout, ours.stderr) == (theirs.returncode, theirs.stdout, theirs.stderr)
 
 
-def test_piped_commands_print_results_only_while_tcl_is_interactive():
-    out = tarvo_tcl(stdin="puts a\nset x 5\nset tcl_interactive 1\nset y 6\nset tcl_interactive 0\nset z 7\n")
-    assert (out.returncode, out.stdout, out.stderr) == (0, "a\n1\n6\n", "")
+# Commands piped to tclsh's main loop and to ours must give alike: output
+# and errors in one stream, in their order, and the exit status.
+PIPED_AS_TCLSH = {
+    "results and prompts while interactive": "puts a\nset x 5\nset tcl_interactive 1\nset y 6\n"
+                                             "set tcl_interactive 0\nset z 7\n",
+    "tcl_interactive stays a boolean": "set tcl_interactive foo\nputs $tcl_interactive\nset tcl_interactive yes\n",
+    "custom prompts": "set tcl_prompt1 {puts -nonewline one}\nset tcl_prompt2 {puts -nonewline two}\n"
+                      "set tcl_interactive 1\nputs {x\ny}\n",
+    "a failing prompt": "set tcl_prompt1 {error foo}\nset tcl_interactive 1\nset errorInfo\n",
+    "a prompt that closes stdin": "set tcl_prompt1 {close stdin}\nset tcl_interactive 1\nputs never\n",
+    "closed stdout": "set tcl_interactive 1\nclose stdout\nset a NO\nputs stderr YES\n",
+    "closed stderr": "close stderr\nerror foo\nputs bar\n",
+    "a command reads the lines after it": "puts [gets stdin]\nnot a command\nputs [read stdin 3]\nxyz",
+    "non-blocking stdin": "chan configure stdin -blocking 0\nputs ok\n",
+    "cut off by an end-of-file character": "chan configure stdin -eofchar \\032\nputs a\nif 1 {\n\032puts b\n",
+    "cut off by the end": "puts a\nif 1 {\n",
+    "stdin closed": "set tcl_interactive 1\nclose stdin\nputs never\n",
+    "an error": "error foo\nputs bar\nexit 3\n",
+}
+
+
+@pytest.mark.skipif(TCLSH is None, reason=f"tclsh{TCL_VERSION} (Debian package tcl{TCL_VERSION}) is not installed")
+@pytest.mark.parametrize("text", PIPED_AS_TCLSH.values(), ids=PIPED_AS_TCLSH.keys())
+def test_piped_commands_run_as_under_tclsh(text):
+    def run(program):
+        return subprocess.run(program, input=text, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
+
+    ours, theirs = run([sys.executable, "-m", "tarvo.tcl"]), run([TCLSH])
+    assert (ours.returncode, ours.stdout) == (theirs.returncode, theirs.stdout)
 
 
 def test_child_tcl_processes_run_the_console_again(script, tmp_path):
@@ -426,10 +494,13 @@ def test_the_console_on_a_terminal():
 
 
 # Tcl that says it is ready, then runs until something stops it.
-BUSY = 'set f [open out.txt w]; puts $f partial; puts [string toupper ready]; flush stdout; while 1 {}'
+READY = 'set f [open out.txt w]; puts $f partial; puts [string toupper ready]; flush stdout'
+BUSY = READY + '; while 1 {}'
 
 
-@pytest.mark.parametrize("piped", [False, True], ids=["script", "standard input"])
+@pytest.mark.parametrize(
+    "piped", [None, BUSY + "\nputs never\n", READY + "\n"], ids=["script", "standard input", "waiting for input"]
+)
 def test_ctrl_c_stops_a_script_with_status_130(tmp_path, piped):
     (tmp_path / "script.tcl").write_text(BUSY + "\n")
     console = subprocess.Popen(
@@ -439,7 +510,7 @@ def test_ctrl_c_stops_a_script_with_status_130(tmp_path, piped):
     status = None
     try:
         if piped:
-            console.stdin.write(BUSY + "\nputs never\n")
+            console.stdin.write(piped)
             console.stdin.flush()
         assert console.stdout.readline() == "READY\n"
         os.kill(console.pid, signal.SIGINT)

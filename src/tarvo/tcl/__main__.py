@@ -5,16 +5,18 @@ Interpreter (TclX loaded), with ``argv0``, ``argv`` and ``argc`` set as tclsh
 sets them.  A failing script writes Tcl's error trace to standard error and
 exits with status 1; ``exit N`` exits with N.  As with tclsh, ``exit`` and
 the end of the script or of the input flush every Tcl channel and close those
-the script opened before the process ends.
+the script opened before the process ends, Tcl ended as its own ``exit``
+ends it.
 
 Without FILE it is a console: each command is read up to where Tcl's ``info
 complete`` finds it whole, evaluated, and its result printed; a failing one
 prints Tcl's whole error trace to standard error.  Lines that begin with a
 console command (``.help`` lists them) are not Tcl.  When standard input is
-not a terminal, commands are read from it as tclsh reads them: without
-prompts, and with no results printed (``tcl_interactive`` is 0; a failing
-command's message, without the trace, still goes to standard error); the
-exit status is 0 unless a command says ``exit N``.
+not a terminal, commands are read from it as tclsh's main loop reads them:
+by Tcl's own stdin channel, with prompts and results only while
+``tcl_interactive`` is true (it starts at 0), a failing command's message
+without the trace, all written to Tcl's own channels; the exit status is 0
+unless a command says ``exit N``.
 
 Ctrl-C stops a script, or the commands read from a pipe, with exit status
 130, as a shell reports SIGINT; on a terminal it stops the running command,
@@ -25,11 +27,13 @@ from __future__ import annotations
 import os
 import re
 import sys
-from typing import TYPE_CHECKING, List, Optional, Sequence, TextIO
+from typing import TYPE_CHECKING, List, Optional, Sequence, TextIO, Union
 
 from tarvo.utils.utils import shown
 
 if TYPE_CHECKING:
+    import ctypes
+
     from .interpreter import Interpreter
 
 USAGE = """\
@@ -112,9 +116,74 @@ proc ::tarvo::console::close_channels {} {
 """
 
 
+# What tclsh's main loop needs of Tcl, for commands read from a pipe.
+_MAIN_LOOP = """
+namespace eval ::tarvo::console {variable interactive $::tcl_interactive}
+# tclsh links tcl_interactive to a boolean of its own: a value that is no
+# boolean is undone and refused.
+proc ::tarvo::console::interactive_written args {
+    variable interactive
+    if {[string is boolean -strict $::tcl_interactive]} {
+        set interactive $::tcl_interactive
+        return
+    }
+    set ::tcl_interactive $interactive
+    return -code error "variable must have boolean value"
+}
+trace add variable ::tcl_interactive write ::tarvo::console::interactive_written
+# The next line of standard input after a "+"; "-" where a non-blocking
+# stdin holds no whole line yet; empty at its end, on an error, or where
+# there is no stdin (the script closed it).
+proc ::tarvo::console::next_line {} {
+    if {[catch {chan gets stdin line} length]} {return {}}
+    if {$length >= 0} {return +$line}
+    if {![catch {chan blocked stdin} blocked] && $blocked} {return -}
+    return {}
+}
+"""
+
+
+class TclChannel:
+    """A text stream onto one of Tcl's standard channels, as tclsh's main
+    loop writes to them: nothing is written where the script closed it."""
+
+    def __init__(self, tcl: Interpreter, name: str) -> None:
+        self.tcl, self.name = tcl, name
+
+    def write(self, text: str) -> int:
+        from tkinter import TclError
+
+        try:
+            self.tcl.tk.call("puts", "-nonewline", self.name, text)
+        except TclError:
+            pass
+        return len(text)
+
+    def flush(self) -> None:
+        from tkinter import TclError
+
+        try:
+            self.tcl.tk.call("flush", self.name)
+        except TclError:
+            pass
+
+
 def _end_process(code: str) -> None:
+    """Ends the process as Tcl's exit does: Tcl finalized, so that a channel
+    that no interpreter names any more (a socket closed inside the callback
+    that accepted it, one of a deleted child interpreter) is still flushed
+    and closed.  Ctrl-C meanwhile ends the process, as it ends tclsh."""
+    import signal
+
     sys.stdout.flush()
     sys.stderr.flush()
+    library = _tcl_library()
+    if library is not None:
+        try:
+            signal.signal(signal.SIGINT, signal.SIG_DFL)
+        except ValueError:  # not the main thread: its handler stays
+            pass
+        library.Tcl_Finalize()
     os._exit(int(code))
 
 
@@ -192,7 +261,12 @@ class Console:
     and prints its result or its error trace."""
 
     def __init__(
-        self, tcl: Interpreter, stdin: TextIO, stdout: TextIO, stderr: TextIO, interactive: bool
+        self,
+        tcl: Interpreter,
+        stdin: TextIO,
+        stdout: Union[TextIO, TclChannel],
+        stderr: Union[TextIO, TclChannel],
+        interactive: bool,
     ) -> None:
         self.tcl = tcl
         self.stdin, self.stdout, self.stderr = stdin, stdout, stderr
@@ -223,6 +297,82 @@ class Console:
         if pending:  # cut off: Tcl tells what is missing
             self.evaluate("".join(pending))
         return 0
+
+    def run_as_tclsh(self) -> int:
+        """Read commands from Tcl's own stdin and evaluate them as tclsh's
+        main loop does: a script's `gets stdin` reads the lines that follow
+        its command, prompts (``tcl_prompt1``, ``tcl_prompt2``) and results
+        only while ::tcl_interactive is true, and a command cut off by the
+        end of input dropped.  The exit status."""
+        from tkinter import TclError
+
+        tk = self.tcl.tk
+        tk.eval(_MAIN_LOOP)
+        pending: List[str] = []
+        prompt: Optional[str] = "tcl_prompt1"  # None once shown
+        while True:
+            if prompt is not None and _interactive(self.tcl):
+                self.prompt(prompt)
+                prompt = None
+            self.wait_for_input()
+            got = str(tk.call("::tarvo::console::next_line"))
+            if not got:
+                break
+            if got == "-":
+                continue
+            line = got[1:]
+            if not pending and self.console_command(line):
+                prompt = "tcl_prompt1"
+                continue
+            pending.append(line + "\n")
+            command = "".join(pending)
+            if not tk.getboolean(tk.call("info", "complete", command)):
+                prompt = "tcl_prompt2"
+                continue
+            pending, prompt = [], "tcl_prompt1"
+            self.evaluate(command)
+            if tk.call("catch", "chan configure stdin -blocking"):  # the command closed stdin
+                break
+        return 0
+
+    def prompt(self, name: str) -> None:
+        """Show the prompt `name` as tclsh does: the script in that variable
+        of Tcl's, or else "% " for a new command and nothing within one; a
+        failing script's message goes to stderr, then the default prompt."""
+        from tkinter import TclError
+
+        tk = self.tcl.tk
+        try:
+            script = tk.call("set", "::" + name)
+        except TclError:
+            script = None
+        if script is not None:
+            try:
+                self.tcl.eval(script, record=False)
+            except TclError as error:
+                tk.call("append", "::errorInfo", "\n    (script that generates prompt)")
+                self.stderr.write(str(getattr(error, "message", None) or error) + "\n")
+                self.stderr.flush()
+                script = None
+        if script is None and name == "tcl_prompt1":
+            self.stdout.write(PROMPT)
+        self.stdout.flush()
+
+    def wait_for_input(self) -> None:
+        """Wait, where Ctrl-C can stop it, until standard input has something
+        to read (Tcl's read goes on waiting through a signal).  Where Tcl
+        holds input already, or stdin is no longer file descriptor 0, Tcl
+        waits itself."""
+        import select
+
+        from tkinter import TclError
+
+        try:
+            if int(self.tcl.tk.call("chan", "pending", "input", "stdin")) > 0:
+                return
+            select.select([0], [], [])
+        except (TclError, OSError, ValueError):
+            pass
 
     def read_line(self, prompt: str) -> str:
         if self.interactive:
@@ -321,22 +471,33 @@ def _name_the_executable() -> None:
     """Make Tcl's `info nameofexecutable` the launcher, where it is found.
     Tcl keeps the name per process: tkinter gave it Python's."""
     path = _launcher()
-    if path is None:
+    library = _tcl_library()
+    if path is None or library is None:
         return
+    import ctypes
+
+    find_executable = library.Tcl_FindExecutable
+    find_executable.argtypes, find_executable.restype = [ctypes.c_char_p], None
+    find_executable(os.fsencode(path))
+
+
+def _tcl_library() -> Optional[ctypes.PyDLL]:
+    """The Tcl library that tkinter runs on, found through `_tkinter` itself
+    (already loaded: RTLD_NOLOAD loads nothing); None where it lacks the
+    routines the console calls.  Called with the GIL held: no other Python
+    thread can use Tcl meanwhile."""
     import ctypes
 
     import _tkinter
 
-    # The routine of the Tcl library that tkinter runs on, found through
-    # `_tkinter` itself (already loaded: RTLD_NOLOAD loads nothing).
     where = getattr(_tkinter, "__file__", None)
     try:
-        library = ctypes.CDLL(where, mode=os.RTLD_NOLOAD | os.RTLD_LAZY) if where else ctypes.CDLL(None)
-        find_executable = library.Tcl_FindExecutable
+        library = ctypes.PyDLL(where, mode=os.RTLD_NOLOAD | os.RTLD_LAZY) if where else ctypes.PyDLL(None)
+        library.Tcl_FindExecutable, library.Tcl_Finalize
     except (OSError, AttributeError):
-        return
-    find_executable.argtypes, find_executable.restype = [ctypes.c_char_p], None
-    find_executable(os.fsencode(path))
+        return None
+    library.Tcl_Finalize.argtypes, library.Tcl_Finalize.restype = [], None
+    return library
 
 
 def entry() -> None:
@@ -399,7 +560,9 @@ def _console(tcl: Interpreter, args: Sequence[str] = ()) -> int:
         _no_input_hook()
         version = tcl.tk.call("info", "patchlevel")
         sys.stdout.write(f"Tcl {version} with TclX, in Python: .help for the console's own commands\n")
-    return Console(tcl, sys.stdin, sys.stdout, sys.stderr, interactive).run()
+        return Console(tcl, sys.stdin, sys.stdout, sys.stderr, True).run()
+    # As tclsh: Tcl reads standard input, and writes to its own channels.
+    return Console(tcl, sys.stdin, TclChannel(tcl, "stdout"), TclChannel(tcl, "stderr"), False).run_as_tclsh()
 
 if __name__ == "__main__":
     sys.exit(main())
