@@ -1,14 +1,19 @@
 #!/usr/bin/env python3
 """Tcl's own test suite, run by tclsh and by this package, file by file.
 
-    tools/tcl-suite.py [--source DIR] [--runners tclsh,plain,console,pytest]
+    tools/tcl-suite.py [--suite tcl|tcllib] [--source DIR] [--runners tclsh,plain,console,pytest]
                        [--only FILE ...] [--limit SECONDS] [--known FILE]
                        [--interpreter PROGRAM] [--save JSON] [--load JSON ...]
 
 The suite is that of the Tcl which tkinter runs on, from its Debian source
 package (`apt-get source tcl8.6`, into build/tcl-suite; a deb-src entry for
 the configured mirror is added first where there is none).  --source names
-an unpacked source tree instead.
+an unpacked source tree instead.  `--suite tcllib` runs tcllib's instead
+(`apt-get source tcllib`): every modules/*/*.test, each from its module's
+folder.  Its files expect the harness to have loaded tcltest (tcllib runs
+them through its sak.tcl), so tclsh, plain and the console run them through
+a driver that does that and then sources the file; pytest runs them as they
+are, its plugin having loaded tcltest.
 
 Every file of its tests/ folder runs, from that folder, under
 
@@ -23,8 +28,8 @@ Each run has its own copy of the tree (tests write files beside them), each
 file a time limit (--limit, 300 s by default; pytest's through pytest-timeout
 per file), and stdin is empty.  The table gives Total/Passed/Skipped/Failed
 per file and runner; a console or pytest count that differs from tclsh's is a
-difference, and the run fails on any that tools/tcl-suite-known.txt does not
-list.  A listed difference must show under plain tkinter too (its cause is
+difference, and the run fails on any that tools/tcl-suite-known.txt (for
+tcllib, tools/tcllib-suite-known.txt) does not list.  A listed difference must show under plain tkinter too (its cause is
 Tcl inside Python with TclX, not this package); one that does not is
 reported as wrongly listed.  The last lines give each runner's time.
 
@@ -51,7 +56,7 @@ from typing import Dict, List, Optional, Tuple
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CACHE = os.path.join(ROOT, "build", "tcl-suite")
-KNOWN = os.path.join(ROOT, "tools", "tcl-suite-known.txt")
+KNOWN = {suite: os.path.join(ROOT, "tools", f"{suite}-suite-known.txt") for suite in ("tcl", "tcllib")}
 RUNNERS = ("tclsh", "plain", "console", "pytest")
 CHECKED = ("console", "pytest")
 
@@ -66,8 +71,8 @@ PLAIN = (
     "t = tkinter.Tcl()\n"
     "t.eval('package require Tclx')\n"
     "t.call('set', 'argv0', sys.argv[1])\n"
-    "t.call('set', 'argv', '')\n"
-    "t.call('set', 'argc', 0)\n"
+    "t.call('set', 'argv', tuple(sys.argv[2:]))\n"
+    "t.call('set', 'argc', len(sys.argv[2:]))\n"
     "t.eval('proc exit {{code 0}} {set ::plain_exit $code; return -code error -errorcode PLAIN_EXIT}')\n"
     "try:\n"
     "    t.call('source', sys.argv[1])\n"
@@ -79,6 +84,17 @@ PLAIN = (
 )
 
 
+# Runs the tcllib test file named first in argv as its main script would
+# run, once tcltest is loaded.
+DRIVER = """\
+package require tcltest
+set argv0 [lindex $argv 0]
+set argv [lrange $argv 1 end]
+set argc [llength $argv]
+source $argv0
+"""
+
+
 def tcl_version() -> str:
     """The patchlevel of the Tcl that tkinter runs on."""
     import tkinter
@@ -86,13 +102,14 @@ def tcl_version() -> str:
     return str(tkinter.Tcl().eval("info patchlevel"))
 
 
-def fetch(version: str) -> str:
-    """The unpacked Debian source tree of Tcl `version`, fetched into
-    build/tcl-suite unless it is there."""
+def fetch(version: str, suite: str = "tcl") -> str:
+    """The unpacked Debian source tree of Tcl `version` (of tcllib, whatever
+    its version, for `suite` tcllib), fetched into build/tcl-suite unless it
+    is there."""
     series = ".".join(version.split(".")[:2])
-    package = f"tcl{series}"
-    found = sorted(glob.glob(os.path.join(CACHE, f"{package}-{version}*")))
-    found = [path for path in found if os.path.isdir(os.path.join(path, "tests"))]
+    package, wanted, tests = (f"tcl{series}", version, "tests") if suite == "tcl" else ("tcllib", "", "modules")
+    found = sorted(glob.glob(os.path.join(CACHE, f"{package}-{wanted}*")))
+    found = [path for path in found if os.path.isdir(os.path.join(path, tests))]
     if found:
         return found[-1]
     os.makedirs(CACHE, exist_ok=True)
@@ -101,10 +118,10 @@ def fetch(version: str) -> str:
     print(f"fetching the Debian source package {package} into {CACHE}", flush=True)
     subprocess.run(["apt-get", "source", "-qq", package], cwd=CACHE, check=True)
     found = sorted(glob.glob(os.path.join(CACHE, f"{package}-*")))
-    found = [path for path in found if os.path.isdir(os.path.join(path, "tests"))]
+    found = [path for path in found if os.path.isdir(os.path.join(path, tests))]
     if not found:
         sys.exit(f"tcl-suite: apt-get source {package} left no {package}-* tree in {CACHE}")
-    if not os.path.basename(found[-1]).startswith(f"{package}-{version}"):
+    if not os.path.basename(found[-1]).startswith(f"{package}-{wanted}"):
         sys.exit(
             f"tcl-suite: the mirror has {os.path.basename(found[-1])}, tkinter runs on Tcl {version}: "
             f"name a tree of {version} with --source"
@@ -156,18 +173,19 @@ def counts_from(output: str, name: str) -> Optional[Counts]:
 
 
 def run_each(command: List[str], tests: str, files: List[str], limit: float) -> Dict[str, Result]:
-    """`command FILE` per file, from `tests`."""
+    """`command FILE` per file (a path under `tests`), from the file's folder."""
     results: Dict[str, Result] = {}
     for name in files:
+        folder, tail = os.path.split(os.path.join(tests, name))
         try:
-            done = subprocess.run(command + [name], cwd=tests, stdin=subprocess.DEVNULL, capture_output=True,
+            done = subprocess.run(command + [tail], cwd=folder, stdin=subprocess.DEVNULL, capture_output=True,
                                   timeout=limit)
         except subprocess.TimeoutExpired as timeout:
             out = (timeout.stdout or b"").decode("utf-8", "replace")
-            results[name] = (counts_from(out, name), f"killed after {limit:g} s")
+            results[name] = (counts_from(out, tail), f"killed after {limit:g} s")
             continue
         out = done.stdout.decode("utf-8", "replace")
-        counts = counts_from(out, name)
+        counts = counts_from(out, tail)
         note = "" if done.returncode == 0 else f"exit status {done.returncode}"
         if counts is None and not note:
             note = "no summary"
@@ -197,11 +215,14 @@ def run_pytest(tests: str, files: List[str], limit: float, work: str, interprete
         return {name: (None, "pytest wrote no report") for name in files}
     tally: Dict[str, List[int]] = {name: [0, 0, 0, 0] for name in files}
     notes: Dict[str, List[str]] = {name: [] for name in files}
+    # JUnit's class name of a case is its file's path with dots for slashes.
+    by_class = {name.replace("/", "."): name for name in files}
     for case in ET.parse(xml).getroot().iter("testcase"):
         classname, casename = case.get("classname", ""), case.get("name", "")
-        name = classname if classname in tally else None
+        name = by_class.get(classname)
         if name is None:  # a collection error: classname is the folder, name the file
-            name = casename if casename in tally else None
+            path = "/".join([*classname.split(".")[1:], casename]) if "." in classname else casename
+            name = path if path in tally else (casename if casename in tally else None)
             if name is not None:
                 notes[name].append("collection error")
             continue
@@ -254,11 +275,12 @@ def shown(result: Optional[Result]) -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--source", help="an unpacked Tcl source tree (default: fetched into build/tcl-suite)")
+    parser.add_argument("--suite", choices=("tcl", "tcllib"), default="tcl", help="Tcl's own suite, or tcllib's")
+    parser.add_argument("--source", help="an unpacked source tree (default: fetched into build/tcl-suite)")
     parser.add_argument("--runners", default=",".join(RUNNERS), help="comma-separated, of " + ", ".join(RUNNERS))
     parser.add_argument("--only", nargs="*", help="these files of tests/ only")
     parser.add_argument("--limit", type=float, default=300, help="time limit of one file, in seconds")
-    parser.add_argument("--known", default=KNOWN, help="the listed differences")
+    parser.add_argument("--known", help="the listed differences (default: tools/SUITE-suite-known.txt)")
     parser.add_argument("--interpreter", help="tcltest's interpreter for the pytest run (--tcltest-interpreter)")
     parser.add_argument("--save", help="write the results to this JSON file")
     parser.add_argument("--load", nargs="*", default=[],
@@ -272,9 +294,11 @@ def main() -> int:
         runners.insert(0, "tclsh")
 
     version = tcl_version()
-    source = os.path.abspath(args.source) if args.source else fetch(version)
-    tests_dir = os.path.join(source, "tests")
-    files = sorted(os.path.basename(p) for p in glob.glob(os.path.join(tests_dir, "*.test")))
+    source = os.path.abspath(args.source) if args.source else fetch(version, args.suite)
+    folder = "tests" if args.suite == "tcl" else "modules"
+    tests_dir = os.path.join(source, folder)
+    pattern = "*.test" if args.suite == "tcl" else os.path.join("*", "*.test")
+    files = sorted(os.path.relpath(p, tests_dir) for p in glob.glob(os.path.join(tests_dir, pattern)))
     if args.only:
         files = [f for f in files if f in set(args.only)]
     if not files:
@@ -282,23 +306,30 @@ def main() -> int:
     tclsh = shutil.which(f"tclsh{'.'.join(version.split('.')[:2])}") or shutil.which("tclsh")
     if not tclsh:
         sys.exit("tcl-suite: no tclsh on PATH (Debian: tcl8.6)")
-    print(f"Tcl {version}'s suite from {source}: {len(files)} files", flush=True)
+    suite = f"Tcl {version}'s" if args.suite == "tcl" else "tcllib's"
+    print(f"{suite} suite from {source}: {len(files)} files", flush=True)
+    # tcllib's files, through a driver that loads tcltest first, as its sak.tcl does.
 
     results: Dict[str, Dict[str, Result]] = {}
     seconds: Dict[str, float] = {}
     with tempfile.TemporaryDirectory(prefix="tcl-suite-") as work:
+        # tcllib's files, through a driver that loads tcltest first, as its sak.tcl does.
+        driver = [] if args.suite == "tcl" else [os.path.join(work, "tcllib-driver.tcl")]
+        if driver:
+            with open(driver[0], "w") as f:
+                f.write(DRIVER)
         for runner in runners:
             tree = os.path.join(work, runner)
             shutil.copytree(source, tree, symlinks=True)
-            tests = os.path.join(tree, "tests")
+            tests = os.path.join(tree, folder)
             print(f"running {runner} ...", flush=True)
             start = time.monotonic()
             if runner == "tclsh":
-                results[runner] = run_each([tclsh], tests, files, args.limit)
+                results[runner] = run_each([tclsh, *driver], tests, files, args.limit)
             elif runner == "plain":
-                results[runner] = run_each([sys.executable, "-c", PLAIN], tests, files, args.limit)
+                results[runner] = run_each([sys.executable, "-c", PLAIN, *driver], tests, files, args.limit)
             elif runner == "console":
-                results[runner] = run_each([sys.executable, "-m", "tarvo.tcl"], tests, files, args.limit)
+                results[runner] = run_each([sys.executable, "-m", "tarvo.tcl", *driver], tests, files, args.limit)
             else:
                 results[runner] = run_pytest(tests, files, args.limit, work, args.interpreter)
             seconds[runner] = time.monotonic() - start
@@ -316,7 +347,7 @@ def main() -> int:
                 runners.append(runner)
     runners = [r for r in RUNNERS if r in runners]
 
-    known = read_known(args.known)
+    known = read_known(args.known or KNOWN[args.suite])
     width = max(map(len, files))
     header = f"{'file':<{width}}  " + "  ".join(f"{r:<24}" for r in runners) + "  differs"
     print("\nTotal/Passed/Skipped/Failed per file")

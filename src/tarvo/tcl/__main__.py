@@ -192,6 +192,16 @@ def _give_exit(tcl: Interpreter) -> None:
     tcl.tk.createcommand("::tarvo::console::end_process", _end_process)
 
 
+def _start(tcl: Interpreter, argv0: str, args: Sequence[str], interactive: bool) -> None:
+    """Tcl as tclsh starts it: tclsh's `exit`, and the globals argv0, argv,
+    argc and tcl_interactive."""
+    _give_exit(tcl)
+    tcl.global_ns.vars["argv0"] = argv0
+    tcl.global_ns.vars["argv"] = tuple(args)
+    tcl.global_ns.vars["argc"] = len(args)
+    tcl.global_ns.vars["tcl_interactive"] = int(interactive)
+
+
 def _leave(tcl: Interpreter, status: int) -> int:
     """Ends as tclsh ends a script or its input: through Tcl's `exit` command
     with `status` (which the script may have replaced).  Where that returns,
@@ -216,11 +226,7 @@ def run_script(
     Ctrl-C stops it with KeyboardInterrupt."""
     from tkinter import TclError
 
-    _give_exit(tcl)
-    tcl.global_ns.vars["argv0"] = path
-    tcl.global_ns.vars["argv"] = tuple(args)
-    tcl.global_ns.vars["argc"] = len(args)
-    tcl.global_ns.vars["tcl_interactive"] = 0
+    _start(tcl, path, args, interactive=False)
     try:
         if encoding is None:
             # Tcl's own file evaluation, as tclsh runs its script, watched
@@ -546,12 +552,8 @@ def _no_input_hook() -> None:
 def _console(tcl: Interpreter, args: Sequence[str] = ()) -> int:
     """The console on standard input, with `args` as Tcl's argv; its exit
     status."""
-    _give_exit(tcl)
     interactive = sys.stdin.isatty()
-    tcl.global_ns.vars["argv0"] = sys.argv[0]
-    tcl.global_ns.vars["argv"] = tuple(args)
-    tcl.global_ns.vars["argc"] = len(args)
-    tcl.global_ns.vars["tcl_interactive"] = int(interactive)
+    _start(tcl, sys.argv[0], args, interactive)
     if interactive:
         try:
             import readline  # noqa: F401  (line editing and history for input())
