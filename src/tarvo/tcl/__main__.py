@@ -310,8 +310,6 @@ class Console:
         its command, prompts (``tcl_prompt1``, ``tcl_prompt2``) and results
         only while ::tcl_interactive is true, and a command cut off by the
         end of input dropped.  The exit status."""
-        from tkinter import TclError
-
         tk = self.tcl.tk
         tk.eval(_MAIN_LOOP)
         pending: List[str] = []
@@ -337,7 +335,7 @@ class Console:
                 continue
             pending, prompt = [], "tcl_prompt1"
             self.evaluate(command)
-            if tk.call("catch", "chan configure stdin -blocking"):  # the command closed stdin
+            if tk.getboolean(tk.call("catch", "chan configure stdin -blocking")):  # the command closed stdin
                 break
         return 0
 
