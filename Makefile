@@ -81,7 +81,8 @@ bench: build
 # Tcl's own test suite (the Tcl that tkinter runs on, from its Debian source
 # package) under tclsh, plain tkinter, the console and pytest --tcltest, file
 # by file: fails on a difference that tools/tcl-suite-known.txt does not list.
-# TCL_SUITE_ARGS="--source DIR --only io.test ..." (see tools/tcl-suite.py).
+# TCL_SUITE_ARGS="--source DIR --only io.test ..." (see tools/tcl-suite.py);
+# "--suite tcllib" runs tcllib's suite instead.
 TCL_SUITE_ARGS ?=
 tcl-suite: build
 	$(PY) tools/tcl-suite.py $(TCL_SUITE_ARGS)
