@@ -43,9 +43,11 @@ def test_the_console_session():
     typed = [line[2:] for line in session[2:] if line.startswith(("% ", "> "))]
     shown = [STAMP.sub("TIME: ", line) for line in session[2:] if not line.startswith(("% ", "> ", "%"))]
     # Piped, the console prints results as on a terminal once Tcl is told
-    # it is interactive (whose own result is the first line).
+    # it is interactive (whose own result is the first line); its prompts
+    # are made empty.
+    told = ["set tcl_prompt1 {}", "set tcl_prompt2 {}", "set tcl_interactive 1"]
     out = subprocess.run(
-        [sys.executable, "-m", "tarvo.tcl"], input="\n".join(["set tcl_interactive 1", *typed]) + "\n",
+        [sys.executable, "-m", "tarvo.tcl"], input="\n".join([*told, *typed]) + "\n",
         capture_output=True, text=True, timeout=60,
     )
     assert (out.returncode, out.stderr) == (0, "")
