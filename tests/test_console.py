@@ -318,6 +318,7 @@ PIPED_AS_TCLSH = {
     "tcl_interactive stays a boolean": "set tcl_interactive foo\nputs $tcl_interactive\nset tcl_interactive yes\n",
     "custom prompts": "set tcl_prompt1 {puts -nonewline one}\nset tcl_prompt2 {puts -nonewline two}\n"
                       "set tcl_interactive 1\nputs {x\ny}\n",
+    "a prompt held as a list": "set tcl_prompt1 [list puts -nonewline {> }]\nset tcl_interactive 1\nset a 1\n",
     "a failing prompt": "set tcl_prompt1 {error foo}\nset tcl_interactive 1\nset errorInfo\n",
     "a prompt that closes stdin": "set tcl_prompt1 {close stdin}\nset tcl_interactive 1\nputs never\n",
     "closed stdout": "set tcl_interactive 1\nclose stdout\nset a NO\nputs stderr YES\n",

@@ -319,7 +319,7 @@ class Console:
                 self.prompt(prompt)
                 prompt = None
             self.wait_for_input()
-            got = str(tk.call("::tarvo::console::next_line"))
+            got = tk.eval("::tarvo::console::next_line")  # a string, where call() may give a tuple
             if not got:
                 break
             if got == "-":
@@ -347,7 +347,7 @@ class Console:
 
         tk = self.tcl.tk
         try:
-            script = tk.call("set", "::" + name)
+            script = tk.eval(f"::set ::{name}")
         except TclError:
             script = None
         if script is not None:
