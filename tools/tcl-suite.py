@@ -13,7 +13,9 @@ an unpacked source tree instead.  `--suite tcllib` runs tcllib's instead
 folder.  Its files expect the harness to have loaded tcltest (tcllib runs
 them through its sak.tcl), so tclsh, plain and the console run them through
 a driver that does that and then sources the file; pytest runs them as they
-are, its plugin having loaded tcltest.
+are, its plugin having loaded tcltest.  TCLLIBPATH puts the tree's modules/
+on every runner's auto_path, as the harness does, so that the packages
+under test are the tree's own.
 
 Every file of its tests/ folder runs, from that folder, under
 
@@ -318,7 +320,6 @@ def main() -> int:
         sys.exit("tcl-suite: no tclsh on PATH (Debian: tcl8.6)")
     suite = f"Tcl {version}'s" if args.suite == "tcl" else "tcllib's"
     print(f"{suite} suite from {source}: {len(files)} files", flush=True)
-    # tcllib's files, through a driver that loads tcltest first, as its sak.tcl does.
 
     results: Dict[str, Dict[str, Result]] = {}
     seconds: Dict[str, float] = {}
@@ -332,6 +333,8 @@ def main() -> int:
             tree = os.path.join(work, runner)
             shutil.copytree(source, tree, symlinks=True)
             tests = os.path.join(tree, folder)
+            if driver:  # tcllib's packages from the tree under test, as its harness puts them on auto_path
+                os.environ["TCLLIBPATH"] = "{" + tests + "}"
             print(f"running {runner} ...", flush=True)
             start = time.monotonic()
             if runner == "tclsh":
