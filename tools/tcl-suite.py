@@ -31,9 +31,12 @@ file a time limit (--limit, 300 s by default; pytest's through pytest-timeout
 per file), and stdin is empty.  The table gives Total/Passed/Skipped/Failed
 per file and runner; a console or pytest count that differs from tclsh's is a
 difference, and the run fails on any that tools/tcl-suite-known.txt (for
-tcllib, tools/tcllib-suite-known.txt) does not list.  A listed difference must show under plain tkinter too (its cause is
-Tcl inside Python with TclX, not this package); one that does not is
-reported as wrongly listed.  The last lines give each runner's time.
+tcllib, tools/tcllib-suite-known.txt) does not list.  A listed difference
+must show under plain tkinter too (its cause is Tcl inside Python with TclX,
+not this package); one that does not is reported as wrongly listed.  A file
+that gives no summary under tclsh either (tcllib's that need Tk, say) is
+the same under both, but not counted as run as tclsh.  The last lines give
+each runner's time.
 
 --interpreter gives the pytest run tcltest's interpreter (the program that
 runs its child Tcl scripts), such as tclsh8.6: without it that is Python, as
@@ -374,8 +377,8 @@ def main() -> int:
         plain_differs = "plain" in results and results["plain"][name][0] != measure[0]
         marks = []
         for runner in runners:
-            if results[runner][name][0] == measure[0] and measure[0] is not None:
-                agree[runner] += 1
+            if results[runner][name][0] == measure[0]:
+                agree[runner] += measure[0] is not None
                 continue
             if runner not in CHECKED:
                 continue

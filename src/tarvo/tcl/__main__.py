@@ -564,5 +564,6 @@ def _console(tcl: Interpreter, args: Sequence[str] = ()) -> int:
     # As tclsh: Tcl reads standard input, and writes to its own channels.
     return Console(tcl, sys.stdin, TclChannel(tcl, "stdout"), TclChannel(tcl, "stderr"), False).run_as_tclsh()
 
+
 if __name__ == "__main__":
     sys.exit(main())
