@@ -90,13 +90,16 @@ PLAIN = (
 
 
 # Runs the tcllib test file named first in argv as its main script would
-# run, once tcltest is loaded.
+# run, once tcltest is loaded, and ends with tcltest's summary where the
+# file counted cases but did not end with one (as tcllib's harness, which
+# counts the cases it sees, does not need).
 DRIVER = """\
 package require tcltest
 set argv0 [lindex $argv 0]
 set argv [lrange $argv 1 end]
 set argc [llength $argv]
 source $argv0
+if {$::tcltest::numTests(Total)} {::tcltest::cleanupTests}
 """
 
 
@@ -170,15 +173,21 @@ def add_deb_src() -> None:
     subprocess.run(sudo + ["apt-get", "update", "-qq"], check=True)
 
 
-def counts_from(output: str, name: str) -> Optional[Counts]:
-    found = [m for m in SUMMARY.finditer(output) if m.group(1) == name]
+def counts_from(output: str, name: str, every: bool = False) -> Optional[Counts]:
+    """The last summary of the file `name` in `output`; `every`: the sum of
+    all summaries, whatever file they name (a tcllib file that sources
+    others, each of which ends with its own)."""
+    found = [m for m in SUMMARY.finditer(output) if every or m.group(1) == name]
     if not found:
         return None
+    if every:
+        return tuple(sum(int(m.group(i)) for m in found) for i in range(2, 6))  # type: ignore[return-value]
     return tuple(int(n) for n in found[-1].groups()[1:])  # type: ignore[return-value]
 
 
-def run_each(command: List[str], tests: str, files: List[str], limit: float) -> Dict[str, Result]:
-    """`command FILE` per file (a path under `tests`), from the file's folder."""
+def run_each(command: List[str], tests: str, files: List[str], limit: float, every: bool) -> Dict[str, Result]:
+    """`command FILE` per file (a path under `tests`), from the file's folder;
+    `every`: counted over all its summaries."""
     results: Dict[str, Result] = {}
     for name in files:
         folder, tail = os.path.split(os.path.join(tests, name))
@@ -187,10 +196,10 @@ def run_each(command: List[str], tests: str, files: List[str], limit: float) -> 
                                   timeout=limit)
         except subprocess.TimeoutExpired as timeout:
             out = (timeout.stdout or b"").decode("utf-8", "replace")
-            results[name] = (counts_from(out, tail), f"killed after {limit:g} s")
+            results[name] = (counts_from(out, tail, every), f"killed after {limit:g} s")
             continue
         out = done.stdout.decode("utf-8", "replace")
-        counts = counts_from(out, tail)
+        counts = counts_from(out, tail, every)
         note = "" if done.returncode == 0 else f"exit status {done.returncode}"
         if counts is None and not note:
             note = "no summary"
@@ -340,12 +349,10 @@ def main() -> int:
                 os.environ["TCLLIBPATH"] = "{" + tests + "}"
             print(f"running {runner} ...", flush=True)
             start = time.monotonic()
-            if runner == "tclsh":
-                results[runner] = run_each([tclsh, *driver], tests, files, args.limit)
-            elif runner == "plain":
-                results[runner] = run_each([sys.executable, "-c", PLAIN, *driver], tests, files, args.limit)
-            elif runner == "console":
-                results[runner] = run_each([sys.executable, "-m", "tarvo.tcl", *driver], tests, files, args.limit)
+            program = {"tclsh": [tclsh], "plain": [sys.executable, "-c", PLAIN],
+                       "console": [sys.executable, "-m", "tarvo.tcl"]}.get(runner)
+            if program is not None:
+                results[runner] = run_each(program + driver, tests, files, args.limit, bool(driver))
             else:
                 results[runner] = run_pytest(tests, files, args.limit, work, args.interpreter, args.suite == "tcllib")
             seconds[runner] = time.monotonic() - start

@@ -8,7 +8,9 @@ How a file is collected and run:
   call made at the top level leaves its name.  A name used twice becomes
   ``name#2`` for its second case, and so on.  Cases that a child
   interpreter runs, given tcltest by ``tcltest::loadIntoChildInterpreter``,
-  are the file's too.
+  are the file's too.  Where the file's own code fails without its cases
+  (it unsets a variable that a body sets), collection runs the file for
+  real instead, and its items report that run.
 - When the first case of a file comes up, the file runs for real, once, in
   another fresh interpreter, with every case that pytest kept (``-k``,
   ``--lf``, ...) and no other; each case's outcome, skip reason and tcltest
@@ -482,6 +484,7 @@ class TclTestFile(pytest.File):
     """A tcltest file: its cases are its items."""
 
     run: Optional[FileRun] = None
+    collected: Optional[FileRun] = None  # a run made for real at collection, kept for the items
     ids: List[str] = []
     outcomes: Dict[str, CaseOutcome] = {}
 
@@ -492,14 +495,20 @@ class TclTestFile(pytest.File):
 
     def collect(self) -> Iterator[pytest.Item]:
         options = self._options()
-        found = run_file(
-            self.path, options["argv"], collect=True, timeout=options["timeout"], interpreter=options["interpreter"]
-        )
-        if found.error is not None:  # (an exit status says nothing here: no case ran)
-            from .pytest_plugin import note_broken
+        settings = dict(timeout=options["timeout"], interpreter=options["interpreter"])
+        found = run_file(self.path, options["argv"], collect=True, **settings)
+        if found.error is not None:
+            # The file's own code may need what its cases do (a variable a
+            # body sets, which the code after the case unsets): then only a
+            # run for real tells its cases, and the items take their
+            # outcomes from it.  Set-up that fails there too is the file's
+            # error (an exit status says nothing here: no case ran).
+            found = self.collected = run_file(self.path, options["argv"], **settings)
+            if not found.cases:
+                from .pytest_plugin import note_broken
 
-            note_broken(self.config)
-            raise TclTestError(f"{self.path.name}: its set-up failed:\n{found.ending()}")
+                note_broken(self.config)
+                raise TclTestError(f"{self.path.name}: its set-up failed:\n{found.ending()}")
         ids = self.ids = case_ids(found)
         if not ids:
             from .pytest_plugin import note_empty
@@ -522,13 +531,17 @@ class TclTestFile(pytest.File):
     def setup(self) -> None:
         options = self._options()
         kept = _kept(self.session).get(self.nodeid, [])
-        self.run = run_file(
-            self.path,
-            options["argv"],
-            only=None if kept == self.ids else kept,
-            timeout=options["timeout"],
-            interpreter=options["interpreter"],
-        )
+        if self.collected is not None and kept == self.ids:
+            self.run = self.collected
+        else:
+            self.run = run_file(
+                self.path,
+                options["argv"],
+                only=None if kept == self.ids else kept,
+                timeout=options["timeout"],
+                interpreter=options["interpreter"],
+            )
+        self.collected = None
         self.outcomes = {case.id: case for case in self.run.cases}
         known = set(self.ids)
         strays = [case for case in self.run.cases if case.id not in known]
