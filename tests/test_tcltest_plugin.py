@@ -173,6 +173,33 @@ def test_a_broken_file_is_a_collection_error_and_the_others_run(pytester, text, 
     assert result.ret == pytest.ExitCode.TESTS_FAILED
 
 
+# File code that needs what its cases did: with the bodies skipped, `unset`
+# fails, so collection runs the file for real.
+NEEDS_ITS_CASES = HEAD + """\
+set log [open runs.log a]; puts $log run; close $log
+test n-1 {} {set v 1} 1
+unset v
+test n-2 {} {set v 2} 3
+unset v
+test n-3 {} {set w 3} 3
+"""
+
+
+@pytest.mark.parametrize(
+    "args, outcomes",
+    [([], dict(passed=2, failed=1)), (["-k", "n-3"], dict(passed=1, deselected=2))],
+)
+def test_a_file_whose_code_needs_its_cases_is_collected_by_running_it(pytester, args, outcomes):
+    tcltest_file(pytester, "needs.test", NEEDS_ITS_CASES)
+    result = pytester.runpytest("-p", "no:cacheprovider", "--tcltest", "-v", *args)
+    result.assert_outcomes(**outcomes)
+    if not args:
+        result.stdout.fnmatch_lines(["*needs.test::n-2 FAILED*", "*Result was:", "2", "*Result should have been*"])
+    # Once with its cases skipped, once for real (every case: the file
+    # needs them), which the items report.
+    assert (pytester.path / "runs.log").read_text() == "run\n" * 2
+
+
 def test_a_file_without_cases_collects_nothing_and_says_so(pytester):
     tcltest_file(pytester, "plain.test", "set a 1\nproc p {} {}\n")
     result = pytester.runpytest("-p", "no:cacheprovider", "--tcltest", "-v")

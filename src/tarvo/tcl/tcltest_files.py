@@ -10,7 +10,7 @@ How a file is collected and run:
   interpreter runs, given tcltest by ``tcltest::loadIntoChildInterpreter``,
   are the file's too.  Where the file's own code fails without its cases
   (it unsets a variable that a body sets), collection runs the file for
-  real instead, and its items report that run.
+  real instead, every case, and its items report that run.
 - When the first case of a file comes up, the file runs for real, once, in
   another fresh interpreter, with every case that pytest kept (``-k``,
   ``--lf``, ...) and no other; each case's outcome, skip reason and tcltest
@@ -500,15 +500,16 @@ class TclTestFile(pytest.File):
         if found.error is not None:
             # The file's own code may need what its cases do (a variable a
             # body sets, which the code after the case unsets): then only a
-            # run for real tells its cases, and the items take their
-            # outcomes from it.  Set-up that fails there too is the file's
-            # error (an exit status says nothing here: no case ran).
-            found = self.collected = run_file(self.path, options["argv"], **settings)
-            if not found.cases:
+            # run for real, of every case, tells its cases, and the items
+            # take their outcomes from it.  Set-up that fails there too is
+            # the file's error (an exit status says nothing here).
+            found = run_file(self.path, options["argv"], **settings)
+            if found.error is not None:
                 from .pytest_plugin import note_broken
 
                 note_broken(self.config)
                 raise TclTestError(f"{self.path.name}: its set-up failed:\n{found.ending()}")
+            self.collected = found
         ids = self.ids = case_ids(found)
         if not ids:
             from .pytest_plugin import note_empty
@@ -531,7 +532,7 @@ class TclTestFile(pytest.File):
     def setup(self) -> None:
         options = self._options()
         kept = _kept(self.session).get(self.nodeid, [])
-        if self.collected is not None and kept == self.ids:
+        if self.collected is not None:  # (the cases pytest did not keep ran too: the file needs them)
             self.run = self.collected
         else:
             self.run = run_file(
