@@ -200,6 +200,16 @@ def test_a_file_whose_code_needs_its_cases_is_collected_by_running_it(pytester, 
     assert (pytester.path / "runs.log").read_text() == "run\n" * 2
 
 
+@pytest.mark.timeout(60)
+def test_set_up_that_hangs_is_a_collection_error_at_the_time_limit(pytester):
+    # (Not run again for real, as a failing set-up is: that run's limit for
+    # the file's own code is a thousand cases'.)
+    tcltest_file(pytester, "hangs.test", HEAD + "test h-1 {} {set a 1} 1\nvwait forever\n")
+    result = pytester.runpytest("-p", "no:cacheprovider", "--tcltest", "--tcl-timeout", "0.5")
+    result.assert_outcomes(errors=1)
+    result.stdout.fnmatch_lines(["*its set-up failed:", "*the file's own code ran longer than its limit of 0.5 s*"])
+
+
 def test_a_file_without_cases_collects_nothing_and_says_so(pytester):
     tcltest_file(pytester, "plain.test", "set a 1\nproc p {} {}\n")
     result = pytester.runpytest("-p", "no:cacheprovider", "--tcltest", "-v")

@@ -248,13 +248,15 @@ class FileRun:
     outside of them (tcltest's summary, ...), tcltest's own counts (Total,
     Passed, Skipped, Failed; None without a summary), how it ended: `status`
     is the exit status it gave (None: it ran to its end), `error` the trace
-    of the error that stopped it."""
+    of the error that stopped it, `timed_out` whether that was its time
+    limit."""
 
     cases: List[CaseOutcome] = field(default_factory=list)
     loose: str = ""
     counts: Optional[Tuple[int, int, int, int]] = None
     status: Optional[int] = None
     error: Optional[str] = None
+    timed_out: bool = False
 
     @property
     def failed(self) -> bool:
@@ -347,6 +349,7 @@ def run_file(
                 run.status = stop.code if isinstance(stop.code, int) else (0 if stop.code is None else 1)
             except TclTimeoutError as error:
                 run.error = f"the file's own code ran longer than its limit of {limit:g} s\n" + _trace(error)
+                run.timed_out = True
             except _tcl_error_type() as error:
                 run.error = _trace(error)
             _read_cases(tcl, run)
@@ -502,8 +505,10 @@ class TclTestFile(pytest.File):
             # body sets, which the code after the case unsets): then only a
             # run for real, of every case, tells its cases, and the items
             # take their outcomes from it.  Set-up that fails there too is
-            # the file's error (an exit status says nothing here).
-            found = run_file(self.path, options["argv"], **settings)
+            # the file's error (an exit status says nothing here), as is
+            # set-up that outlasts its limit, not to be waited for again.
+            if not found.timed_out:
+                found = run_file(self.path, options["argv"], **settings)
             if found.error is not None:
                 from .pytest_plugin import note_broken
 

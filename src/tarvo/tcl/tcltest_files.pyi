@@ -25,6 +25,7 @@ class FileRun:
     counts: tuple[int, int, int, int] | None = None
     status: int | None = None
     error: str | None = None
+    timed_out: bool = False
     @property
     def failed(self) -> bool: ...
     def ending(self) -> str: ...
