@@ -34,8 +34,9 @@ difference, and the run fails on any that tools/tcl-suite-known.txt (for
 tcllib, tools/tcllib-suite-known.txt) does not list.  A listed difference
 must show under plain tkinter too (its cause is Tcl inside Python with TclX,
 not this package); one that does not is reported as wrongly listed.  A file
-that gives no summary under tclsh either (tcllib's that need Tk, say) is
-the same under both, but not counted as run as tclsh.  The last lines give
+that runs no case under tclsh either (tcllib's that need Tk or a missing
+package), with or without a summary, is the same under both, but not
+counted as run as tclsh.  The last lines give
 each runner's time.
 
 --interpreter gives the pytest run tcltest's interpreter (the program that
@@ -289,6 +290,13 @@ def read_known(path: str) -> Dict[Tuple[str, str], str]:
     return known
 
 
+def ran(result: Result) -> Optional[Counts]:
+    """The counts of a file that ran cases; None for one that ran none,
+    whether it said so in a summary or gave none."""
+    counts = result[0]
+    return tuple(counts) if counts and counts[0] else None  # type: ignore[return-value]
+
+
 def shown(result: Optional[Result]) -> str:
     if result is None:
         return "-"
@@ -381,11 +389,11 @@ def main() -> int:
     agree = {runner: 0 for runner in runners}
     for name in files:
         measure = results["tclsh"][name]
-        plain_differs = "plain" in results and results["plain"][name][0] != measure[0]
+        plain_differs = "plain" in results and ran(results["plain"][name]) != ran(measure)
         marks = []
         for runner in runners:
-            if results[runner][name][0] == measure[0]:
-                agree[runner] += measure[0] is not None
+            if ran(results[runner][name]) == ran(measure):
+                agree[runner] += ran(measure) is not None
                 continue
             if runner not in CHECKED:
                 continue
