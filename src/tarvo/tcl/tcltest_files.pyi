@@ -45,6 +45,7 @@ class TclTestError(Exception): ...
 
 class TclTestFile(pytest.File):
     run: FileRun | None
+    collected: FileRun | None
     ids: list[str]
     outcomes: dict[str, CaseOutcome]
     def collect(self) -> Iterator[pytest.Item]: ...
