@@ -240,11 +240,15 @@ def run_pytest(
         return {name: (None, "pytest wrote no report") for name in files}
     tally: Dict[str, List[int]] = {name: [0, 0, 0, 0] for name in files}
     notes: Dict[str, List[str]] = {name: [] for name in files}
-    # JUnit's class name of a case is its file's path with dots for slashes.
+    # JUnit's class name of a case is its file's path with dots for slashes,
+    # and more where the case's name holds "::" (tcllib's "docstrip::util-1").
     by_class = {name.replace("/", "."): name for name in files}
     for case in ET.parse(xml).getroot().iter("testcase"):
         classname, casename = case.get("classname", ""), case.get("name", "")
-        name = by_class.get(classname)
+        name, parts = by_class.get(classname), classname.split(".")
+        while name is None and len(parts) > 2:
+            parts.pop()
+            name = by_class.get(".".join(parts))
         if name is None:  # a collection error: classname is the folder, name the file
             path = "/".join([*classname.split(".")[1:], casename]) if "." in classname else casename
             name = path if path in tally else (casename if casename in tally else None)
