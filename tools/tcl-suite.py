@@ -36,8 +36,7 @@ must show under plain tkinter too (its cause is Tcl inside Python with TclX,
 not this package); one that does not is reported as wrongly listed.  A file
 that runs no case under tclsh either (tcllib's that need Tk or a missing
 package), with or without a summary, is the same under both, but not
-counted as run as tclsh.  The last lines give
-each runner's time.
+counted as run as tclsh.  The last lines give each runner's time.
 
 --interpreter gives the pytest run tcltest's interpreter (the program that
 runs its child Tcl scripts), such as tclsh8.6: without it that is Python, as

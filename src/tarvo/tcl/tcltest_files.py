@@ -496,10 +496,15 @@ class TclTestFile(pytest.File):
 
         return tcltest_settings(self.config)
 
-    def collect(self) -> Iterator[pytest.Item]:
+    def _run(self, **how: Any) -> FileRun:
+        """run_file on this file with pytest's tcltest options and `how`."""
         options = self._options()
-        settings = dict(timeout=options["timeout"], interpreter=options["interpreter"])
-        found = run_file(self.path, options["argv"], collect=True, **settings)
+        return run_file(
+            self.path, options["argv"], timeout=options["timeout"], interpreter=options["interpreter"], **how
+        )
+
+    def collect(self) -> Iterator[pytest.Item]:
+        found = self._run(collect=True)
         if found.error is not None:
             # The file's own code may need what its cases do (a variable a
             # body sets, which the code after the case unsets): then only a
@@ -508,7 +513,7 @@ class TclTestFile(pytest.File):
             # the file's error (an exit status says nothing here), as is
             # set-up that outlasts its limit, not to be waited for again.
             if not found.timed_out:
-                found = run_file(self.path, options["argv"], **settings)
+                found = self._run()
             if found.error is not None:
                 from .pytest_plugin import note_broken
 
@@ -535,18 +540,11 @@ class TclTestFile(pytest.File):
         return super().repr_failure(excinfo)
 
     def setup(self) -> None:
-        options = self._options()
-        kept = _kept(self.session).get(self.nodeid, [])
         if self.collected is not None:  # (the cases pytest did not keep ran too: the file needs them)
             self.run = self.collected
         else:
-            self.run = run_file(
-                self.path,
-                options["argv"],
-                only=None if kept == self.ids else kept,
-                timeout=options["timeout"],
-                interpreter=options["interpreter"],
-            )
+            kept = _kept(self.session).get(self.nodeid, [])
+            self.run = self._run(only=None if kept == self.ids else kept)
         self.collected = None
         self.outcomes = {case.id: case for case in self.run.cases}
         known = set(self.ids)
