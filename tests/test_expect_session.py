@@ -86,6 +86,31 @@ def test_environment_and_terminal_size(expect):
     assert s.status == 0
 
 
+@pytest.mark.parametrize("size", [(1, 1), (31, 101), (65535, 65535)])
+def test_the_terminal_has_its_size_before_the_program_starts(expect, size):
+    # The program's very first act is to read the size: set after the
+    # spawn, it would often see 0 0.
+    expect.vars["stty_init"] = "-echo"
+    for _ in range(5):
+        with Session(expect, ["stty", "size"], size=size) as s:
+            assert s.expect(r"\d+ \d+").matched == "%d %d" % size
+    assert expect.vars["stty_init"] == "-echo"
+    del expect.vars["stty_init"]
+    with Session(expect, ["stty", "size"], size=size) as s:
+        s.expect(r"\d+ \d+")
+    assert "stty_init" not in expect.vars
+
+
+@pytest.mark.parametrize(
+    "size, error",
+    [((-1, 80), ValueError), ((24, 65536), ValueError), ((24.0, 80), TypeError), (("24", 80), TypeError)],
+)
+def test_a_terminal_size_out_of_range_spawns_nothing(expect, size, error):
+    with pytest.raises(error):
+        Session(expect, ["sleep", "60"], size=size)
+    assert "spawn_id" not in expect.vars
+
+
 def test_a_secret_sent_stays_masked_in_the_history(device):
     device.send_line(Secret("s3cret-word"))
     scripts = [entry.script for entry in device.tcl.history.filter(count=0)]

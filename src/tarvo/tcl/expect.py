@@ -17,6 +17,7 @@ interpreter is closed, as everything Expect spawned is.
 """
 from __future__ import annotations
 
+import operator
 import re
 import signal
 from dataclasses import dataclass
@@ -61,6 +62,14 @@ proc ::tarvo::expect::wait_for {id seconds patterns} {
     list $hit $match $buffer
 }
 """
+
+
+def _terminal_extent(n: Any) -> int:
+    """A terminal's row or column count, as the kernel holds it."""
+    count = operator.index(n)
+    if not 0 <= count <= 0xFFFF:
+        raise ValueError(f"a terminal size must be from 0 to 65535, not {count}")
+    return count
 
 
 class ExpectTimeout(TclTimeoutError):
@@ -120,11 +129,23 @@ class Session:
         if env is not None:
             # The program's environment is exactly `env`, whatever Tcl's is.
             words = ["env", "-i", *(f"{key}={value}" for key, value in env.items()), *words]
-        self.pid = int(tcl.jot.spawn("-noecho", *words, cast_=False))
+        if size is None:
+            self.pid = int(tcl.jot.spawn("-noecho", *words, cast_=False))
+        else:
+            rows, columns = (_terminal_extent(n) for n in size)
+            # The terminal has its size before the program starts: Expect
+            # applies stty_init to a new terminal ahead of the program, where
+            # an stty after the spawn would race the program's first look.
+            saved = tcl.vars.get("stty_init")
+            tcl.vars["stty_init"] = f"rows {rows} columns {columns}"
+            try:
+                self.pid = int(tcl.jot.spawn("-noecho", *words, cast_=False))
+            finally:
+                if saved is None:
+                    del tcl.vars["stty_init"]
+                else:
+                    tcl.vars["stty_init"] = saved
         self.spawn_id: str = tcl.vars["spawn_id"]
-        if size is not None:
-            rows, columns = size
-            tcl.jot.stty("rows", int(rows), "columns", int(columns), "<", tcl.vars["spawn_out(slave,name)"])
 
     # -- talking ----------------------------------------------------------
 
