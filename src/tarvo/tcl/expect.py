@@ -17,11 +17,12 @@ interpreter is closed, as everything Expect spawned is.
 """
 from __future__ import annotations
 
+import contextlib
 import operator
 import re
 import signal
 from dataclasses import dataclass
-from typing import Any, Callable, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Iterator, Mapping, Optional, Sequence, Tuple, Union
 
 from .interpreter import Interpreter, TclTimeoutError
 
@@ -70,6 +71,27 @@ def _terminal_extent(n: Any) -> int:
     if not 0 <= count <= 0xFFFF:
         raise ValueError(f"a terminal size must be from 0 to 65535, not {count}")
     return count
+
+
+@contextlib.contextmanager
+def _terminal_size(tcl: Interpreter, size: Optional[Tuple[int, int]]) -> Iterator[None]:
+    """The terminal of what is spawned inside has `size` (rows, columns)
+    before its program starts: Expect applies stty_init to a new terminal
+    ahead of the program, where an stty after the spawn would race the
+    program's first look.  The user's stty_init is back afterwards."""
+    if size is None:
+        yield
+        return
+    rows, columns = (_terminal_extent(n) for n in size)
+    saved = tcl.vars.get("stty_init")
+    tcl.vars["stty_init"] = f"rows {rows} columns {columns}"
+    try:
+        yield
+    finally:
+        if saved is None:
+            del tcl.vars["stty_init"]
+        else:
+            tcl.vars["stty_init"] = saved
 
 
 class ExpectTimeout(TclTimeoutError):
@@ -129,22 +151,8 @@ class Session:
         if env is not None:
             # The program's environment is exactly `env`, whatever Tcl's is.
             words = ["env", "-i", *(f"{key}={value}" for key, value in env.items()), *words]
-        if size is None:
+        with _terminal_size(tcl, size):
             self.pid = int(tcl.jot.spawn("-noecho", *words, cast_=False))
-        else:
-            rows, columns = (_terminal_extent(n) for n in size)
-            # The terminal has its size before the program starts: Expect
-            # applies stty_init to a new terminal ahead of the program, where
-            # an stty after the spawn would race the program's first look.
-            saved = tcl.vars.get("stty_init")
-            tcl.vars["stty_init"] = f"rows {rows} columns {columns}"
-            try:
-                self.pid = int(tcl.jot.spawn("-noecho", *words, cast_=False))
-            finally:
-                if saved is None:
-                    del tcl.vars["stty_init"]
-                else:
-                    tcl.vars["stty_init"] = saved
         self.spawn_id: str = tcl.vars["spawn_id"]
 
     # -- talking ----------------------------------------------------------
